@@ -1,0 +1,60 @@
+# The two commands of the README: `make demo` and `make test`. Both set up
+# what is missing first and can be run again without reinstalling anything.
+VENV    ?= .venv
+PY      := $(VENV)/bin/python
+JOBS    ?= $(shell nproc)
+CMAKE    = $(VENV)/bin/cmake
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+CPPTEST := $(shell find tests/cpp -type f 2>/dev/null)
+STAMP   := $(VENV)/.lorvane-installed
+
+.PHONY: setup install demo test test-cpp test-py sanitize bench clean
+
+setup:
+	@bash scripts/setup.sh
+
+$(STAMP): $(SOURCES)
+	@bash scripts/setup.sh
+	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
+	@touch $@
+
+install: setup $(STAMP)
+
+demo: install
+	$(PY) examples/quickstart.py
+
+build/cpp/CMakeCache.txt:
+	@bash scripts/setup.sh
+	$(CMAKE) -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DLORVANE_TESTS=ON -DLORVANE_ASSERTS=ON -DLORVANE_MODULE=OFF -DPython_EXECUTABLE=$(abspath $(PY))
+
+test-cpp: setup build/cpp/CMakeCache.txt
+	$(CMAKE) --build build/cpp -j $(JOBS)
+	cd build/cpp && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+test-py: install
+	$(PY) -m pytest -q tests
+
+test: test-cpp test-py
+
+# The module built with AddressSanitizer and UBSan, and the pytest suite run
+# against it (with the C++ unit tests built the same way).
+ASAN_ENV = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+  PYTHONMALLOC=malloc UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+sanitize: setup
+	$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLORVANE_TESTS=ON -DLORVANE_ASSERTS=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -DCMAKE_CXX_FLAGS="-O1 -g -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
+	$(CMAKE) --build build/asan -j $(JOBS)
+	cd build/asan && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+	$(ASAN_ENV) PYTHONPATH=build/asan $(PY) -m pytest -q -p no:cacheprovider tests
+
+bench: install
+	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DLORVANE_BENCH=ON -DLORVANE_MODULE=OFF \
+	  -DPython_EXECUTABLE=$(abspath $(PY))
+	$(CMAKE) --build build/bench -j $(JOBS)
+	@if [ -x build/bench/lorvane_cpp_bench ]; then build/bench/lorvane_cpp_bench; fi
+	@for b in bench/bench_*.py; do [ -f "$$b" ] && $(PY) "$$b" || exit 1; done
+
+clean:
+	rm -rf build _skbuild

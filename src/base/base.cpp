@@ -1,0 +1,2 @@
+// Anchors the base library; the base utilities are header-only.
+namespace lorvane {}

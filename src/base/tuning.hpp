@@ -1,0 +1,35 @@
+// Every size threshold of the system, in one place, with the reason for it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace lorvane::tuning {
+
+// Short strings: 23 bytes of text fit inline beside a one-byte tag, so a
+// short string is exactly three words and most attribute names never allocate.
+inline constexpr std::size_t kShortStringInline = 23;
+
+// Attribute maps: up to 8 pairs are scanned linearly (a scan of 8 short keys
+// beats hashing); the ninth distinct name switches to a hash table.
+inline constexpr std::size_t kAttrMapInline = 8;
+// The hashed form starts with room for 32 buckets (28 pairs before growing).
+inline constexpr std::size_t kAttrMapInitialBuckets = 32;
+
+// Index lists on objects: most objects live in at most a few indexes.
+inline constexpr std::size_t kIndexListInline = 4;
+
+// Id sets hold up to four ids inline; the fifth id turns the set into a bitmap.
+inline constexpr std::size_t kHybridSetInline = 4;
+
+// Ranged tree nodes hold 96 slots: wide enough that a million keys need only
+// three levels, small enough that the shifting inside a node stays cheap.
+inline constexpr std::size_t kBTreeNodeSlots = 96;
+
+// Freed Indexable objects kept for reuse instead of going back to the allocator.
+inline constexpr std::size_t kIndexableFreeList = 512;
+
+// Group lists keep up to 12 groups inline.
+inline constexpr std::size_t kGroupListInline = 12;
+
+}  // namespace lorvane::tuning

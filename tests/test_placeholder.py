@@ -1,0 +1,3 @@
+import Lorvane
+def test_import():
+    assert Lorvane.__name__ == "Lorvane"
