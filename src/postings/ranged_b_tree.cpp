@@ -186,10 +186,13 @@ bool BitMapBTree::insert_internal(InternalNode& node, u128 key) {
   std::uint32_t slot = node.start + pos;
   BitMapBTreeNode* child = node.children[slot].get();
   check(child != nullptr, "Missing child");
+  __builtin_prefetch(child);
+  // The id goes into the child's bitmap before the descent, while the child
+  // is being fetched. Should the key already be present, its id is already in
+  // that bitmap and the add changes nothing.
+  node.bitmaps[slot].add(CompositeKey128::id_of(key));
   if (child->is_full()) return split_and_insert(node, key, pos);
-  bool inserted = insert_into(*child, key);
-  if (inserted) node.bitmaps[slot].add(CompositeKey128::id_of(key));
-  return inserted;
+  return insert_into(*child, key);
 }
 
 bool BitMapBTree::split_and_insert(InternalNode& node, u128 key, std::uint32_t pos) {
@@ -198,16 +201,21 @@ bool BitMapBTree::split_and_insert(InternalNode& node, u128 key, std::uint32_t p
   check(child != nullptr, "Missing child");
   auto [separator, right] = split_node(*child);
   Bitmap right_bitmap = node_bitmap(*right);
-  // One and-not derives the left half's ids, unless some id has keys on both
-  // sides; then the left half is rebuilt from its own entries.
-  Bitmap left_bitmap =
-      multi_.empty() ? Bitmap::andnot(node.bitmaps[slot], right_bitmap) : node_bitmap(*child);
+  // One and-not derives the left half's ids when every id has one key and
+  // the id being inserted has none yet (the caller already put it into the
+  // child's bitmap); otherwise the left half is rebuilt from its entries.
+  bool by_andnot = multi_.empty() && fresh_id_;
+  Bitmap left_bitmap = by_andnot ? Bitmap::andnot(node.bitmaps[slot], right_bitmap) : node_bitmap(*child);
   // A key equal to the separator belongs to the half the separator heads.
+  // The caller has already added the id to the bitmap of the whole child.
   std::uint32_t id = CompositeKey128::id_of(key);
   bool inserted;
   if (separator <= key) {
     inserted = insert_into(*right, key);
-    if (inserted) right_bitmap.add(id);
+    if (inserted) {
+      right_bitmap.add(id);
+      if (by_andnot) left_bitmap.remove(id);  // the and-not kept it on the left
+    }
   } else {
     inserted = insert_into(*child, key);
     if (inserted) left_bitmap.add(id);
@@ -249,9 +257,11 @@ void BitMapBTree::split_root() {
 bool BitMapBTree::insert(const RangeValue& value, std::uint32_t id) {
   if (root_->is_full()) split_root();
   u128 key = CompositeKey128::encode(value) | id;
+  // A present key means a present id, so a fresh id always means a new key.
+  fresh_id_ = all_ids_.add_checked(id);
   if (!insert_into(*root_, key)) return false;
   ++size_;
-  if (!all_ids_.add_checked(id)) {
+  if (!fresh_id_) {
     auto [it, added] = multi_.try_emplace(id, 1);
     ++it->second;
   }

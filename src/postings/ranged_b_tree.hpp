@@ -139,6 +139,7 @@ class BitMapBTree {
   std::uint64_t size_ = 0;
   Bitmap all_ids_;
   absl::flat_hash_map<std::uint32_t, std::uint32_t> multi_;
+  bool fresh_id_ = false;  // during insert: the id had no key before
 };
 
 }  // namespace lorvane
