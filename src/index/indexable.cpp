@@ -146,7 +146,12 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
     }
   }
 
-  // Cores to tell: their write locks are waited for without the interpreter lock.
+  // Cores to tell: their write locks are waited for without the interpreter
+  // lock. The new map is published first and the previous value, read from
+  // the map it replaced, is what every core is told to remove. A core that
+  // reads this object's map while indexing it (under its attr_maps lock)
+  // therefore sees either the old map, and is updated after, or the new one,
+  // and then the update finds the new pair already present.
   py::GilRelease nogil;
   if (!locked) indexes.mu_.Lock();
   AttrSnapshot old;
@@ -154,15 +159,16 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
     AdoptedLock unlock(indexes.mu_);
     if (indexes.poisoned_) throw InternalError(kPoisonedList);
     PoisonOnUnwind poison(indexes.poisoned_);
+    ShortString key = name;
+    PyValue fresh = value;
+    old = publish();
+    const PyValue* previous = old->get(key.view());
     for (const CoreLink& link : indexes.entries_) {
       CoreRef core = link.lock();
       if (!core) continue;
       AttrWriter writer = core->get_index_writer();
-      // The current map is stable here: every writer of this object holds the mutex.
-      const PyValue* previous = attrs.peek()->get(name);
-      core->update_index(std::move(writer), CoreLink(core), name, previous, value, id);
+      core->update_index(std::move(writer), CoreLink(core), key, previous, fresh, id);
     }
-    old = publish();
   }
   retire(std::move(old));
 }

@@ -42,7 +42,9 @@ void decref_anywhere(PyObject* obj);
 // queue) on the way out, also when unwinding.
 class GilRelease {
  public:
-  GilRelease() : state_(PyEval_SaveThread()) {}
+  // `drain` = false for waits that end holding a core lock: a queued release
+  // may run arbitrary Python code, which must not run under that lock.
+  explicit GilRelease(bool drain = true) : state_(PyEval_SaveThread()), drain_(drain) {}
   ~GilRelease() { reacquire(); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
@@ -51,12 +53,24 @@ class GilRelease {
     if (state_) {
       PyEval_RestoreThread(state_);
       state_ = nullptr;
-      drain_deferred_releases();
+      if (drain_) drain_deferred_releases();
     }
   }
 
  private:
   PyThreadState* state_;
+  bool drain_;
 };
+
+// Takes a lock that may be held by a thread waiting for the interpreter lock:
+// tries first, and only if that fails waits with the interpreter lock
+// released (no releases are drained on the way back).
+template <typename TryFn, typename WaitFn>
+auto lock_without_gil(TryFn try_lock, WaitFn wait_lock) {
+  auto guard = try_lock();
+  if (guard) return guard;
+  GilRelease nogil(false);
+  return wait_lock();
+}
 
 }  // namespace lorvane::py

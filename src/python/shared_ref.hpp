@@ -67,4 +67,36 @@ class SharedRef {
   Block* b_ = nullptr;
 };
 
+// AnyRef: one strong Python reference that may be dropped on any thread
+// (deferred when the dropping thread does not hold the interpreter lock).
+// Move-only; used where a shared control block would only cost memory, such
+// as the slots of an index's item array.
+class AnyRef {
+ public:
+  AnyRef() = default;
+  static AnyRef steal(PyObject* obj) { return AnyRef(obj); }
+  static AnyRef borrow(PyObject* obj) {  // interpreter lock held
+    Py_INCREF(obj);
+    return AnyRef(obj);
+  }
+  AnyRef(AnyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  AnyRef& operator=(AnyRef&& o) noexcept {
+    if (this != &o) {
+      PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+      decref_anywhere(old);
+    }
+    return *this;
+  }
+  AnyRef(const AnyRef&) = delete;
+  AnyRef& operator=(const AnyRef&) = delete;
+  ~AnyRef() { decref_anywhere(p_); }
+
+  PyObject* get() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  explicit AnyRef(PyObject* p) : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
 }  // namespace lorvane::py
