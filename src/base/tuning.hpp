@@ -25,6 +25,16 @@ inline constexpr std::size_t kHybridSetInline = 4;
 // Ranged tree nodes hold 96 slots: wide enough that a million keys need only
 // three levels, small enough that the shifting inside a node stays cheap.
 inline constexpr std::size_t kBTreeNodeSlots = 96;
+// A new leaf (and a new root) starts its window in the middle of the array, so
+// that it can grow towards either end.
+inline constexpr std::size_t kBTreeInitialStart = kBTreeNodeSlots / 2;
+// The upper half of a split (at most 48 entries) starts a quarter in, leaving
+// free slots on both sides for the inserts that follow.
+inline constexpr std::size_t kBTreeSplitRightStart = kBTreeNodeSlots / 4;
+// A node is full when it holds more than 85 entries and its window touches an
+// end of the array; since every insert recenters a window that touches an end,
+// a node is in practice found full at 95 entries.
+inline constexpr std::size_t kBTreeFullLen = 85;
 
 // Freed Indexable objects kept for reuse instead of going back to the allocator.
 inline constexpr std::size_t kIndexableFreeList = 512;

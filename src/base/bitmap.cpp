@@ -1,0 +1,148 @@
+#include "base/bitmap.hpp"
+
+#include <ostream>
+
+#include "base/internal_error.hpp"
+
+namespace lorvane {
+
+namespace {
+
+constexpr const char* kAllocFailed = "bitmap allocation failed";
+
+roaring_bitmap_t* checked(roaring_bitmap_t* r) {
+  check(r != nullptr, kAllocFailed);
+  return r;
+}
+
+}  // namespace
+
+roaring_bitmap_t* Bitmap::ensure() {
+  if (r_ == nullptr) r_ = checked(roaring_bitmap_create_with_capacity(0));
+  return r_;
+}
+
+Bitmap Bitmap::of(std::initializer_list<std::uint32_t> ids) {
+  return from_ids(std::span<const std::uint32_t>(ids.begin(), ids.size()));
+}
+
+Bitmap Bitmap::from_ids(std::span<const std::uint32_t> ids) {
+  Bitmap b;
+  b.add_many(ids);
+  return b;
+}
+
+Bitmap Bitmap::adopt(roaring_bitmap_t* r) { return Bitmap(checked(r)); }
+
+Bitmap Bitmap::clone() const {
+  if (r_ == nullptr) return Bitmap();
+  return Bitmap(checked(roaring_bitmap_copy(r_)));
+}
+
+void Bitmap::add(std::uint32_t id) { roaring_bitmap_add(ensure(), id); }
+
+bool Bitmap::add_checked(std::uint32_t id) { return roaring_bitmap_add_checked(ensure(), id); }
+
+void Bitmap::add_many(std::span<const std::uint32_t> ids) {
+  if (ids.empty()) return;
+  roaring_bitmap_add_many(ensure(), ids.size(), ids.data());
+}
+
+bool Bitmap::remove(std::uint32_t id) {
+  return r_ != nullptr && roaring_bitmap_remove_checked(r_, id);
+}
+
+std::optional<std::uint32_t> Bitmap::minimum() const {
+  if (is_empty()) return std::nullopt;
+  return roaring_bitmap_minimum(r_);
+}
+
+std::optional<std::uint32_t> Bitmap::maximum() const {
+  if (is_empty()) return std::nullopt;
+  return roaring_bitmap_maximum(r_);
+}
+
+Bitmap Bitmap::and_(const Bitmap& a, const Bitmap& b) {
+  if (a.r_ == nullptr || b.r_ == nullptr) return Bitmap();
+  return Bitmap(checked(roaring_bitmap_and(a.r_, b.r_)));
+}
+
+Bitmap Bitmap::or_(const Bitmap& a, const Bitmap& b) {
+  if (a.r_ == nullptr) return b.clone();
+  if (b.r_ == nullptr) return a.clone();
+  return Bitmap(checked(roaring_bitmap_or(a.r_, b.r_)));
+}
+
+Bitmap Bitmap::andnot(const Bitmap& a, const Bitmap& b) {
+  if (a.r_ == nullptr) return Bitmap();
+  if (b.r_ == nullptr) return a.clone();
+  return Bitmap(checked(roaring_bitmap_andnot(a.r_, b.r_)));
+}
+
+Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
+  // Small fixed buffer first: most unions in a range query have few parts.
+  const roaring_bitmap_t* local[64];
+  std::vector<const roaring_bitmap_t*> heap;
+  const roaring_bitmap_t** raw = local;
+  if (parts.size() > 64) {
+    heap.resize(parts.size());
+    raw = heap.data();
+  }
+  std::size_t n = 0;
+  for (const Bitmap* p : parts) {
+    if (p != nullptr && p->r_ != nullptr) raw[n++] = p->r_;
+  }
+  if (n == 0) return Bitmap();
+  if (n == 1) return Bitmap(checked(roaring_bitmap_copy(raw[0])));
+  return Bitmap(checked(roaring_bitmap_or_many(n, raw)));
+}
+
+void Bitmap::and_inplace(const Bitmap& other) {
+  if (this == &other || r_ == nullptr) return;
+  if (other.r_ == nullptr) {
+    reset();
+    return;
+  }
+  roaring_bitmap_and_inplace(r_, other.r_);
+}
+
+void Bitmap::or_inplace(const Bitmap& other) {
+  if (this == &other || other.r_ == nullptr) return;
+  if (r_ == nullptr) {
+    r_ = checked(roaring_bitmap_copy(other.r_));
+    return;
+  }
+  roaring_bitmap_or_inplace(r_, other.r_);
+}
+
+void Bitmap::andnot_inplace(const Bitmap& other) {
+  if (this == &other) {
+    reset();
+    return;
+  }
+  if (r_ == nullptr || other.r_ == nullptr) return;
+  roaring_bitmap_andnot_inplace(r_, other.r_);
+}
+
+bool operator==(const Bitmap& a, const Bitmap& b) {
+  if (a.r_ == nullptr || b.r_ == nullptr) return a.is_empty() && b.is_empty();
+  return roaring_bitmap_equals(a.r_, b.r_);
+}
+
+std::vector<std::uint32_t> Bitmap::to_vector() const {
+  std::vector<std::uint32_t> out(cardinality());
+  if (!out.empty()) roaring_bitmap_to_uint32_array(r_, out.data());
+  return out;
+}
+
+std::ostream& operator<<(std::ostream& os, const Bitmap& b) {
+  os << '{';
+  bool first = true;
+  b.for_each([&](std::uint32_t id) {
+    os << (first ? "" : ", ") << id;
+    first = false;
+  });
+  return os << '}';
+}
+
+}  // namespace lorvane

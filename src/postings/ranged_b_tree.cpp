@@ -1,0 +1,359 @@
+// Insertion, splits, recentering and removal of the ranged tree. Range
+// queries are in ranged_b_tree_query.cpp, verify() in ranged_b_tree_verify.cpp.
+#include "postings/ranged_b_tree.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/internal_error.hpp"
+#include "postings/ranged_b_tree_internal.hpp"
+
+namespace lorvane {
+
+using namespace btree_detail;
+
+void NodeDeleter::operator()(BitMapBTreeNode* node) const noexcept {
+  if (node->is_leaf) {
+    delete static_cast<LeafNode*>(node);
+  } else {
+    delete static_cast<InternalNode*>(node);
+  }
+}
+
+namespace {
+
+constexpr std::uint32_t kSplitRightStart = static_cast<std::uint32_t>(tuning::kBTreeSplitRightStart);
+
+void recenter_leaf(LeafNode& leaf) {
+  std::uint32_t target = (kNodeSlots - leaf.len) / 2;
+  if (leaf.start == target) return;
+  std::memmove(&leaf.keys[target], &leaf.keys[leaf.start], leaf.len * sizeof(u128));
+  leaf.start = target;
+}
+
+// Moves slots [from, to) of keys, children and bitmaps `by` places towards the
+// end, last slot first. Moving `start` itself advances it.
+void shift_right(InternalNode& node, std::uint32_t from, std::uint32_t to, std::uint32_t by) {
+  if (to <= from) {
+    if (from == node.start) node.start += by;
+    return;
+  }
+  check(to - 1 + by < kNodeSlots, "slot index out of bounds");
+  for (std::uint32_t a = to; a-- > from;) {
+    node.keys[a + by] = node.keys[a];
+    node.children[a + by] = std::move(node.children[a]);
+    node.bitmaps[a + by] = std::move(node.bitmaps[a]);
+  }
+  if (from == node.start) node.start += by;
+}
+
+void recenter_internal(InternalNode& node) {
+  std::uint32_t target = (kNodeSlots - node.len) / 2;
+  if (node.start == target) return;
+  if (target > node.start) {
+    shift_right(node, node.start, node.start + node.len, target - node.start);
+    return;
+  }
+  for (std::uint32_t i = 0; i < node.len; ++i) {
+    std::uint32_t from = node.start + i;
+    node.keys[target + i] = node.keys[from];
+    node.children[target + i] = std::move(node.children[from]);
+    node.bitmaps[target + i] = std::move(node.bitmaps[from]);
+  }
+  node.start = target;
+}
+
+void recenter_if_at_end(BitMapBTreeNode& node) {
+  if (node.start != 0 && node.start + node.len != kNodeSlots) return;
+  if (node.is_leaf) {
+    recenter_leaf(static_cast<LeafNode&>(node));
+  } else {
+    recenter_internal(static_cast<InternalNode&>(node));
+  }
+}
+
+// Inserts into a leaf that is not full. Returns false when the key is present.
+bool leaf_insert_non_full(LeafNode& leaf, u128 key) {
+  std::uint32_t pos = 0;
+  if (leaf.len > 0) {
+    const u128* keys = leaf.keys + leaf.start;
+    std::uint32_t base = search(keys, leaf.len, key);
+    if (keys[base] == key) return false;
+    pos = keys[base] < key ? base + 1 : base;
+  }
+  // Shift whichever side of the position is shorter.
+  if (leaf.start > 0 && pos < leaf.len / 2) {
+    std::memmove(&leaf.keys[leaf.start - 1], &leaf.keys[leaf.start], pos * sizeof(u128));
+    --leaf.start;
+  } else {
+    check(leaf.start + leaf.len < kNodeSlots, "slot index out of bounds");
+    std::memmove(&leaf.keys[leaf.start + pos + 1], &leaf.keys[leaf.start + pos],
+                 (leaf.len - pos) * sizeof(u128));
+  }
+  leaf.keys[leaf.start + pos] = key;
+  ++leaf.len;
+  recenter_if_at_end(leaf);
+  return true;
+}
+
+// Moves the upper half of a leaf into a new leaf starting at slot 24.
+std::pair<u128, NodePtr> leaf_split(LeafNode& leaf) {
+  std::uint32_t left = leaf.len / 2;
+  std::uint32_t right = leaf.len - left;
+  check(right > 0, "invalid offset");
+  auto fresh = std::make_unique<LeafNode>();
+  std::memcpy(&fresh->keys[kSplitRightStart], &leaf.keys[leaf.start + left], right * sizeof(u128));
+  fresh->start = kSplitRightStart;
+  fresh->len = right;
+  leaf.len = left;
+  recenter_leaf(leaf);
+  u128 separator = fresh->keys[kSplitRightStart];
+  return {separator, NodePtr(fresh.release())};
+}
+
+std::pair<u128, NodePtr> internal_split(InternalNode& node) {
+  std::uint32_t left = node.len / 2;
+  std::uint32_t right = node.len - left;
+  check(right > 0, "invalid offset");
+  auto fresh = std::make_unique<InternalNode>();
+  for (std::uint32_t i = 0; i < right; ++i) {
+    std::uint32_t from = node.start + left + i;
+    fresh->keys[kSplitRightStart + i] = node.keys[from];
+    fresh->children[kSplitRightStart + i] = std::move(node.children[from]);
+    fresh->bitmaps[kSplitRightStart + i] = std::move(node.bitmaps[from]);
+  }
+  fresh->start = kSplitRightStart;
+  fresh->len = right;
+  node.len = left;
+  recenter_internal(node);
+  u128 separator = fresh->keys[kSplitRightStart];
+  return {separator, NodePtr(fresh.release())};
+}
+
+std::pair<u128, NodePtr> split_node(BitMapBTreeNode& node) {
+  if (node.is_leaf) return leaf_split(static_cast<LeafNode&>(node));
+  return internal_split(static_cast<InternalNode&>(node));
+}
+
+// Union of every child bitmap of an internal node.
+Bitmap get_bitmap(const InternalNode& node) {
+  const Bitmap* parts[kNodeSlots];
+  for (std::uint32_t i = 0; i < node.len; ++i) parts[i] = &node.bitmaps[node.start + i];
+  return Bitmap::or_many(std::span<const Bitmap* const>(parts, node.len));
+}
+
+}  // namespace
+
+Bitmap BitMapBTree::node_bitmap(const BitMapBTreeNode& node) {
+  if (!node.is_leaf) return get_bitmap(static_cast<const InternalNode&>(node));
+  const auto& leaf = static_cast<const LeafNode&>(node);
+  std::uint32_t ids[kNodeSlots];
+  for (std::uint32_t i = 0; i < leaf.len; ++i) ids[i] = CompositeKey128::id_of(leaf.keys[leaf.start + i]);
+  return Bitmap::from_ids(std::span<const std::uint32_t>(ids, leaf.len));
+}
+
+BitMapBTree::BitMapBTree() : root_(new LeafNode()) {}
+
+BitMapBTree::BitMapBTree(BitMapBTree&& other) noexcept : BitMapBTree() { *this = std::move(other); }
+
+BitMapBTree& BitMapBTree::operator=(BitMapBTree&& other) noexcept {
+  if (this != &other) {
+    std::swap(root_, other.root_);
+    std::swap(size_, other.size_);
+    std::swap(all_ids_, other.all_ids_);
+    std::swap(multi_, other.multi_);
+    // The source is left as an empty tree.
+    other.root_.reset(new LeafNode());
+    other.size_ = 0;
+    other.all_ids_.clear();
+    other.multi_.clear();
+  }
+  return *this;
+}
+
+BitMapBTree::~BitMapBTree() = default;
+
+bool BitMapBTree::insert_into(BitMapBTreeNode& node, u128 key) {
+  if (node.is_leaf) return leaf_insert_non_full(static_cast<LeafNode&>(node), key);
+  return insert_internal(static_cast<InternalNode&>(node), key);
+}
+
+// Inserts below an internal node that is not full; splits a full child first.
+bool BitMapBTree::insert_internal(InternalNode& node, u128 key) {
+  std::uint32_t pos = search(node.keys + node.start, node.len, key);
+  std::uint32_t slot = node.start + pos;
+  BitMapBTreeNode* child = node.children[slot].get();
+  check(child != nullptr, "Missing child");
+  if (child->is_full()) return split_and_insert(node, key, pos);
+  bool inserted = insert_into(*child, key);
+  if (inserted) node.bitmaps[slot].add(CompositeKey128::id_of(key));
+  return inserted;
+}
+
+bool BitMapBTree::split_and_insert(InternalNode& node, u128 key, std::uint32_t pos) {
+  std::uint32_t slot = node.start + pos;
+  BitMapBTreeNode* child = node.children[slot].get();
+  check(child != nullptr, "Missing child");
+  auto [separator, right] = split_node(*child);
+  Bitmap right_bitmap = node_bitmap(*right);
+  // One and-not derives the left half's ids, unless some id has keys on both
+  // sides; then the left half is rebuilt from its own entries.
+  Bitmap left_bitmap =
+      multi_.empty() ? Bitmap::andnot(node.bitmaps[slot], right_bitmap) : node_bitmap(*child);
+  // A key equal to the separator belongs to the half the separator heads.
+  std::uint32_t id = CompositeKey128::id_of(key);
+  bool inserted;
+  if (separator <= key) {
+    inserted = insert_into(*right, key);
+    if (inserted) right_bitmap.add(id);
+  } else {
+    inserted = insert_into(*child, key);
+    if (inserted) left_bitmap.add(id);
+  }
+  node.bitmaps[slot] = std::move(left_bitmap);
+  shift_right(node, slot + 1, node.start + node.len, 1);
+  node.keys[slot + 1] = separator;
+  node.children[slot + 1] = std::move(right);
+  node.bitmaps[slot + 1] = std::move(right_bitmap);
+  ++node.len;
+  recenter_if_at_end(node);
+  return inserted;
+}
+
+void BitMapBTree::split_root() {
+  NodePtr left = std::move(root_);
+  root_.reset(new LeafNode());  // stands in while the old root is split
+  bool was_leaf = left->is_leaf;
+  auto [separator, right] = split_node(*left);
+  check(left->len > 0, was_leaf ? "invalid offset" : "incorrect offset");
+  u128 first = was_leaf ? static_cast<LeafNode&>(*left).keys[left->start]
+                        : static_cast<InternalNode&>(*left).keys[left->start];
+  Bitmap right_bitmap = node_bitmap(*right);
+  // The old root held every id of the tree.
+  Bitmap left_bitmap = multi_.empty() ? Bitmap::andnot(all_ids_, right_bitmap) : node_bitmap(*left);
+  auto top = std::make_unique<InternalNode>();
+  std::uint32_t s = static_cast<std::uint32_t>(tuning::kBTreeInitialStart);
+  top->start = s;
+  top->len = 2;
+  top->keys[s] = first;
+  top->children[s] = std::move(left);
+  top->bitmaps[s] = std::move(left_bitmap);
+  top->keys[s + 1] = separator;
+  top->children[s + 1] = std::move(right);
+  top->bitmaps[s + 1] = std::move(right_bitmap);
+  root_.reset(top.release());
+}
+
+bool BitMapBTree::insert(const RangeValue& value, std::uint32_t id) {
+  if (root_->is_full()) split_root();
+  u128 key = CompositeKey128::encode(value) | id;
+  if (!insert_into(*root_, key)) return false;
+  ++size_;
+  if (!all_ids_.add_checked(id)) {
+    auto [it, added] = multi_.try_emplace(id, 1);
+    ++it->second;
+  }
+  return true;
+}
+
+bool BitMapBTree::contains(const RangeValue& value, std::uint32_t id) const {
+  u128 key = CompositeKey128::encode(value) | id;
+  const BitMapBTreeNode* node = root_.get();
+  while (!node->is_leaf) {
+    const auto& in = static_cast<const InternalNode&>(*node);
+    node = in.children[in.start + search(in.keys + in.start, in.len, key)].get();
+    check(node != nullptr, "Missing child");
+  }
+  const auto& leaf = static_cast<const LeafNode&>(*node);
+  if (leaf.len == 0) return false;
+  return leaf.keys[leaf.start + search(leaf.keys + leaf.start, leaf.len, key)] == key;
+}
+
+bool BitMapBTree::remove(const RangeValue& value, std::uint32_t id) {
+  u128 key = CompositeKey128::encode(value) | id;
+  struct Step {
+    InternalNode* node;
+    std::uint32_t slot;
+  };
+  Step path[kMaxDepth];
+  std::uint32_t depth = 0;
+  BitMapBTreeNode* node = root_.get();
+  while (!node->is_leaf) {
+    auto& in = static_cast<InternalNode&>(*node);
+    std::uint32_t slot = in.start + search(in.keys + in.start, in.len, key);
+    check(depth < kMaxDepth, "ranged tree too deep");
+    path[depth++] = {&in, slot};
+    node = in.children[slot].get();
+    check(node != nullptr, "Missing child");
+  }
+  auto& leaf = static_cast<LeafNode&>(*node);
+  if (leaf.len == 0) return false;
+  std::uint32_t i = search(leaf.keys + leaf.start, leaf.len, key);
+  if (leaf.keys[leaf.start + i] != key) return false;
+
+  // Close the gap from the shorter side; the leaf is not recentered.
+  if (i < leaf.len / 2) {
+    std::memmove(&leaf.keys[leaf.start + 1], &leaf.keys[leaf.start], i * sizeof(u128));
+    ++leaf.start;
+  } else {
+    std::memmove(&leaf.keys[leaf.start + i], &leaf.keys[leaf.start + i + 1],
+                 (leaf.len - i - 1) * sizeof(u128));
+  }
+  --leaf.len;
+  --size_;
+
+  auto multi = multi_.find(id);
+  if (multi == multi_.end()) {
+    // The only key of this id: it leaves every subtree on the path.
+    for (std::uint32_t d = 0; d < depth; ++d) path[d].node->bitmaps[path[d].slot].remove(id);
+    all_ids_.remove(id);
+    return true;
+  }
+  if (--multi->second == 1) multi_.erase(multi);
+  // Another key keeps the id in the tree; drop it only from the subtrees on
+  // the path that hold no other key of it, bottom up.
+  bool held = false;
+  for (std::uint32_t k = 0; k < leaf.len && !held; ++k) {
+    held = CompositeKey128::id_of(leaf.keys[leaf.start + k]) == id;
+  }
+  for (std::uint32_t d = depth; d-- > 0 && !held;) {
+    InternalNode& in = *path[d].node;
+    in.bitmaps[path[d].slot].remove(id);
+    for (std::uint32_t k = 0; k < in.len && !held; ++k) held = in.bitmaps[in.start + k].contains(id);
+  }
+  return true;
+}
+
+std::vector<u128> BitMapBTree::keys() const {
+  std::vector<u128> out;
+  out.reserve(size_);
+  auto walk = [&](auto&& self, const BitMapBTreeNode& node) -> void {
+    if (node.is_leaf) {
+      const auto& leaf = static_cast<const LeafNode&>(node);
+      out.insert(out.end(), leaf.keys + leaf.start, leaf.keys + leaf.start + leaf.len);
+      return;
+    }
+    const auto& in = static_cast<const InternalNode&>(node);
+    for (std::uint32_t i = 0; i < in.len; ++i) self(self, *in.children[in.start + i]);
+  };
+  walk(walk, *root_);
+  return out;
+}
+
+BitMapBTree::Stats BitMapBTree::stats() const {
+  Stats stats;
+  auto walk = [&](auto&& self, const BitMapBTreeNode& node, std::uint32_t level) -> void {
+    stats.height = std::max(stats.height, level);
+    if (node.is_leaf) {
+      ++stats.leaves;
+      return;
+    }
+    ++stats.internals;
+    const auto& in = static_cast<const InternalNode&>(node);
+    for (std::uint32_t i = 0; i < in.len; ++i) self(self, *in.children[in.start + i], level + 1);
+  };
+  walk(walk, *root_, 1);
+  return stats;
+}
+
+}  // namespace lorvane

@@ -1,0 +1,142 @@
+// BitMapBTree: the ordered index of (numeric value, object id) pairs of one
+// attribute, answering range queries as id bitmaps.
+//
+// Design. Keys are the 128-bit composite keys of composite_key.hpp (value
+// part above, id below), so the tree holds a set of distinct keys ordered as
+// integers. Every node is a fixed array of 96 slots whose used entries form a
+// contiguous window [start, start + len) that may sit anywhere in the array:
+// a leaf insert shifts the entries on the side nearer to a free end, and a
+// window that touches an end after an insert is moved back to the middle
+// (recentered). Every internal node keeps, beside each child, a bitmap of the
+// ids stored in that child's subtree, so a range query takes every child that
+// lies wholly inside the range with one bitmap union and only descends along
+// the two edges of the range.
+//
+// Invariants (checked by verify()):
+//   - Windows: 0 <= start, start + len < 96 at rest (a window that reaches
+//     slot 95 is recentered at once); a node is full, and is split before an
+//     insert descends into it, when len > 85 and its window touches an end.
+//     Internal-node slots outside the window hold no child and an empty bitmap.
+//   - Leaves: keys strictly increasing inside the window (a present key is
+//     never stored twice). A leaf may be empty after removals.
+//   - Internal nodes: len >= 1; separators strictly increasing; every child
+//     present. keys[i] is the smallest key child i held when slot i was made.
+//     Routing: a key goes to the last child whose separator is <= the key, or
+//     to the first child when every separator is greater. Hence every key in
+//     child i (i >= 1) is >= keys[i], and every key in child i is < keys[i+1].
+//     Removals never change separators; the routing stays correct.
+//   - bitmaps[i] is exactly the set of ids of the keys in child i's subtree.
+//   - All leaves are at the same depth. Nodes are never merged or freed while
+//     the tree lives; the tree grows in height only by a split of the root.
+//   - all_ids_ is the set of ids of all keys; multi_ maps each id held by two
+//     or more keys (the same id under different values) to its key count.
+//     The value map stores one value per object, so multi_ stays empty in
+//     practice; it exists so that removing one of two keys of an id keeps the
+//     subtree bitmaps exact instead of silently dropping the id.
+//
+// Thread safety: none of its own. const members only read, so any number of
+// threads may query at once while no insert or removal runs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include <absl/container/flat_hash_map.h>
+
+#include "base/bitmap.hpp"
+#include "base/tuning.hpp"
+#include "postings/composite_key.hpp"
+
+namespace lorvane {
+
+inline constexpr std::uint32_t kNodeSlots = static_cast<std::uint32_t>(tuning::kBTreeNodeSlots);
+
+struct BitMapBTreeNode {
+  bool is_leaf;
+  std::uint32_t start = static_cast<std::uint32_t>(tuning::kBTreeInitialStart);
+  std::uint32_t len = 0;
+
+  explicit BitMapBTreeNode(bool leaf) : is_leaf(leaf) {}
+  bool is_full() const {
+    return len > tuning::kBTreeFullLen && (start == 0 || start + len >= kNodeSlots);
+  }
+};
+
+struct NodeDeleter {
+  void operator()(BitMapBTreeNode* node) const noexcept;
+};
+using NodePtr = std::unique_ptr<BitMapBTreeNode, NodeDeleter>;
+
+// Only the 128-bit sort keys are stored: the value a key was made from takes
+// no part in any comparison, and leaving it out halves a leaf.
+struct LeafNode : BitMapBTreeNode {
+  u128 keys[kNodeSlots] = {};
+
+  LeafNode() : BitMapBTreeNode(true) {}
+};
+
+struct InternalNode : BitMapBTreeNode {
+  u128 keys[kNodeSlots] = {};       // separators
+  NodePtr children[kNodeSlots];     // owned children
+  Bitmap bitmaps[kNodeSlots];       // ids of each child's subtree
+
+  InternalNode() : BitMapBTreeNode(false) {}
+};
+
+class BitMapBTree {
+ public:
+  BitMapBTree();
+  BitMapBTree(BitMapBTree&& other) noexcept;
+  BitMapBTree& operator=(BitMapBTree&& other) noexcept;
+  BitMapBTree(const BitMapBTree&) = delete;
+  BitMapBTree& operator=(const BitMapBTree&) = delete;
+  ~BitMapBTree();
+
+  // Adds the pair. Returns false, changing nothing, when it is already present.
+  bool insert(const RangeValue& value, std::uint32_t id);
+  // Takes the pair out. Returns false, changing nothing, when it is absent.
+  bool remove(const RangeValue& value, std::uint32_t id);
+  bool contains(const RangeValue& value, std::uint32_t id) const;
+
+  // Ids of the keys whose numeric value lies within the bounds (ids take no
+  // part in the comparison), intersected with *filter when filter is not null.
+  Bitmap query_range(const RangeBound& lower, const RangeBound& upper,
+                     const Bitmap* filter = nullptr) const;
+
+  std::uint64_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  // Every id that has at least one key in the tree.
+  const Bitmap& ids() const { return all_ids_; }
+  const BitMapBTreeNode& root() const { return *root_; }
+
+  // Every key in ascending order (for tests and debugging).
+  std::vector<u128> keys() const;
+
+  struct Stats {
+    std::uint32_t height = 0;  // 1 for a lone leaf
+    std::uint64_t leaves = 0;
+    std::uint64_t internals = 0;
+  };
+  Stats stats() const;
+
+  // Checks every invariant listed at the top; InternalError when one is broken.
+  // Walks the whole tree and rebuilds every subtree bitmap: tests only.
+  void verify() const;
+
+ private:
+  bool insert_into(BitMapBTreeNode& node, u128 key);
+  bool insert_internal(InternalNode& node, u128 key);
+  bool split_and_insert(InternalNode& node, u128 key, std::uint32_t pos);
+  void split_root();
+  // The ids of a node's subtree, built from the node itself.
+  static Bitmap node_bitmap(const BitMapBTreeNode& node);
+
+  NodePtr root_;
+  std::uint64_t size_ = 0;
+  Bitmap all_ids_;
+  absl::flat_hash_map<std::uint32_t, std::uint32_t> multi_;
+};
+
+}  // namespace lorvane
