@@ -44,15 +44,6 @@ class AdoptedLock {
   absl::Mutex& mu_;
 };
 
-// Drops a replaced attribute map. Readers under the interpreter lock may still
-// be scanning it, so it is dropped only by a thread that holds the lock.
-void retire(AttrSnapshot old) {
-  if (!old) return;
-  if (py::gil_held()) return;  // `old` goes out of scope here, under the lock
-  auto* boxed = new AttrSnapshot(std::move(old));
-  py::defer_release([](void* p) { delete static_cast<AttrSnapshot*>(p); }, boxed);
-}
-
 // ---- free list ------------------------------------------------------------
 
 std::mutex g_free_mutex;
@@ -152,9 +143,11 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
   // reads this object's map while indexing it (under its attr_maps lock)
   // therefore sees either the old map, and is updated after, or the new one,
   // and then the update finds the new pair already present.
+  // `old` is declared before the release so that it is dropped after the
+  // interpreter lock is taken back: readers under the lock may still scan it.
+  AttrSnapshot old;
   py::GilRelease nogil;
   if (!locked) indexes.mu_.Lock();
-  AttrSnapshot old;
   {
     AdoptedLock unlock(indexes.mu_);
     if (indexes.poisoned_) throw InternalError(kPoisonedList);
@@ -170,7 +163,6 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
       core->update_index(std::move(writer), CoreLink(core), key, previous, fresh, id);
     }
   }
-  retire(std::move(old));
 }
 
 // ---- Python type --------------------------------------------------------------------

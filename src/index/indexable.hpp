@@ -8,12 +8,14 @@
 //            under the interpreter lock use a plain load
 //   id       fixed at construction, from GLOBAL_ID_COUNTER
 //
-// An attribute write captures the value, then (with the interpreter lock
-// released when any core must be told) holds the object's mutex while it
-// updates every core and publishes the new map. Re-reading the old value and
-// publishing under the same mutex means no two writes of one object can
-// interleave, so no core can ever list the object under two values; and the
-// mutex holder never waits for the interpreter lock.
+// An attribute write captures the value, then holds the object's mutex while
+// it publishes the new map and tells every core to move the id from the
+// previous value (read from the map it replaced) to the new one; the
+// interpreter lock is released for that when any core must be told. Writes
+// of one object therefore never interleave, so no core can list the object
+// under two values, and the mutex holder never waits for the interpreter
+// lock. Cores read an object's map under their own attr_maps lock after the
+// object has recorded them, so an add racing with a write is never stale.
 #pragma once
 
 #include <Python.h>
