@@ -18,11 +18,11 @@ def _accepts(kw_value):
     try:
         it = iter(kw_value)
     except TypeError:
-        return {_hash(kw_value)}
-    return {_hash(v) for v in it}
+        return {hash_of(kw_value)}
+    return {hash_of(v) for v in it}
 
 
-def _hash(v):
+def hash_of(v):
     try:
         return hash(v)
     except TypeError:
@@ -48,7 +48,7 @@ def brute(objs, **kwargs):
             except AttributeError:
                 ok = False
                 break
-            if _hash(v) not in hashes:
+            if hash_of(v) not in hashes:
                 ok = False
                 break
         if ok:
