@@ -99,7 +99,10 @@ class IndexModel(RuleBasedStateMachine):
         for which in (0, 1):
             for name in ("a", "b", "c"):
                 visible = self.visible(which, name)
-                values = {repr(getattr(o, name)): getattr(o, name) for o in visible if hasattr(o, name)}
+                # Values of every stored object, so that an object found but not
+                # expected is caught too.
+                held = [self.objs[p] for p in self.stored[which]]
+                values = {repr(getattr(o, name)): getattr(o, name) for o in held if hasattr(o, name)}
                 for v in values.values():
                     same_objects(self.indexes[which].get_by_attribute(**{name: [v]}), brute(visible, **{name: [v]}))
 
