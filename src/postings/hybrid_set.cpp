@@ -108,6 +108,11 @@ HybridSet::Small HybridSet::small() const {
   return s;
 }
 
+std::span<const std::uint32_t> HybridSet::slots() const {
+  check(form_ == Form::Small, "id set is not in its small form");
+  return small_ids();
+}
+
 const Bitmap& HybridSet::bitmap() const {
   check(form_ == Form::Large, "id set is not in its bitmap form");
   return large_;

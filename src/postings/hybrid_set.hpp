@@ -61,6 +61,8 @@ class HybridSet {
   Form form() const { return form_; }
   // A copy of the record of a Small set; InternalError for another form.
   Small small() const;
+  // The used slots of a Small set, in place; InternalError for another form.
+  std::span<const std::uint32_t> slots() const;
   // The bitmap of a Large set; InternalError for another form.
   const Bitmap& bitmap() const;
 

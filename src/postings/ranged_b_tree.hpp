@@ -19,12 +19,14 @@
 //     Internal-node slots outside the window hold no child and an empty bitmap.
 //   - Leaves: keys strictly increasing inside the window (a present key is
 //     never stored twice). A leaf may be empty after removals.
-//   - Internal nodes: len >= 1; separators strictly increasing; every child
-//     present. keys[i] is the smallest key child i held when slot i was made.
-//     Routing: a key goes to the last child whose separator is <= the key, or
-//     to the first child when every separator is greater. Hence every key in
-//     child i (i >= 1) is >= keys[i], and every key in child i is < keys[i+1].
-//     Removals never change separators; the routing stays correct.
+//   - Internal nodes: len >= 1; every child present. keys[i] is the smallest
+//     key child i held when slot i was made. Routing: a key goes to the last
+//     child whose separator is <= the key, or to the first child when every
+//     separator is greater. Hence every key in child i (i >= 1) is >= keys[i],
+//     and every key in child i is < keys[i+1]. Separators from the second on
+//     are strictly increasing; the first one takes no part in routing (the
+//     search never reads it) and may exceed later ones once the first child
+//     has taken smaller keys and split. Removals never change separators.
 //   - bitmaps[i] is exactly the set of ids of the keys in child i's subtree.
 //   - All leaves are at the same depth. Nodes are never merged or freed while
 //     the tree lives; the tree grows in height only by a split of the root.

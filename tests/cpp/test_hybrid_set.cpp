@@ -19,7 +19,7 @@ HybridSet small_of(std::initializer_list<std::uint32_t> ids) {
 }
 
 std::vector<std::uint32_t> slots(const HybridSet& set) {
-  auto used = set.small().used();
+  auto used = set.slots();
   return {used.begin(), used.end()};
 }
 
