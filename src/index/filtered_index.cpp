@@ -23,7 +23,7 @@ PyType_Slot filtered_index_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec filtered_index_spec = {"FilteredIndex", static_cast<int>(sizeof(FilteredIndexObject)), 0,
+PyType_Spec filtered_index_spec = {"Lorvane.FilteredIndex", static_cast<int>(sizeof(FilteredIndexObject)), 0,
                                    Py_TPFLAGS_DEFAULT, filtered_index_slots};
 PyObject* g_filtered_index_type = nullptr;
 

@@ -231,7 +231,7 @@ PyType_Slot index_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec index_spec = {"Index", static_cast<int>(sizeof(IndexObject)), 0, Py_TPFLAGS_DEFAULT, index_slots};
+PyType_Spec index_spec = {"Lorvane.Index", static_cast<int>(sizeof(IndexObject)), 0, Py_TPFLAGS_DEFAULT, index_slots};
 
 }  // namespace
 

@@ -318,7 +318,7 @@ PyType_Slot indexable_slots[] = {
 };
 
 PyType_Spec indexable_spec = {
-    "Indexable",
+    "Lorvane.Indexable",
     static_cast<int>(sizeof(IndexableObject)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,

@@ -23,7 +23,7 @@ PyType_Slot query_expr_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec query_expr_spec = {"PyQueryExpr", static_cast<int>(sizeof(PyQueryExprObject)), 0,
+PyType_Spec query_expr_spec = {"Lorvane.PyQueryExpr", static_cast<int>(sizeof(PyQueryExprObject)), 0,
                                    Py_TPFLAGS_DEFAULT, query_expr_slots};
 PyObject* g_query_expr_type = nullptr;
 

@@ -1,4 +1,5 @@
 #include "python/args.hpp"
+#include "python/type_util.hpp"
 
 #include <cstring>
 #include <string>
@@ -82,7 +83,7 @@ Ref collect_kwargs(const char* qualname, PyObject* const* args, Py_ssize_t nargs
 }
 
 std::string cannot_convert(PyObject* obj, const char* expected) {
-  return std::string("'") + Py_TYPE(obj)->tp_name + "' object cannot be converted to '" + expected + "'";
+  return std::string("'") + short_type_name(Py_TYPE(obj)) + "' object cannot be converted to '" + expected + "'";
 }
 
 void raise_argument_error(const char* param, const std::string& cause) {

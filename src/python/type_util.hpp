@@ -5,6 +5,11 @@
 
 namespace lorvane::py {
 
+// A type's own name without its module ("Index", "int"), as messages show it.
+// The module's types are made from specs named "Lorvane.<Name>", so that
+// __module__ names the module (types without one are deprecated).
+const char* short_type_name(PyTypeObject* type);
+
 // tp_new of classes that Python code cannot instantiate:
 // TypeError "No constructor defined for <name>".
 PyObject* no_constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwds);
