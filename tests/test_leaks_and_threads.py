@@ -146,34 +146,3 @@ def test_threads_write_and_read_shared_objects(fast_switching):
         assert repr(obj) == f"<Indexable with {k + 1 + THREADS} attributes>"
         for i in range(k):
             assert getattr(obj, f"pre{i}") == i
-
-
-def test_threads_create_and_drop_objects(fast_switching):
-    # The free list is shared by all threads.
-    barrier = threading.Barrier(THREADS)
-    errors = []
-    marker = object()
-    before = sys.getrefcount(marker)
-
-    def work(tid):
-        try:
-            barrier.wait()
-            for i in range(300):
-                batch = [Indexable(owner=tid, marker=marker, i=j) for j in range(20)]
-                for j, obj in enumerate(batch):
-                    if obj.owner != tid or obj.i != j:
-                        errors.append((tid, i, j))
-                del batch
-                fresh = Indexable()
-                if repr(fresh) != "<Indexable with 0 attributes>":
-                    errors.append(("stale object", tid, i))
-        except BaseException as exc:  # noqa: BLE001
-            errors.append(exc)
-
-    threads = [threading.Thread(target=work, args=(t,)) for t in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []
-    assert sys.getrefcount(marker) == before

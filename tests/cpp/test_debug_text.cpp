@@ -85,7 +85,9 @@ void check_round_trip(double v) {
   const double mag = std::fabs(v);
   const bool exponent = v != 0.0 && (mag >= 1e16 || mag < 1e-4);
   ASSERT_EQ(s.find('e') != std::string::npos, exponent) << s;
-  if (!exponent) ASSERT_NE(s.find('.'), std::string::npos) << s;
+  if (!exponent) {
+    ASSERT_NE(s.find('.'), std::string::npos) << s;
+  }
   ASSERT_EQ(s.find('+'), std::string::npos) << s;
   ASSERT_EQ(significant_digits(s), fewest_digits(v)) << s;
 }

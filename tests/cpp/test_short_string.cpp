@@ -56,13 +56,6 @@ TEST(ShortString, HeapCopiesShareTextAndOutliveTheOriginal) {
   EXPECT_EQ(assigned.view(), t);
 }
 
-TEST(ShortString, InlineCopiesAreIndependent) {
-  ShortString a("short");
-  ShortString b(a);
-  EXPECT_NE(a.data(), b.data());
-  EXPECT_EQ(a, b);
-}
-
 TEST(ShortString, MovesAndAssignmentsAcrossForms) {
   const std::string long_text = text_of_length(50);
   ShortString heap(long_text);
