@@ -43,7 +43,10 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "Lorvane",
     "In-memory, queryable indexes of live Python objects.",
-    -1,
+    // 0, not -1: with -1 the interpreter never calls PyInit_Lorvane again. It
+    // re-creates the module from a copy of its first dict on a re-import
+    // (a new module object) and in another interpreter (skipping the refusal).
+    0,
     nullptr,
     nullptr,
     nullptr,
