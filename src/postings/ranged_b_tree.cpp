@@ -77,6 +77,7 @@ bool leaf_insert_non_full(LeafNode& leaf, u128 key) {
   std::uint32_t pos = 0;
   if (leaf.len > 0) {
     const u128* keys = leaf.keys + leaf.start;
+    prefetch_window(keys, leaf.len);
     std::uint32_t base = search(keys, leaf.len, key);
     if (keys[base] == key) return false;
     pos = keys[base] < key ? base + 1 : base;
@@ -180,6 +181,7 @@ bool BitMapBTree::insert_into(BitMapBTreeNode& node, u128 key) {
 
 // Inserts below an internal node that is not full; splits a full child first.
 bool BitMapBTree::insert_internal(InternalNode& node, u128 key) {
+  prefetch_window(node.keys + node.start, node.len);
   std::uint32_t pos = search(node.keys + node.start, node.len, key);
   std::uint32_t slot = node.start + pos;
   BitMapBTreeNode* child = node.children[slot].get();

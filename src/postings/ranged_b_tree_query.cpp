@@ -5,9 +5,14 @@
 // (v, id 2^32-1), and symmetrically above, so that ids never take part in the
 // comparison and every later test is a plain 128-bit comparison. The walk
 // descends only along the two edges of the interval; every child strictly
-// between them lies wholly inside and contributes its subtree bitmap. The
-// pieces are united once and the filter is applied once to the union.
+// between them lies wholly inside and contributes its subtree bitmap, except
+// that a wholly covered leaf contributes its ids read straight from its keys:
+// a leaf holds at most 95 ids, but with ids spread over the id space its
+// bitmap has nearly one CRoaring container per id, and uniting many such
+// bitmaps costs far more than sorting the ids and appending them. The pieces
+// are united once and the filter is applied once, to the union.
 #include <algorithm>
+#include <vector>
 
 #include <absl/container/inlined_vector.h>
 
@@ -21,9 +26,14 @@ using namespace btree_detail;
 
 namespace {
 
+// A few subtree bitmaps are united one after another: CRoaring's lazy union
+// of many turns containers into bitsets and converts the small ones back,
+// which costs more than merging a few arrays directly.
+constexpr std::size_t kEagerUnionParts = 4;
+
 struct Collector {
-  absl::InlinedVector<const Bitmap*, 64> parts;         // wholly covered subtrees
-  absl::InlinedVector<std::uint32_t, 2 * kNodeSlots> ids;  // ids from the edge leaves
+  absl::InlinedVector<const Bitmap*, 64> parts;          // wholly covered internal subtrees
+  absl::InlinedVector<std::uint32_t, 4 * kNodeSlots> ids;  // ids read from leaves
 };
 
 // `lower` / `upper` say whether the bound still cuts into this subtree.
@@ -46,12 +56,12 @@ void collect(const BitMapBTreeNode& node, u128 lo, u128 hi, bool lower, bool upp
   bool lo_child_lower = lower && !(lo_pos > 0 && seps[lo_pos] == lo);
   auto take = [&](std::uint32_t pos, bool l, bool u) {
     std::uint32_t slot = in.start + pos;
-    if (!l && !u) {
+    const BitMapBTreeNode* child = in.children[slot].get();
+    check(child != nullptr, "Missing child");
+    if (!l && !u && !child->is_leaf) {
       out.parts.push_back(&in.bitmaps[slot]);
       return;
     }
-    const BitMapBTreeNode* child = in.children[slot].get();
-    check(child != nullptr, "Missing child");
     collect(*child, lo, hi, l, u, out);
   };
   if (lo_pos == hi_pos) {
@@ -61,8 +71,44 @@ void collect(const BitMapBTreeNode& node, u128 lo, u128 hi, bool lower, bool upp
   // Keys of the lower edge child are below the next separator, hence <= hi;
   // keys of the upper edge child are >= its separator, hence > lo.
   take(lo_pos, lo_child_lower, false);
-  for (std::uint32_t i = lo_pos + 1; i < hi_pos; ++i) out.parts.push_back(&in.bitmaps[in.start + i]);
+  for (std::uint32_t i = lo_pos + 1; i < hi_pos; ++i) take(i, false, false);
   take(hi_pos, false, upper);
+}
+
+// Sorts ids with a least-significant-digit radix sort, one byte per pass,
+// skipping bytes that are equal in every id (the top byte usually is). The
+// ids of a range arrive in value order, that is in random id order, and a
+// comparison sort of thousands of them cost more than the rest of the query.
+void sort_ids(absl::InlinedVector<std::uint32_t, 4 * kNodeSlots>& ids) {
+  const std::size_t n = ids.size();
+  if (n <= 64) {
+    std::sort(ids.begin(), ids.end());
+    return;
+  }
+  std::uint32_t counts[4][256] = {};
+  for (std::uint32_t id : ids) {
+    ++counts[0][id & 0xFF];
+    ++counts[1][(id >> 8) & 0xFF];
+    ++counts[2][(id >> 16) & 0xFF];
+    ++counts[3][id >> 24];
+  }
+  std::vector<std::uint32_t> scratch(n);
+  std::uint32_t* from = ids.data();
+  std::uint32_t* to = scratch.data();
+  for (int pass = 0; pass < 4; ++pass) {
+    std::uint32_t* count = counts[pass];
+    const int shift = pass * 8;
+    if (count[(from[0] >> shift) & 0xFF] == n) continue;  // one digit value: order unchanged
+    std::uint32_t offset = 0;
+    for (int d = 0; d < 256; ++d) {
+      std::uint32_t c = count[d];
+      count[d] = offset;
+      offset += c;
+    }
+    for (std::size_t i = 0; i < n; ++i) to[count[(from[i] >> shift) & 0xFF]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != ids.data()) std::copy(from, from + n, ids.data());
 }
 
 }  // namespace
@@ -107,8 +153,16 @@ Bitmap BitMapBTree::query_range(const RangeBound& lower, const RangeBound& upper
   if (pieces.parts.size() == 1 && pieces.ids.empty()) {
     return filter ? Bitmap::and_(*pieces.parts[0], *filter) : pieces.parts[0]->clone();
   }
-  Bitmap result = Bitmap::or_many(pieces.parts);
-  result.add_many(pieces.ids);
+  // Sorted ids fill a bitmap by appending.
+  sort_ids(pieces.ids);
+  Bitmap result = Bitmap::from_ids(pieces.ids);
+  if (pieces.parts.size() <= kEagerUnionParts) {
+    for (const Bitmap* part : pieces.parts) result.or_inplace(*part);
+  } else {
+    Bitmap subtrees = Bitmap::or_many(pieces.parts);
+    subtrees.or_inplace(result);
+    result = std::move(subtrees);
+  }
   if (filter != nullptr) result.and_inplace(*filter);
   return result;
 }
