@@ -205,7 +205,6 @@ def test_help_on_the_function():
     assert "Formats the sum of two numbers as string." in text
 
 
-@pytest.mark.xfail(strict=True, reason="the classes have no __module__, so pydoc documents them as plain data")
 @pytest.mark.parametrize("cls", [Indexable, Index], ids=lambda c: c.__name__)
 def test_help_on_a_class_documents_it(cls):
     text = pydoc.render_doc(cls, renderer=pydoc.plaintext)
