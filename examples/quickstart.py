@@ -1,6 +1,6 @@
 """A first look at Lorvane: objects whose attributes an index can follow."""
 
-from Lorvane import Indexable
+from Lorvane import Index, Indexable
 
 # Keyword arguments become attributes, in the order given.
 book = Indexable(title="Dune", author="Frank Herbert", year=1965)
@@ -38,3 +38,28 @@ a = Point(0, 0, label="origin")
 b = Point(3, 4)
 print(a, a.label, b)                           # <Indexable with 3 attributes> origin <Indexable with 2 attributes>
 print("distance:", a.distance_to(b))
+
+
+# An index follows its objects: later attribute writes are pushed into it.
+library = Index()
+books = [
+    Indexable(title="Dune", author="Frank Herbert", year=1965, genre="sf"),
+    Indexable(title="Emma", author="Jane Austen", year=1815, genre="novel"),
+    Indexable(title="Solaris", author="Stanislaw Lem", year=1961, genre="sf"),
+    Indexable(title="Persuasion", author="Jane Austen", year=1817, genre="novel"),
+]
+library.add_object_many(books)
+library.add_object(book)
+
+def titles(objs):
+    return [o.title for o in objs]
+
+print(titles(library.get_by_attribute(genre="sf")))                 # ['Dune', 'Solaris']
+print(titles(library.get_by_attribute(author="Jane Austen", year=[1815, 1816])))  # ['Emma']
+
+books[1].genre = "sf"                          # the index sees the write
+print(titles(library.get_by_attribute(genre="sf")))                 # ['Dune', 'Emma', 'Solaris']
+
+library.reduce(genre="sf")                     # narrow the index's value sets in place
+print(titles(library.get_by_attribute(author="Jane Austen")))       # ['Emma']
+print(len(library.collect()), "objects stored")                     # 5 objects stored
