@@ -39,7 +39,10 @@ test: test-cpp test-py
 
 # The module built with AddressSanitizer and UBSan, and the pytest suite run
 # against it (with the C++ unit tests built the same way).
-ASAN_ENV = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+# libstdc++ is preloaded with the sanitizer runtime: the interpreter does not
+# link it, and ASan resolves its __cxa_throw interceptor at start-up, so
+# without it the first C++ exception aborts with "CHECK failed ... real___cxa_throw".
+ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
   PYTHONMALLOC=malloc UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 sanitize: setup
 	$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLORVANE_TESTS=ON -DLORVANE_ASSERTS=ON \

@@ -76,6 +76,23 @@ class ShortString {
   bool equals(const char* d, std::size_t n) const noexcept {
     return size() == n && std::memcmp(data(), d, n) == 0;
   }
+  // A zero-padded 24-byte image of a short text, laid out as an inline
+  // ShortString (text, zero fill, length in the last byte): comparing it with
+  // an inline key is three word compares, length included.
+  struct Probe {
+    std::uint64_t w[3];
+    explicit Probe(std::string_view s) noexcept : w{0, 0, 0} {
+      std::memcpy(w, s.data(), s.size());
+      reinterpret_cast<unsigned char*>(w)[kInline] = static_cast<unsigned char>(s.size());
+    }
+  };
+  static bool fits_probe(std::string_view s) noexcept { return s.size() <= kInline; }
+  bool matches(const Probe& p) const noexcept {
+    std::uint64_t a[3];
+    std::memcpy(a, raw_, sizeof a);
+    return ((a[0] ^ p.w[0]) | (a[1] ^ p.w[1]) | (a[2] ^ p.w[2])) == 0;
+  }
+
   friend bool operator==(const ShortString& a, const ShortString& b) noexcept {
     return a.equals(b.data(), b.size());
   }

@@ -1,2 +1,0 @@
-// Anchors the base library; the base utilities are header-only.
-namespace lorvane {}

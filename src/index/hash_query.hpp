@@ -1,0 +1,43 @@
+// Keyword queries: keyword arguments become a hashed query (attribute name ->
+// set of acceptable values); a core answers it from its value maps.
+#pragma once
+
+#include <Python.h>
+#include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
+#include <absl/hash/hash.h>
+
+#include <optional>
+#include <utility>
+
+#include "base/bitmap.hpp"
+#include "base/fx_hash.hpp"
+#include "base/short_string.hpp"
+#include "index/index_api.hpp"
+#include "index/value.hpp"
+
+namespace lorvane {
+
+// Values in a hashed query's sets hash with a keyed hash over the stored
+// 64-bit hash; nothing may depend on their order.
+struct PyValueKeyedHash {
+  std::size_t operator()(const PyValue& v) const noexcept { return absl::Hash<std::int64_t>{}(v.hash()); }
+};
+using ValueSet = absl::flat_hash_set<PyValue, PyValueKeyedHash, PyValueEq>;
+using HashQuery = absl::flat_hash_map<ShortString, ValueSet, FxStrHash, StrEq>;
+
+// Builds the hashed query from a dict of keyword arguments (interpreter lock
+// held). A str stands for itself; other iterables give their items; anything
+// else stands for itself. An iterator that raises part-way ends in InternalError.
+HashQuery kwargs_to_hash_query(PyObject* kwargs);
+
+// The ids whose attribute holds one of the listed values, for every listed
+// attribute; empty for an empty query. Entries are taken smallest estimate
+// first and the work stops as soon as the running result is empty.
+// Reads only; the caller holds the core's attr_maps lock.
+Bitmap filter_index_by_hashes(const AttrTable& table, const HashQuery& query);
+
+// Splits a dotted path at its first ".": ("a", "b.c") for "a.b.c", ("abc", none) for "abc".
+std::pair<ShortString, std::optional<ShortString>> attr_parts(std::string_view path);
+
+}  // namespace lorvane

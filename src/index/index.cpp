@@ -1,0 +1,244 @@
+#include "index/index.hpp"
+
+#include <new>
+#include <vector>
+
+#include "index/hash_query.hpp"
+#include "index/indexable.hpp"
+#include "index/query_map.hpp"
+#include "python/args.hpp"
+#include "python/error.hpp"
+#include "python/gil.hpp"
+#include "python/ref.hpp"
+#include "python/type_util.hpp"
+
+namespace lorvane {
+
+namespace {
+
+PyObject* g_index_type = nullptr;
+
+IndexObject* as_index(PyObject* o) { return reinterpret_cast<IndexObject*>(o); }
+
+PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+    if (nargs > 0) {
+      py::raise(PyExc_TypeError, "Index() takes 0 positional arguments but " + std::to_string(nargs) +
+                                     (nargs == 1 ? " was" : " were") + " given");
+    }
+    if (kwds && PyDict_GET_SIZE(kwds) > 0) {
+      Py_ssize_t pos = 0;
+      PyObject *key, *val;
+      PyDict_Next(kwds, &pos, &key, &val);
+      PyErr_Format(PyExc_TypeError, "Index() got an unexpected keyword argument '%S'", key);
+      throw py::ErrorAlreadySet{};
+    }
+    CoreRef core = IndexAPI::make();
+    PyObject* self = py::require(type->tp_alloc(type, 0));
+    new (&as_index(self)->api) CoreRef(std::move(core));
+    new (&as_index(self)->borrow) py::BorrowFlag();
+    return self;
+  });
+}
+
+void index_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  as_index(self)->api.~CoreRef();
+  as_index(self)->borrow.~BorrowFlag();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+// ---- argument conversion ---------------------------------------------------------
+
+IndexableObject* extract_indexable(PyObject* obj, const char* param) {
+  if (!is_indexable(obj)) py::raise_argument_error(param, py::cannot_convert(obj, "Indexable"));
+  return as_indexable(obj);
+}
+
+// `objs`: any sequence but str, every item an Indexable. Returns the sequence
+// as a list or tuple (holding the items alive).
+py::Ref extract_indexable_seq(PyObject* objs, const char* param) {
+  if (PyUnicode_Check(objs)) py::raise_argument_error(param, py::kStrToVec);
+  if (!PySequence_Check(objs)) py::raise_argument_error(param, py::cannot_convert(objs, "Sequence"));
+  py::Ref seq = py::Ref::steal(PySequence_Fast(objs, "expected a sequence"));
+  if (!seq) py::rethrow_as_argument_error(param);
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  PyObject** items = PySequence_Fast_ITEMS(seq.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!is_indexable(items[i])) py::raise_argument_error(param, py::cannot_convert(items[i], "Indexable"));
+  }
+  return seq;
+}
+
+// Appends new references to the objects stored under `ids` (ascending);
+// ids whose slot is empty or beyond the table are skipped.
+py::Ref objects_for_ids(const IndexAPI& core, const Bitmap& ids) {
+  py::Ref list = py::Ref::steal(py::require(PyList_New(0)));
+  auto items = py::lock_without_gil([&] { return core.items().try_read(); }, [&] { return core.items().read(); });
+  const ItemTable& table = *items;
+  for (std::uint32_t id : ids) {
+    if (id >= table.size() || !table[id].object) continue;
+    py::require(PyList_Append(list.get(), table[id].object.get()));
+  }
+  return list;
+}
+
+// ---- methods ---------------------------------------------------------------------------
+
+PyObject* index_collect(PyObject* self, PyObject* /*unused*/) {
+  return py::guarded<PyObject*>(nullptr, [&] {
+    auto borrow = as_index(self)->borrow.shared();
+    const IndexAPI& core = *as_index(self)->api;
+    auto items = py::lock_without_gil([&] { return core.items().try_read(); }, [&] { return core.items().read(); });
+    const ItemTable& table = *items;
+    Py_ssize_t count = 0;
+    for (const StoredItem& it : table) count += it.object ? 1 : 0;
+    py::Ref list = py::Ref::steal(py::require(PyList_New(count)));
+    Py_ssize_t i = 0;
+    for (const StoredItem& it : table) {
+      if (it.object) PyList_SET_ITEM(list.get(), i++, Py_NewRef(it.object.get()));
+    }
+    return list.release();
+  });
+}
+
+PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded<PyObject*>(nullptr, [&] {
+    auto borrow = as_index(self)->borrow.shared();
+    py::Ref kwargs = py::collect_kwargs("Index.get_by_attribute", args, nargs, kwnames);
+    HashQuery query = kwargs_to_hash_query(kwargs.get());
+    const CoreRef& core = as_index(self)->api;
+    Bitmap ids;
+    {
+      AttrReader table = core->read_attrs_holding_gil();
+      ids = filter_index_by_hashes(*table, query);
+    }
+    return objects_for_ids(*core, ids).release();
+  });
+}
+
+PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded<PyObject*>(nullptr, [&] {
+    auto borrow = as_index(self)->borrow.exclusive();
+    const CoreRef& core = as_index(self)->api;
+    CoreLink self_link(core);
+    py::Ref kwargs = py::collect_kwargs("Index.reduce", args, nargs, kwnames);
+    HashQuery query = kwargs_to_hash_query(kwargs.get());
+    AttrWriter writer = core->write_attrs_holding_gil();
+    AttrTable& table = *writer;
+    Bitmap keep = filter_index_by_hashes(table, query);
+    HybridSet keep_set = HybridSet::from_bitmap(keep.clone());
+    for (auto& [name, map] : table) {
+      for (auto& [hash, entry] : map->values_mut()) entry.ids.and_inplace(keep_set);
+    }
+    // Put every kept object back under its current values (pairs already held
+    // are left as they are).
+    auto items = core->items().read();
+    const ItemTable& slots = *items;
+    for (std::uint32_t id : keep) {
+      if (id >= slots.size() || !slots[id].object) continue;  // not stored here
+      IndexableObject* obj = as_indexable(slots[id].object.get());
+      AttrSnapshot snap = obj->attrs.load();
+      snap->for_each([&](const ShortString& name, const PyValue& value) {
+        if (!is_private_name(name)) IndexAPI::_add_index(table, self_link, id, name, value);
+      });
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded<PyObject*>(nullptr, [&] {
+    PyObject* bound[1];
+    py::bind_args({"Index.add_object_many", {"objs"}}, args, nargs, kwnames, bound);
+    auto borrow = as_index(self)->borrow.exclusive();
+    py::Ref seq = extract_indexable_seq(bound[0], "objs");
+    const CoreRef& core = as_index(self)->api;
+    CoreLink self_link(core);
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    PyObject** items = PySequence_Fast_ITEMS(seq.get());
+    std::vector<IndexableObject*> objs;
+    objs.reserve(static_cast<std::size_t>(n));
+    // Every object learns of the core before its attributes are indexed, so
+    // that a concurrent write of it is never missed.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      IndexableObject* obj = as_indexable(items[i]);
+      obj->indexes.add_index(self_link);
+      objs.push_back(obj);
+    }
+    {
+      auto slots = py::lock_without_gil([&] { return core->items().try_write(); },
+                                        [&] { return core->items().write(); });
+      std::vector<py::AnyRef> dropped;  // previous items, released after the lock
+      for (IndexableObject* obj : objs) {
+        std::uint32_t id = obj->id;
+        if (id >= slots->size()) slots->resize(static_cast<std::size_t>(id) + 1);
+        dropped.push_back(std::move((*slots)[id].object));
+        (*slots)[id].object = py::AnyRef::borrow(reinterpret_cast<PyObject*>(obj));
+      }
+      slots.unlock();
+    }
+    {
+      py::GilRelease nogil;
+      core->add_object_many(self_link, objs);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded<PyObject*>(nullptr, [&] {
+    PyObject* bound[1];
+    py::bind_args({"Index.add_object", {"py_ref"}}, args, nargs, kwnames, bound);
+    auto borrow = as_index(self)->borrow.exclusive();
+    IndexableObject* obj = extract_indexable(bound[0], "py_ref");
+    const CoreRef& core = as_index(self)->api;
+    CoreLink self_link(core);
+    obj->indexes.add_index(self_link);
+    py::Ref keep_alive = py::Ref::borrow(bound[0]);
+    StoredItem item{py::AnyRef::borrow(bound[0])};
+    {
+      py::GilRelease nogil;
+      core->add_object(self_link, obj->id, std::move(item), obj);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+template <typename F>
+PyCFunction fastcall(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef index_methods[] = {
+    {"collect", index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    {"reduce", fastcall(index_reduce), METH_FASTCALL | METH_KEYWORDS, "reduce($self, **kwargs)\n--\n\n"},
+    {"get_by_attribute", fastcall(index_get_by_attribute), METH_FASTCALL | METH_KEYWORDS,
+     "get_by_attribute($self, **kwargs)\n--\n\n"},
+    {"add_object_many", fastcall(index_add_object_many), METH_FASTCALL | METH_KEYWORDS,
+     "add_object_many($self, objs)\n--\n\n"},
+    {"add_object", fastcall(index_add_object), METH_FASTCALL | METH_KEYWORDS, "add_object($self, py_ref)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot index_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(index_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_methods, index_methods},
+    {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec index_spec = {"Lorvane.Index", static_cast<int>(sizeof(IndexObject)), 0, Py_TPFLAGS_DEFAULT, index_slots};
+
+}  // namespace
+
+PyObject* create_index_type() { return py::create_type_once(&g_index_type, &index_spec); }
+
+bool is_index(PyObject* o) {
+  return g_index_type && PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(g_index_type));
+}
+
+}  // namespace lorvane

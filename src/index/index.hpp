@@ -1,0 +1,21 @@
+// Index: the Python class through which programs build and query an index.
+// An instance holds one shared reference to its core.
+#pragma once
+
+#include <Python.h>
+
+#include "index/index_api.hpp"
+#include "python/borrow.hpp"
+
+namespace lorvane {
+
+struct IndexObject {
+  PyObject_HEAD
+  CoreRef api;
+  py::BorrowFlag borrow;
+};
+
+PyObject* create_index_type();
+bool is_index(PyObject* o);
+
+}  // namespace lorvane

@@ -1,0 +1,119 @@
+#include "index/index_api.hpp"
+
+#include "index/indexable.hpp"
+#include "index/query_map.hpp"
+#include "python/gil.hpp"
+
+namespace lorvane {
+
+IndexAPI::IndexAPI(CoreLink parent)
+    : attr_maps_(std::make_shared<AttrLock>()),
+      items_(std::make_shared<ItemLock>()),
+      all_ids_(std::make_shared<IdLock>()),
+      parent_(std::move(parent)) {}
+
+IndexAPI::~IndexAPI() = default;
+
+AttrReader IndexAPI::read_attrs_holding_gil() {
+  return py::lock_without_gil([&] { return attr_maps_->try_read(); }, [&] { return attr_maps_->read(); });
+}
+
+AttrWriter IndexAPI::write_attrs_holding_gil() {
+  return py::lock_without_gil([&] { return attr_maps_->try_write(); }, [&] { return attr_maps_->write(); });
+}
+
+void IndexAPI::_add_index(AttrTable& table, const CoreLink& owner, std::uint32_t id, const ShortString& name,
+                          const PyValue& value) {
+  auto it = table.find(name.view());
+  if (it == table.end()) {
+    it = table.emplace(name, std::make_unique<QueryMap>(owner)).first;
+  }
+  it->second->insert(value, id);
+}
+
+void IndexAPI::_remove_index(AttrTable& table, std::uint32_t id, std::string_view name, const PyValue& value) {
+  if (table.empty()) return;
+  auto it = table.find(name);
+  if (it == table.end()) return;
+  QueryMap& map = *it->second;
+  if (map.find(value)) {
+    map.remove_id(value, id);
+    map.check_prune(value);
+  }
+  if (map.empty()) table.erase(it);
+}
+
+void IndexAPI::update_index(AttrWriter writer, CoreLink owner, ShortString name, const PyValue* old_value,
+                            const PyValue& new_value, std::uint32_t id) {
+  if (is_private_name(name)) return;
+  AttrTable& table = *writer;
+  if (old_value) _remove_index(table, id, name.view(), *old_value);
+  _add_index(table, owner, id, name, new_value);
+}
+
+void IndexAPI::index_snapshot(AttrTable& table, const CoreLink& self, std::uint32_t id, IndexableObject* obj) {
+  AttrSnapshot snap = obj->attrs.load();
+  snap->for_each([&](const ShortString& name, const PyValue& value) {
+    if (!is_private_name(name)) _add_index(table, self, id, name, value);
+  });
+}
+
+void IndexAPI::add_object(const CoreLink& self, std::uint32_t id, StoredItem item, IndexableObject* obj) {
+  {
+    auto ids = all_ids_->write();
+    ids->add(id);
+  }
+  {
+    auto items = items_->write();
+    if (id >= items->size()) items->resize(static_cast<std::size_t>(id) + 1);
+    (*items)[id] = std::move(item);  // the previous item, if any, is dropped here
+  }
+  // The object's map is read under this lock: a concurrent write of the
+  // object either published before (and is read here) or updates this core
+  // after the lock is released.
+  AttrWriter writer = get_index_writer();
+  index_snapshot(*writer, self, id, obj);
+}
+
+void IndexAPI::add_object_many(const CoreLink& self, const std::vector<IndexableObject*>& objs) {
+  AttrWriter writer = get_index_writer();
+  auto ids = all_ids_->write();
+  {
+    Bitmap::BulkAdder adder(*ids);
+    for (IndexableObject* obj : objs) adder.add(obj->id);
+  }
+  for (IndexableObject* obj : objs) index_snapshot(*writer, self, obj->id, obj);
+}
+
+void IndexAPI::remove(IndexableObject* obj) {
+  AttrWriter writer = get_index_writer();
+  std::uint32_t id = obj->id;
+  AttrSnapshot snap = obj->attrs.load();
+  snap->for_each([&](const ShortString& name, const PyValue& value) {
+    if (!is_private_name(name)) _remove_index(*writer, id, name.view(), value);
+  });
+  {
+    auto ids = all_ids_->write();
+    ids->remove(id);
+  }
+  {
+    auto items = items_->write();
+    check(id < items->size(), "index out of bounds: the id is beyond the item array");
+    (*items)[id] = StoredItem{};
+  }
+}
+
+void IndexAPI::verify() const {
+  auto table = attr_maps_->read();
+  for (const auto& [name, map] : *table) {
+    check(!map->empty(), "an attribute map without values is kept");
+    map->verify();
+  }
+}
+
+const CoreRef& default_index_arc() {
+  static const CoreRef* core = new CoreRef(IndexAPI::make());
+  return *core;
+}
+
+}  // namespace lorvane

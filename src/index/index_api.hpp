@@ -1,0 +1,119 @@
+// IndexAPI: the index core. It stores objects under their ids, keeps the set
+// of stored ids, and one attribute value map (QueryMap) per attribute name.
+//
+// Locks (each a PoisonRwLock; see base/rw_lock.hpp):
+//   attr_maps  guards the table of QueryMaps and everything inside them
+//   items      guards the item array (slot id -> StoredItem)
+//   all_ids    guards the bitmap of stored ids
+// Global lock order:
+//   Indexable.indexes mutex -> attr_maps (one core at a time)
+//   parent core's attr_maps -> child core's locks
+//   attr_maps -> all_ids -> items (each of the inner two released before the next)
+// Nobody waits for attr_maps or for an object's indexes mutex while holding
+// the interpreter lock: a waiter first releases the interpreter lock (see
+// python/gil.hpp and lock_attrs_*), because writers of attr_maps may wait for
+// the interpreter lock (nested values).
+#pragma once
+
+#include <absl/container/flat_hash_map.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "base/bitmap.hpp"
+#include "base/fx_hash.hpp"
+#include "base/rw_lock.hpp"
+#include "base/short_string.hpp"
+#include "index/value.hpp"
+#include "python/shared_ref.hpp"
+
+namespace lorvane {
+
+class QueryMap;
+class IndexAPI;
+
+using CoreRef = std::shared_ptr<IndexAPI>;
+using CoreLink = std::weak_ptr<IndexAPI>;
+
+struct IndexableObject;
+
+using AttrTable = absl::flat_hash_map<ShortString, std::unique_ptr<QueryMap>, FxStrHash, StrEq>;
+using AttrLock = PoisonRwLock<AttrTable>;
+using AttrWriter = AttrLock::WriteGuard;
+using AttrReader = AttrLock::ReadGuard;
+
+// A stored object: one strong reference, droppable on any thread. (Nested
+// objects will also carry a link to their parent here.)
+struct StoredItem {
+  py::AnyRef object;
+};
+// Slot id holds the object with that id, or nothing.
+using ItemTable = std::vector<StoredItem>;
+using ItemLock = PoisonRwLock<ItemTable>;
+using IdLock = PoisonRwLock<Bitmap>;
+
+class IndexAPI {
+ public:
+  explicit IndexAPI(CoreLink parent = {});
+  ~IndexAPI();
+  IndexAPI(const IndexAPI&) = delete;
+  IndexAPI& operator=(const IndexAPI&) = delete;
+
+  static CoreRef make(CoreLink parent = {}) { return std::make_shared<IndexAPI>(std::move(parent)); }
+
+  // Takes attr_maps for writing (blocking; call without the interpreter lock).
+  AttrWriter get_index_writer() { return attr_maps_->write(); }
+  // Takes attr_maps with the interpreter lock held: waits, if it must, with
+  // the interpreter lock released (a writer may be waiting for it).
+  AttrReader read_attrs_holding_gil();
+  AttrWriter write_attrs_holding_gil();
+
+  // Moves `id` from `old_value` (if any) to `new_value` under `name`, then
+  // releases the writer. Names beginning with "_" are left aside.
+  void update_index(AttrWriter writer, CoreLink owner, ShortString name, const PyValue* old_value,
+                    const PyValue& new_value, std::uint32_t id);
+
+  // Stores `item` in slot `id` and indexes the object's attributes, reading
+  // its attribute map under the attr_maps write lock. No interpreter lock
+  // needed; `obj` must stay alive for the call (the caller holds a reference).
+  void add_object(const CoreLink& self, std::uint32_t id, StoredItem item, IndexableObject* obj);
+  // Indexes a batch whose items the caller already stored: attr_maps, then
+  // all_ids, both held for the whole batch. No interpreter lock needed.
+  void add_object_many(const CoreLink& self, const std::vector<IndexableObject*>& objs);
+  // Unindexes the object's attributes, removes its id and empties its slot.
+  void remove(IndexableObject* obj);
+
+  // The two routines every change of the maps goes through.
+  static void _add_index(AttrTable& table, const CoreLink& owner, std::uint32_t id, const ShortString& name,
+                         const PyValue& value);
+  static void _remove_index(AttrTable& table, std::uint32_t id, std::string_view name, const PyValue& value);
+
+  AttrLock& attr_maps() const { return *attr_maps_; }
+  ItemLock& items() const { return *items_; }
+  IdLock& all_ids() const { return *all_ids_; }
+  const std::shared_ptr<AttrLock>& attr_maps_shared() const { return attr_maps_; }
+  const std::shared_ptr<ItemLock>& items_shared() const { return items_; }
+  const CoreLink& parent() const { return parent_; }
+
+  // Debug check of every map of the core (attr_maps must not be held).
+  void verify() const;
+
+ private:
+  void index_snapshot(AttrTable& table, const CoreLink& self, std::uint32_t id, IndexableObject* obj);
+
+  std::shared_ptr<AttrLock> attr_maps_;
+  std::shared_ptr<ItemLock> items_;
+  std::shared_ptr<IdLock> all_ids_;
+  CoreLink parent_;
+};
+
+// The default core: an empty core without parent, made on first use, never
+// kept in any object's list of cores.
+const CoreRef& default_index_arc();
+
+// Attribute names whose first byte is "_" are stored on objects but never indexed.
+inline bool is_private_name(std::string_view name) { return !name.empty() && name[0] == '_'; }
+
+}  // namespace lorvane

@@ -1,0 +1,338 @@
+#include "index/indexable.hpp"
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "index/types.hpp"
+#include "python/args.hpp"
+#include "python/error.hpp"
+#include "python/gil.hpp"
+#include "python/ref.hpp"
+
+namespace lorvane {
+
+std::atomic<std::uint64_t> GLOBAL_ID_COUNTER{1};
+
+namespace {
+
+constexpr const char* kPoisonedList =
+    "lock poisoned: an earlier attribute write of this object failed half-way";
+
+// Marks a flag when its scope is left by an exception.
+class PoisonOnUnwind {
+ public:
+  explicit PoisonOnUnwind(bool& flag) : flag_(flag), uncaught_(std::uncaught_exceptions()) {}
+  ~PoisonOnUnwind() {
+    if (std::uncaught_exceptions() > uncaught_) flag_ = true;
+  }
+
+ private:
+  bool& flag_;
+  int uncaught_;
+};
+
+// An already locked absl::Mutex, unlocked at scope end.
+class AdoptedLock {
+ public:
+  explicit AdoptedLock(absl::Mutex& mu) : mu_(mu) {}
+  ~AdoptedLock() { mu_.Unlock(); }
+
+ private:
+  absl::Mutex& mu_;
+};
+
+// ---- free list ------------------------------------------------------------
+
+std::mutex g_free_mutex;
+std::vector<void*>* g_free_list = nullptr;  // created on first use
+
+void* pop_free() {
+  std::lock_guard<std::mutex> lock(g_free_mutex);
+  if (!g_free_list || g_free_list->empty()) return nullptr;
+  void* p = g_free_list->back();
+  g_free_list->pop_back();
+  return p;
+}
+
+bool push_free(void* p) {
+  std::lock_guard<std::mutex> lock(g_free_mutex);
+  if (!g_free_list) {
+    g_free_list = new std::vector<void*>();
+    g_free_list->reserve(tuning::kIndexableFreeList);
+  }
+  if (g_free_list->size() >= tuning::kIndexableFreeList) return false;
+  g_free_list->push_back(p);
+  return true;
+}
+
+// Address a link sorts by: its core's, or the default core's when it is dead.
+const IndexAPI* sort_address(const CoreLink& link) {
+  CoreRef core = link.lock();
+  return core ? core.get() : default_index_arc().get();
+}
+
+}  // namespace
+
+// ---- IndexList ---------------------------------------------------------------
+
+void IndexList::add_index(CoreLink link) {
+  auto work = [&] {
+    AdoptedLock unlock(mu_);
+    if (poisoned_) throw InternalError(kPoisonedList);
+    PoisonOnUnwind poison(poisoned_);
+    entries_.push_back(std::move(link));
+    const IndexAPI* fallback = default_index_arc().get();
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
+                                  [&](const CoreLink& l) {
+                                    CoreRef c = l.lock();
+                                    return !c || c.get() == fallback;
+                                  }),
+                   entries_.end());
+    std::stable_sort(entries_.begin(), entries_.end(), [](const CoreLink& a, const CoreLink& b) {
+      return std::less<const IndexAPI*>()(sort_address(a), sort_address(b));
+    });
+  };
+  if (mu_.TryLock()) {
+    work();
+    return;
+  }
+  // Busy: a writer of this object holds the mutex and may be waiting for a
+  // core lock whose holder waits for the interpreter lock. Wait without it.
+  py::GilRelease nogil;
+  mu_.Lock();
+  work();
+}
+
+std::size_t IndexList::size_for_tests() {
+  absl::MutexLock lock(&mu_);
+  return entries_.size();
+}
+
+// ---- attribute write -------------------------------------------------------------
+
+void IndexableObject::set_attr(ShortString name, PyValue value) {
+  auto publish = [&] {
+    auto next = std::make_shared<AttrMap>(*attrs.peek());
+    next->insert(std::move(name), std::move(value));
+    return attrs.exchange(std::move(next));
+  };
+
+  bool locked = indexes.mu_.TryLock();
+  if (locked) {
+    if (indexes.poisoned_) {
+      indexes.mu_.Unlock();
+      throw InternalError(kPoisonedList);
+    }
+    if (indexes.entries_.empty()) {
+      // No core to tell: publish under the interpreter lock. The old map is
+      // dropped after the unlock (dropping it may run __del__ code that writes
+      // to this very object).
+      AttrSnapshot old;
+      AdoptedLock unlock(indexes.mu_);
+      old = publish();
+      return;
+    }
+  }
+
+  // Cores to tell: their write locks are waited for without the interpreter
+  // lock. The new map is published first and the previous value, read from
+  // the map it replaced, is what every core is told to remove. A core that
+  // reads this object's map while indexing it (under its attr_maps lock)
+  // therefore sees either the old map, and is updated after, or the new one,
+  // and then the update finds the new pair already present.
+  // `old` is declared before the release so that it is dropped after the
+  // interpreter lock is taken back: readers under the lock may still scan it.
+  AttrSnapshot old;
+  py::GilRelease nogil;
+  if (!locked) indexes.mu_.Lock();
+  {
+    AdoptedLock unlock(indexes.mu_);
+    if (indexes.poisoned_) throw InternalError(kPoisonedList);
+    PoisonOnUnwind poison(indexes.poisoned_);
+    ShortString key = name;
+    PyValue fresh = value;
+    old = publish();
+    const PyValue* previous = old->get(key.view());
+    for (const CoreLink& link : indexes.entries_) {
+      CoreRef core = link.lock();
+      if (!core) continue;
+      AttrWriter writer = core->get_index_writer();
+      core->update_index(std::move(writer), CoreLink(core), key, previous, fresh, id);
+    }
+  }
+}
+
+// ---- Python type --------------------------------------------------------------------
+
+bool is_indexable(PyObject* o) {
+  PyTypeObject* t = indexable_type();
+  return t && PyObject_TypeCheck(o, t);
+}
+
+namespace {
+
+PyObject* alloc_indexable(PyTypeObject* type) {
+  if (type == indexable_type()) {
+    void* mem = pop_free();
+    if (!mem) mem = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
+    if (!mem) return PyErr_NoMemory();
+    return PyObject_Init(static_cast<PyObject*>(mem), type);
+  }
+  return type->tp_alloc(type, 0);
+}
+
+PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwds) {
+  return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto map = std::make_shared<AttrMap>();
+    if (kwds) {
+      Py_ssize_t pos = 0;
+      PyObject* key;
+      PyObject* val;
+      while (PyDict_Next(kwds, &pos, &key, &val)) {
+        if (!PyUnicode_Check(key)) continue;  // such keys are skipped, not refused
+        Py_ssize_t len = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+        if (!text) {
+          PyErr_Clear();
+          continue;
+        }
+        ShortString name(text, static_cast<std::size_t>(len));
+        map->insert(std::move(name), PyValue::capture(Py_NewRef(val)));
+      }
+    }
+    // The id is taken only once every value was captured: a failed
+    // construction consumes none.
+    std::uint32_t id = static_cast<std::uint32_t>(GLOBAL_ID_COUNTER.fetch_add(1, std::memory_order_relaxed));
+    PyObject* self = alloc_indexable(type);
+    if (!self) throw py::ErrorAlreadySet{};
+    IndexableObject* o = as_indexable(self);
+    new (&o->indexes) IndexList();
+    new (&o->attrs) SwapPtr<AttrMap>(std::move(map));
+    o->id = id;
+    return self;
+  });
+}
+
+void indexable_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  IndexableObject* o = as_indexable(self);
+  o->attrs.~SwapPtr<AttrMap>();
+  o->indexes.~IndexList();
+  if (tp != indexable_type() || !push_free(self)) tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+  py::drain_deferred_releases();
+  if (!PyUnicode_Check(name)) [[unlikely]] {
+    std::string message = "argument 'name': " + py::cannot_convert(name, "PyString");
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return nullptr;
+  }
+  Py_ssize_t len = 0;
+  const char* text;
+  if (PyUnicode_IS_COMPACT_ASCII(name)) [[likely]] {
+    // ASCII names are their own UTF-8: no call needed.
+    text = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(name) + 1);
+    len = PyUnicode_GET_LENGTH(name);
+  } else {
+    text = PyUnicode_AsUTF8AndSize(name, &len);
+  }
+  if (!text) [[unlikely]] {
+    PyErr_Clear();
+    PyErr_SetObject(PyExc_AttributeError, name);
+    return nullptr;
+  }
+  // Plain load: the map cannot be retired while this thread holds the lock.
+  const PyValue* v = as_indexable(self)->attrs.peek()->get(std::string_view(text, static_cast<std::size_t>(len)));
+  if (v) return Py_NewRef(v->obj());
+  PyObject* r = PyObject_GenericGetAttr(self, name);
+  if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    PyErr_SetObject(PyExc_AttributeError, name);
+  }
+  return r;
+}
+
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  return py::guarded<int>(-1, [&] {
+    if (!value) py::raise(PyExc_AttributeError, "can't delete attribute");
+    if (!PyUnicode_Check(name)) py::raise_argument_error("name", py::cannot_convert(name, "PyString"));
+    Py_ssize_t len = 0;
+    const char* text = py::require(PyUnicode_AsUTF8AndSize(name, &len));
+    ShortString key(text, static_cast<std::size_t>(len));
+    PyValue captured = PyValue::capture(Py_NewRef(value));
+    as_indexable(self)->set_attr(std::move(key), std::move(captured));
+    return 0;
+  });
+}
+
+PyObject* indexable_repr(PyObject* self) {
+  return py::guarded<PyObject*>(nullptr, [&] {
+    std::size_t n = as_indexable(self)->attrs.load()->size();
+    return PyUnicode_FromFormat("<Indexable with %zu attributes>", n);
+  });
+}
+
+PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
+  return py::guarded<PyObject*>(nullptr, [&] {
+    // A counted snapshot: building Python objects may run arbitrary code.
+    AttrSnapshot snap = as_indexable(self)->attrs.load();
+    py::Ref names = py::Ref::steal(py::require(PyList_New(0)));
+    snap->for_each([&](const ShortString& key, const PyValue&) {
+      py::Ref s = py::Ref::steal(py::require(
+          PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "surrogatepass")));
+      py::require(PyList_Append(names.get(), s.get()));
+    });
+    py::Ref object_dir = py::Ref::steal(
+        py::require(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__dir__")));
+    py::Ref listing = py::Ref::steal(py::require(PyObject_CallOneArg(object_dir.get(), self)));
+    if (!PyList_Check(listing.get())) {
+      py::raise(PyExc_TypeError, py::cannot_convert(listing.get(), "PyList"));
+    }
+    Py_ssize_t n = PyList_GET_SIZE(listing.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      py::require(PyList_Append(names.get(), PyList_GET_ITEM(listing.get(), i)));
+    }
+    return names.release();
+  });
+}
+
+PyMethodDef indexable_methods[] = {
+    {"__dir__", indexable_dir, METH_NOARGS, "__dir__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot indexable_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
+    {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
+    {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
+    {Py_tp_methods, indexable_methods},
+    {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec indexable_spec = {
+    "Lorvane.Indexable",
+    static_cast<int>(sizeof(IndexableObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    indexable_slots,
+};
+
+}  // namespace
+
+PyObject* create_indexable_type() {
+  if (PyTypeObject* t = indexable_type()) return Py_NewRef(reinterpret_cast<PyObject*>(t));
+  PyObject* type = PyType_FromSpec(&indexable_spec);
+  if (!type) return nullptr;
+  set_indexable_type(reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
+  return type;
+}
+
+}  // namespace lorvane

@@ -1,0 +1,80 @@
+// Indexable: the Python class whose instances can be stored in an Index.
+//
+// Object layout (after the Python header):
+//   indexes  the cores that hold this object (weak links), sorted by core
+//            address, 4 inline; guarded by its own mutex, which also
+//            serialises every attribute write of the object
+//   attrs    the current attribute map behind a replaceable pointer; readers
+//            under the interpreter lock use a plain load
+//   id       fixed at construction, from GLOBAL_ID_COUNTER
+//
+// An attribute write captures the value, then holds the object's mutex while
+// it publishes the new map and tells every core to move the id from the
+// previous value (read from the map it replaced) to the new one; the
+// interpreter lock is released for that when any core must be told. Writes
+// of one object therefore never interleave, so no core can list the object
+// under two values, and the mutex holder never waits for the interpreter
+// lock. Cores read an object's map under their own attr_maps lock after the
+// object has recorded them, so an add racing with a write is never stale.
+#pragma once
+
+#include <Python.h>
+#include <absl/container/inlined_vector.h>
+#include <absl/synchronization/mutex.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "base/short_string.hpp"
+#include "base/swap_ptr.hpp"
+#include "base/tuning.hpp"
+#include "index/hybrid_hashmap.hpp"
+#include "index/index_api.hpp"
+#include "index/value.hpp"
+
+namespace lorvane {
+
+using AttrMap = HybridHashmap<ShortString, PyValue>;
+using AttrSnapshot = std::shared_ptr<const AttrMap>;
+
+extern std::atomic<std::uint64_t> GLOBAL_ID_COUNTER;
+
+// The object's record of the cores that hold it.
+class IndexList {
+ public:
+  // Records a core (interpreter lock held): append, prune dead links and the
+  // default core, stable-sort by core address. Never waits for the mutex
+  // while holding the interpreter lock.
+  void add_index(CoreLink link);
+  std::size_t size_for_tests();
+
+ private:
+  friend struct IndexableObject;
+  absl::Mutex mu_;
+  bool poisoned_ = false;  // guarded by mu_
+  absl::InlinedVector<CoreLink, tuning::kIndexListInline> entries_;  // guarded by mu_
+};
+
+struct IndexableObject {
+  PyObject_HEAD
+  IndexList indexes;
+  SwapPtr<AttrMap> attrs;
+  std::uint32_t id;
+
+  IndexableObject(AttrSnapshot map, std::uint32_t ident) : attrs(std::move(map)), id(ident) {}
+
+  // Attribute write: notify every core, then publish. Throws on failure
+  // (nothing published, the object's mutex poisoned if a core failed).
+  void set_attr(ShortString name, PyValue value);
+};
+
+inline IndexableObject* as_indexable(PyObject* o) { return reinterpret_cast<IndexableObject*>(o); }
+
+// Creates the Indexable type (once per process) and returns a new reference.
+PyObject* create_indexable_type();
+
+// True for instances of Indexable and its subclasses.
+bool is_indexable(PyObject* o);
+
+}  // namespace lorvane

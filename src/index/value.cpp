@@ -1,0 +1,117 @@
+#include "index/value.hpp"
+
+#include <cstdio>
+#include <new>
+
+#include "base/debug_text.hpp"
+#include "base/internal_error.hpp"
+#include "index/types.hpp"
+#include "python/gil.hpp"
+#include "python/ref.hpp"
+
+namespace lorvane {
+
+namespace {
+
+// Takes the message of the Python error now set, clears it.
+std::string take_error_text() {
+  PyObject* exc = PyErr_GetRaisedException();
+  std::string text = "conversion failed";
+  if (exc) {
+    PyObject* s = PyObject_Str(exc);
+    if (s) {
+      const char* utf8 = PyUnicode_AsUTF8(s);
+      if (utf8) text = std::string(Py_TYPE(exc)->tp_name) + ": " + utf8;
+      Py_DECREF(s);
+    }
+    PyErr_Clear();
+    Py_DECREF(exc);
+  }
+  return text;
+}
+
+}  // namespace
+
+PyValue PyValue::capture(PyObject* obj) {
+  py::Ref owned = py::Ref::steal(obj);
+  PyTypeObject* t = Py_TYPE(obj);
+  CastKind kind = CastKind::Unknown;
+  std::int64_t ival = 0;
+  double fval = 0.0;
+  const char* str = nullptr;
+  Py_ssize_t str_len = 0;
+  if (t == &PyLong_Type) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) {
+      throw InternalError("Python int too large to convert to C long");
+    }
+    if (v == -1 && PyErr_Occurred()) throw InternalError(take_error_text());
+    kind = CastKind::Int;
+    ival = v;
+  } else if (t == &PyFloat_Type) {
+    kind = CastKind::Float;
+    fval = PyFloat_AS_DOUBLE(obj);
+  } else if (t == &PyUnicode_Type) {
+    str = PyUnicode_AsUTF8AndSize(obj, &str_len);
+    if (!str) throw InternalError(take_error_text());
+    kind = CastKind::Str;
+  } else if (PyTypeObject* ind = indexable_type(); ind && PyType_IsSubtype(t, ind)) {
+    kind = CastKind::Ind;
+  }
+  Py_hash_t h = PyObject_Hash(obj);
+  if (h == -1 && PyErr_Occurred()) {
+    PyErr_Clear();  // unhashable values all share hash 0
+    h = 0;
+  }
+  Box* b = new Box;
+  new (&b->refs) std::atomic<std::uint32_t>(1);
+  b->kind = kind;
+  b->hash = static_cast<std::int64_t>(h);
+  b->obj = owned.release();
+  if (kind == CastKind::Float) {
+    b->num.f = fval;
+  } else {
+    b->num.i = ival;
+  }
+  b->str = str;
+  b->str_len = static_cast<std::size_t>(str_len);
+  return PyValue(b);
+}
+
+void PyValue::release(Box* b) noexcept {
+  auto drop = [](void* p) {
+    Box* box = static_cast<Box*>(p);
+    Py_DECREF(box->obj);
+    delete box;
+  };
+  if (py::gil_held()) {
+    drop(b);
+  } else {
+    py::defer_release(drop, b);
+  }
+}
+
+std::string debug_pyobj(const void* address) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "Py(%p)", address);
+  return buf;
+}
+
+std::string PyValue::cast_debug() const {
+  switch (b_->kind) {
+    case CastKind::Int: return "Int(" + std::to_string(b_->num.i) + ")";
+    case CastKind::Float: return "Float(" + debug_float(b_->num.f) + ")";
+    case CastKind::Str: return "Str(" + debug_str(as_str()) + ")";
+    case CastKind::Ind: return "Ind(" + debug_pyobj(b_->obj) + ")";
+    case CastKind::Unknown: break;
+  }
+  return "Unknown";
+}
+
+std::string PyValue::debug() const {
+  return "PyValue { obj: " + debug_pyobj(b_->obj) + ", primitave: " + cast_debug() +
+         ", hash: " + std::to_string(b_->hash) + " }";
+}
+
+}  // namespace lorvane

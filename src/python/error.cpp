@@ -1,0 +1,67 @@
+#include "python/error.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace lorvane::py {
+
+void raise(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  throw ErrorAlreadySet{};
+}
+
+void raise(PyObject* type, const std::string& message) { raise(type, message.c_str()); }
+
+PyObject* panic_exception_type() {
+  // Created under the interpreter lock on first use and kept for the life of
+  // the process (never freed, so it can be raised during shutdown too).
+  static PyObject* type = nullptr;
+  if (!type) {
+    type = PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException",
+        "Raised when the module hits an internal error (a broken invariant).\n\n"
+        "Derives from BaseException, so `except Exception` does not catch it.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void set_internal_error(const char* message) {
+  PyObject* type = panic_exception_type();
+  if (!type) {
+    // A second failure while reporting the first: nothing sound is left to do.
+    std::fputs("Lorvane: cannot create the internal-error exception\n", stderr);
+    std::abort();
+  }
+  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
+                                        "replace");
+  if (!text) {
+    std::fputs("Lorvane: cannot report an internal error\n", stderr);
+    std::abort();
+  }
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
+void translate_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const ErrorAlreadySet&) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    }
+  } catch (const InternalError& e) {
+    set_internal_error(e.what());
+  } catch (const std::bad_alloc&) {
+    // Memory exhaustion ends the process, as everywhere else in the system.
+    std::fputs("Lorvane: out of memory\n", stderr);
+    std::abort();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "Lorvane: unexpected C++ exception: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "Lorvane: unexpected C++ exception");
+  }
+}
+
+}  // namespace lorvane::py

@@ -1,0 +1,62 @@
+// Errors at the edge between C++ and the interpreter.
+//
+// Inside the module, failures travel as C++ exceptions:
+//  - ErrorAlreadySet: a Python exception is already set (the C API returned
+//    NULL or -1); require() throws it.
+//  - InternalError (base/internal_error.hpp): a broken invariant; becomes the
+//    internal-error exception (qualified name "pyo3_runtime.PanicException",
+//    derived directly from BaseException).
+// Every entry point called by the interpreter runs its body through guarded(),
+// the one place where C++ exceptions stop: nothing crosses into Python.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include "base/internal_error.hpp"
+#include "python/gil.hpp"
+
+namespace lorvane::py {
+
+struct ErrorAlreadySet {};
+
+template <typename T>
+inline T* require(T* p) {
+  if (!p) [[unlikely]] throw ErrorAlreadySet{};
+  return p;
+}
+inline int require(int rc) {
+  if (rc == -1) [[unlikely]] throw ErrorAlreadySet{};
+  return rc;
+}
+
+// Sets a Python exception and throws ErrorAlreadySet.
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// The internal-error exception class, created once per process.
+PyObject* panic_exception_type();
+
+// Sets the internal-error exception with `message` as its argument.
+void set_internal_error(const char* message);
+
+// Converts the exception in flight into a Python error (called in a catch block).
+void translate_current_exception() noexcept;
+
+// Runs `body` as an interpreter entry point: drains queued releases first and
+// turns every C++ exception into a Python exception, returning `error_value`.
+template <typename R, typename F>
+inline R guarded(R error_value, F&& body) noexcept {
+  drain_deferred_releases();
+  try {
+    return body();
+  } catch (...) {
+    translate_current_exception();
+    return error_value;
+  }
+}
+
+}  // namespace lorvane::py

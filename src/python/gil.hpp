@@ -1,0 +1,76 @@
+// The interpreter lock: a scoped release, and the queue of releases that
+// threads without the lock hand over to the next thread that takes it.
+//
+// Anything whose destruction needs the interpreter lock (a Python reference,
+// an attribute map that readers under the lock may still be scanning) is
+// either dropped at once, when this thread holds the lock, or queued. The
+// queue is drained whenever a thread of the module takes the lock: at every
+// entry point (guarded()) and when a GilRelease re-takes it.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+
+namespace lorvane::py {
+
+inline bool gil_held() { return PyGILState_Check() != 0; }
+
+using ReleaseFn = void (*)(void*);
+
+// Queues fn(arg) to run under the interpreter lock. Thread-safe, never blocks
+// for long (one short mutex section).
+void defer_release(ReleaseFn fn, void* arg);
+
+namespace detail {
+extern std::atomic<bool> g_deferred_pending;
+void drain_deferred_slow();
+}  // namespace detail
+
+// Runs every queued release. Call only with the interpreter lock held and
+// with no raw pointer obtained under the lock still in use.
+inline void drain_deferred_releases() {
+  if (detail::g_deferred_pending.load(std::memory_order_acquire)) [[unlikely]] {
+    detail::drain_deferred_slow();
+  }
+}
+
+// Drops one Python reference now (lock held) or later (lock not held).
+void decref_anywhere(PyObject* obj);
+
+// Releases the interpreter lock for its scope; re-takes it (and drains the
+// queue) on the way out, also when unwinding.
+class GilRelease {
+ public:
+  // `drain` = false for waits that end holding a core lock: a queued release
+  // may run arbitrary Python code, which must not run under that lock.
+  explicit GilRelease(bool drain = true) : state_(PyEval_SaveThread()), drain_(drain) {}
+  ~GilRelease() { reacquire(); }
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+  // Re-takes the lock before the end of the scope.
+  void reacquire() {
+    if (state_) {
+      PyEval_RestoreThread(state_);
+      state_ = nullptr;
+      if (drain_) drain_deferred_releases();
+    }
+  }
+
+ private:
+  PyThreadState* state_;
+  bool drain_;
+};
+
+// Takes a lock that may be held by a thread waiting for the interpreter lock:
+// tries first, and only if that fails waits with the interpreter lock
+// released (no releases are drained on the way back).
+template <typename TryFn, typename WaitFn>
+auto lock_without_gil(TryFn try_lock, WaitFn wait_lock) {
+  auto guard = try_lock();
+  if (guard) return guard;
+  GilRelease nogil(false);
+  return wait_lock();
+}
+
+}  // namespace lorvane::py

@@ -1,0 +1,279 @@
+"""Threads writing attributes of indexed objects while others query and add.
+
+Each scenario runs in a child interpreter with a timeout: a deadlocked thread
+cannot be stopped, so the child dumps every thread's stack and exits, and the
+test fails with that dump instead of hanging."""
+
+import os
+import random
+import subprocess
+import sys
+import threading
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TIMEOUT = 120  # seconds; a normal run takes a few
+
+# Every value a writer assigns comes from POOL; some share a hash
+# (1, 1.0 and True; -1 and -2; 0 and False), so a query over the whole pool
+# must list every object exactly once at every moment.
+POOL = [0, 1, 1.0, True, -1, -2, 2.5, "red", "blue", None, False, 7]
+
+
+def run_child(scenario):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [HERE, env.get("PYTHONPATH", "")] if p)
+    code = (
+        "import faulthandler, sys\n"
+        f"faulthandler.dump_traceback_later({TIMEOUT - 15}, exit=True)\n"
+        "import test_index_threads as t\n"
+        f"t.{scenario}()\n"
+        "print('scenario finished')\n"
+    )
+    try:
+        proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                              timeout=TIMEOUT)
+    except subprocess.TimeoutExpired as e:
+        pytest.fail(f"{scenario} did not finish within {TIMEOUT} s (deadlock?)\n{e.stderr}")
+    assert proc.returncode == 0 and "scenario finished" in proc.stdout, (
+        f"{scenario} failed (exit {proc.returncode})\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+    )
+
+
+class Threads:
+    """Threads started together by a barrier; the first error is re-raised."""
+
+    def __init__(self):
+        self.threads = []
+        self.errors = []
+        self.stop = threading.Event()
+
+    def add(self, fn, *args):
+        self.threads.append((fn, args))
+
+    def run(self, until_writers_done):
+        barrier = threading.Barrier(len(self.threads))
+
+        def body(fn, args):
+            try:
+                barrier.wait()
+                fn(*args)
+            except BaseException as e:  # noqa: B036 - internal errors derive from BaseException
+                self.errors.append(e)
+                self.stop.set()
+
+        workers = [threading.Thread(target=body, args=item) for item in self.threads]
+        for w in workers:
+            w.start()
+        for w in workers[:until_writers_done]:
+            w.join()
+        self.stop.set()
+        for w in workers:
+            w.join()
+        if self.errors:
+            raise self.errors[0]
+
+
+def order(objs):
+    return {id(o): i for i, o in enumerate(objs)}
+
+
+def check_listing(result, rank, expected_count=None):
+    """Ascending id order (creation order here), no object twice."""
+    ranks = [rank[id(o)] for o in result]
+    assert ranks == sorted(set(ranks)), "listing out of order or with repeats"
+    if expected_count is not None:
+        assert len(ranks) == expected_count, (len(ranks), expected_count)
+
+
+def check_exact(index, objs, names):
+    """Every object is found under exactly its current values and nowhere else."""
+    from index_helpers import brute, same_objects
+
+    for name in names:
+        same_objects(index.get_by_attribute(**{name: POOL}), brute(objs, **{name: POOL}))
+        for value in POOL:
+            same_objects(index.get_by_attribute(**{name: [value]}), brute(objs, **{name: [value]}))
+
+
+# ---- scenarios (run in the child) -----------------------------------------------------------
+
+
+def scenario_writers_readers_adders(n_objs=120, rounds=40):
+    from Lorvane import Index, Indexable
+
+    owned = ["a0", "a1", "a2"]
+    objs = [Indexable(a0=0, a1=0, a2=0, race=0, _p=0) for _ in range(n_objs)]
+    rank = order(objs)
+    main = Index()
+    main.add_object_many(objs)
+    per_reader = [Index() for _ in range(2)]
+    for ix in per_reader:
+        for o in objs:
+            ix.add_object(o)
+    second = Index()  # filled while the writers run
+    finals = {}
+    threads = Threads()
+
+    def writer(name, seed):
+        rng = random.Random(seed)
+        last = {}
+        for _ in range(rounds):
+            for i in rng.sample(range(n_objs), n_objs):
+                v = rng.choice(POOL)
+                setattr(objs[i], name, v)
+                objs[i]._p = v  # underscore writes go through the same lock
+                last[i] = v
+        finals[name] = last
+
+    def racer(seed):
+        # Two racers write the same attribute of the same few objects.
+        rng = random.Random(seed)
+        for _ in range(rounds * 20):
+            objs[rng.randrange(8)].race = rng.choice(POOL)
+
+    def reader(index):
+        while True:
+            # Every write swaps a value under the core's lock, so the whole
+            # pool always lists every object exactly once.
+            check_listing(index.get_by_attribute(a0=POOL), rank, n_objs)
+            check_listing(index.get_by_attribute(race=POOL, a1=POOL), rank, n_objs)
+            check_listing(index.get_by_attribute(a2=["red", 1]), rank)
+            if threads.stop.is_set():
+                break
+
+    def adder():
+        rng = random.Random(99)
+        pending = objs[:]
+        rng.shuffle(pending)
+        while pending:
+            chunk, pending = pending[:7], pending[7:]
+            if rng.random() < 0.5:
+                second.add_object_many(chunk + chunk[:2])
+            else:
+                for o in chunk:
+                    second.add_object(o)
+
+    def second_reader():
+        # The same Index object as the adder: a call meeting the adder's
+        # exclusive borrow is refused at once, which is expected here.
+        refused = 0
+        while not threads.stop.is_set():
+            try:
+                check_listing(second.get_by_attribute(a0=POOL), rank)
+            except RuntimeError as e:
+                assert str(e) == "Already mutably borrowed", str(e)
+                refused += 1
+
+    def churn():
+        # Short-lived indexes: writers meet cores that are gone, and adds prune them.
+        while not threads.stop.is_set():
+            ix = Index()
+            ix.add_object_many(objs[:20])
+            check_listing(ix.get_by_attribute(a1=POOL), rank, 20)
+            del ix
+
+    for k, name in enumerate(owned):
+        threads.add(writer, name, k)
+    threads.add(racer, 10)
+    threads.add(racer, 11)
+    threads.add(adder)
+    writers_and_adder = len(threads.threads)
+    threads.add(reader, main)
+    for ix in per_reader:
+        threads.add(reader, ix)
+    threads.add(second_reader)
+    threads.add(churn)
+    threads.run(until_writers_done=writers_and_adder)
+
+    for name in owned:
+        for i, v in finals[name].items():
+            assert getattr(objs[i], name) is v
+    names = owned + ["race"]
+    for ix in [main, second, *per_reader]:
+        from index_helpers import same_objects
+
+        same_objects(ix.collect(), objs)
+        check_exact(ix, objs, names)
+        assert ix.get_by_attribute(_p=POOL) == []
+
+
+def scenario_reduce_during_writes(n_objs=150, rounds=20):
+    from Lorvane import Index, Indexable
+    from index_helpers import same_objects
+
+    objs = [Indexable(a=POOL[i % len(POOL)], b=i % 3) for i in range(n_objs)]
+    rank = order(objs)
+    narrowed, other = Index(), Index()
+    narrowed.add_object_many(objs)
+    other.add_object_many(objs)
+    threads = Threads()
+
+    def writer(seed):
+        rng = random.Random(seed)
+        for _ in range(rounds):
+            for o in rng.sample(objs, n_objs):
+                o.a = rng.choice(POOL)
+
+    def reducer():
+        rng = random.Random(5)
+        while not threads.stop.is_set():
+            narrowed.reduce(a=rng.sample(POOL, 6), b=[0, 1])
+            found = narrowed.get_by_attribute(a=POOL)
+            check_listing(found, rank)
+
+    threads.add(writer, 1)
+    threads.add(writer, 2)
+    threads.add(reducer)
+    threads.run(until_writers_done=2)
+
+    # No stale entry: whatever the narrowed index finds holds that value now.
+    from index_helpers import brute
+
+    for value in POOL:
+        found = narrowed.get_by_attribute(a=[value])
+        same_objects(found, brute(found, a=[value]))
+    check_exact(other, objs, ["a", "b"])
+    narrowed.add_object_many(objs)  # adding everything again restores the full index
+    check_exact(narrowed, objs, ["a", "b"])
+
+
+def scenario_same_object_many_writers(rounds=3000):
+    """Writers of one object and one attribute, with the object in two indexes."""
+    from Lorvane import Index, Indexable
+
+    obj = Indexable(x=0)
+    peers = [Indexable(x=v) for v in POOL]
+    a, b = Index(), Index()
+    a.add_object_many([obj, *peers])
+    b.add_object_many([*peers, obj])
+    threads = Threads()
+
+    def writer(seed):
+        rng = random.Random(seed)
+        for _ in range(rounds):
+            obj.x = rng.choice(POOL)
+
+    for seed in range(4):
+        threads.add(writer, seed)
+    threads.run(until_writers_done=4)
+    check_exact(a, [obj, *peers], ["x"])
+    check_exact(b, [obj, *peers], ["x"])
+
+
+# ---- tests ----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "scenario",
+    ["scenario_writers_readers_adders", "scenario_reduce_during_writes", "scenario_same_object_many_writers"],
+)
+def test_threads(scenario):
+    run_child(scenario)
+
+
+def test_a_failing_scenario_is_reported():
+    # The harness itself: a scenario that raises must fail the test.
+    with pytest.raises(AssertionError, match="no_such_scenario failed"):
+        run_child("no_such_scenario")

@@ -1,3 +1,0 @@
-import Lorvane
-def test_import():
-    assert Lorvane.__name__ == "Lorvane"
