@@ -25,9 +25,10 @@
 //              smallest normal double, in numeric order.
 // Every case is the same exact binary form, value = M / 2^63 * 2^(E - 16383),
 // with a wider exponent than a double's, which is why integers, normals and
-// subnormals interleave correctly. Infinities and NaNs
-// get no special treatment: +inf (E = 17407) lies above every integer
-// (E <= 16446) and every finite double.
+// subnormals interleave correctly. Infinities and NaNs get no special
+// treatment: +inf (E = 17407) lies above every integer (E <= 16446) and every
+// finite double; a NaN with its sign bit clear sorts above +inf, one with
+// its sign bit set below -inf, so unbounded ranges on that side include it.
 #pragma once
 
 #include <compare>
