@@ -94,19 +94,30 @@ Bitmap filter_index_by_hashes(const AttrTable& table, const HashQuery& query) {
                    [](const Entry& a, const Entry& b) { return a.estimate < b.estimate; });
   if (table.empty()) return Bitmap();
 
+  // The first (smallest) entry's union becomes the running result; every
+  // later entry only keeps what the result already holds, so each of its
+  // sets is intersected with the small result instead of being united whole.
   Bitmap result;
   bool first = true;
   for (const Entry& entry : entries) {
     if (!entry.map) return Bitmap();
+    if (!first && result.is_empty()) return Bitmap();
     Bitmap acc;
     if (!entry.map->empty()) {
       for (const PyValue& v : *entry.values) {
         const ValueEntry* e = entry.map->find(v);
         if (!e) continue;
-        if (acc.is_empty()) {
-          acc = e->ids.to_bitmap();
+        const HybridSet& ids = e->ids;
+        if (ids.form() == HybridSet::Form::Large) {
+          if (first) {
+            acc.or_inplace(ids.bitmap());
+          } else {
+            acc.or_inplace(Bitmap::and_(result, ids.bitmap()));
+          }
         } else {
-          acc.or_inplace(e->ids.to_bitmap());
+          for (std::uint32_t id : ids.slots()) {
+            if (first || result.contains(id)) acc.add(id);
+          }
         }
       }
     }
@@ -114,8 +125,7 @@ Bitmap filter_index_by_hashes(const AttrTable& table, const HashQuery& query) {
       result = std::move(acc);
       first = false;
     } else {
-      if (result.is_empty()) return Bitmap();
-      result.and_inplace(acc);
+      result = std::move(acc);  // already within the previous result
     }
   }
   return result;
