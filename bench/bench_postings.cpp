@@ -183,8 +183,13 @@ void print_summary(const RecordingReporter& rep) {
   double set_ms = at("BM_InsertStdSet/iterations:3");
   std::printf("  insertion: %.0f ns/key (std::set: %.0f ns/key, tree %.2fx faster)\n", tree_ms * 1e6 / kKeys,
               set_ms * 1e6 / kKeys, set_ms / tree_ms);
-  std::printf("  memory:    %.1f bytes/key (sorted vector: %zu bytes/key)\n", data().tree_bytes_per_key,
-              sizeof(Entry));
+  BitMapBTree::Stats st = data().tree.stats();
+  double node_bytes = static_cast<double>(st.leaves * sizeof(LeafNode) + st.internals * sizeof(InternalNode)) / kKeys;
+  std::printf("  memory:    %.1f bytes/key, of which nodes %.1f, bitmaps and the rest %.1f (sorted vector: %zu)\n",
+              data().tree_bytes_per_key, node_bytes, data().tree_bytes_per_key - node_bytes, sizeof(Entry));
+  std::printf("  shape:     height %u, %llu leaves (%.1f keys each), %llu internal nodes\n", st.height,
+              static_cast<unsigned long long>(st.leaves), static_cast<double>(kKeys) / st.leaves,
+              static_cast<unsigned long long>(st.internals));
   std::printf("  %-12s %-8s %12s %16s %9s\n", "selectivity", "filter", "tree (us)", "sorted vec (us)", "speed-up");
   for (int per_mille : {1, 10, 500}) {
     for (int half : {0, 1}) {
