@@ -94,14 +94,17 @@ Bitmap filter_index_by_hashes(const AttrTable& table, const HashQuery& query) {
                    [](const Entry& a, const Entry& b) { return a.estimate < b.estimate; });
   if (table.empty()) return Bitmap();
 
-  // The first (smallest) entry's union becomes the running result; every
-  // later entry only keeps what the result already holds, so each of its
-  // sets is intersected with the small result instead of being united whole.
+  // The first (smallest) entry's union becomes the running result; each
+  // later entry's union is intersected with it.
   Bitmap result;
   bool first = true;
   for (const Entry& entry : entries) {
     if (!entry.map) return Bitmap();
     if (!first && result.is_empty()) return Bitmap();
+    // Intersect set by set only when this entry is much larger than the
+    // running result; otherwise uniting whole sets and intersecting once is
+    // cheaper (fewer temporary bitmaps).
+    const bool narrow = !first && entry.estimate > 8 * result.cardinality();
     Bitmap acc;
     if (!entry.map->empty()) {
       for (const PyValue& v : *entry.values) {
@@ -109,24 +112,24 @@ Bitmap filter_index_by_hashes(const AttrTable& table, const HashQuery& query) {
         if (!e) continue;
         const HybridSet& ids = e->ids;
         if (ids.form() == HybridSet::Form::Large) {
-          if (first) {
-            acc.or_inplace(ids.bitmap());
-          } else {
+          if (narrow) {
             acc.or_inplace(Bitmap::and_(result, ids.bitmap()));
+          } else {
+            acc.or_inplace(ids.bitmap());
           }
         } else {
           for (std::uint32_t id : ids.slots()) {
-            if (first || result.contains(id)) acc.add(id);
+            if (!narrow || result.contains(id)) acc.add(id);
           }
         }
       }
     }
-    if (first) {
-      result = std::move(acc);
-      first = false;
+    if (first || narrow) {
+      result = std::move(acc);  // a narrowed union already lies within the result
     } else {
-      result = std::move(acc);  // already within the previous result
+      result.and_inplace(acc);
     }
+    first = false;
   }
   return result;
 }
