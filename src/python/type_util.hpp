@@ -17,4 +17,8 @@ PyObject* no_constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwds)
 // Creates a heap type from `spec` once per process; returns a new reference.
 PyObject* create_type_once(PyObject** cache, PyType_Spec* spec);
 
+// A class without state that only the system instantiates (calling it raises
+// the no-constructor TypeError), made once per process; a new reference.
+PyObject* create_unconstructible_type(PyObject** cache, const char* spec_name);
+
 }  // namespace lorvane::py
