@@ -82,7 +82,45 @@ void IndexAPI::add_object_many(const CoreLink& self, const std::vector<Indexable
     Bitmap::BulkAdder adder(*ids);
     for (IndexableObject* obj : objs) adder.add(obj->id);
   }
-  for (IndexableObject* obj : objs) index_snapshot(*writer, self, obj->id, obj);
+  // Gather the pairs of the whole batch per attribute, then hand each map
+  // its pairs at once (its tree takes them in key order). The snapshots stay
+  // alive until the end, so the gathered names and values can be borrowed.
+  struct Column {
+    std::string_view name;
+    std::vector<QueryMap::Pending> pairs;
+  };
+  std::vector<AttrSnapshot> snaps;
+  snaps.reserve(objs.size());
+  std::vector<Column> columns;
+  absl::flat_hash_map<std::string_view, std::size_t, FxStrHash, StrEq> column_of;
+  std::vector<std::size_t> by_position;  // objects of one batch mostly share their layout
+  for (IndexableObject* obj : objs) {
+    snaps.push_back(obj->attrs.load());
+    const std::uint32_t id = obj->id;
+    std::size_t pos = 0;
+    snaps.back()->for_each([&](const ShortString& key, const PyValue& value) {
+      std::string_view name = key.view();
+      std::size_t p = pos++;
+      if (is_private_name(name)) return;
+      std::size_t c;
+      if (p < by_position.size() && columns[by_position[p]].name == name) {
+        c = by_position[p];
+      } else {
+        auto [it, fresh] = column_of.try_emplace(name, columns.size());
+        if (fresh) columns.push_back(Column{name, {}});
+        c = it->second;
+        if (p >= by_position.size()) by_position.resize(p + 1);
+        by_position[p] = c;
+      }
+      columns[c].pairs.push_back({&value, id});
+    });
+  }
+  AttrTable& table = *writer;
+  for (Column& col : columns) {
+    auto it = table.find(col.name);
+    if (it == table.end()) it = table.emplace(ShortString(col.name), std::make_unique<QueryMap>(self)).first;
+    it->second->insert_many(col.pairs);
+  }
 }
 
 void IndexAPI::remove(IndexableObject* obj) {

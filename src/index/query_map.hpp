@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "base/fx_hash.hpp"
 #include "index/index_api.hpp"
@@ -40,6 +41,13 @@ class QueryMap {
   ~QueryMap();
 
   void insert(const PyValue& value, std::uint32_t id);
+  // A batch of inserts: the same result as insert() for each pair in turn,
+  // with the tree fed its keys in ascending order.
+  struct Pending {
+    const PyValue* value;
+    std::uint32_t id;
+  };
+  void insert_many(const std::vector<Pending>& pairs);
   void remove_id(const PyValue& value, std::uint32_t id);
   // Drops the value's entry if its set is empty; InternalError
   // "no entry found for key" when the value has no entry.
@@ -64,6 +72,8 @@ class QueryMap {
 
  private:
   static bool to_range_value(const PyValue& v, RangeValue* out);
+  // The value-table half of insert().
+  void insert_value(const PyValue& value, std::uint32_t id);
 
   ValueTable values_;
   CoreLink owner_;

@@ -255,8 +255,12 @@ void BitMapBTree::split_root() {
 }
 
 bool BitMapBTree::insert(const RangeValue& value, std::uint32_t id) {
+  return insert_key(CompositeKey128::encode(value) | id);
+}
+
+bool BitMapBTree::insert_key(u128 key) {
   if (root_->is_full()) split_root();
-  u128 key = CompositeKey128::encode(value) | id;
+  const std::uint32_t id = CompositeKey128::id_of(key);
   // A present key means a present id, so a fresh id always means a new key.
   fresh_id_ = all_ids_.add_checked(id);
   if (!insert_into(*root_, key)) return false;

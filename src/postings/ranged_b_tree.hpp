@@ -98,6 +98,10 @@ class BitMapBTree {
 
   // Adds the pair. Returns false, changing nothing, when it is already present.
   bool insert(const RangeValue& value, std::uint32_t id);
+  // The same with the key already encoded (CompositeKey128::make(v, id).sort_key).
+  // Batches insert their keys in ascending order: neighbouring keys share
+  // nodes, so the path stays in cache.
+  bool insert_key(u128 key);
   // Takes the pair out. Returns false, changing nothing, when it is absent.
   bool remove(const RangeValue& value, std::uint32_t id);
   bool contains(const RangeValue& value, std::uint32_t id) const;
