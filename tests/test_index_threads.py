@@ -26,6 +26,7 @@ def run_child(scenario):
     env["PYTHONPATH"] = os.pathsep.join(p for p in [HERE, env.get("PYTHONPATH", "")] if p)
     code = (
         "import faulthandler, sys\n"
+        "faulthandler.enable(all_threads=True)\n"
         f"faulthandler.dump_traceback_later({TIMEOUT - 15}, exit=True)\n"
         "import test_index_threads as t\n"
         f"t.{scenario}()\n"

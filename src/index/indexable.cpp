@@ -68,32 +68,36 @@ bool push_free(void* p) {
   return true;
 }
 
-// Address a link sorts by: its core's, or the default core's when it is dead.
-const IndexAPI* sort_address(const CoreLink& link) {
-  CoreRef core = link.lock();
-  return core ? core.get() : default_index_arc().get();
-}
-
 }  // namespace
 
 // ---- IndexList ---------------------------------------------------------------
 
 void IndexList::add_index(CoreLink link) {
+  // The links are locked once, up front: a core can die at any moment (its
+  // last owner may be a writer on another thread), and a sort whose keys
+  // change under it can run off the array. The strong references are dropped
+  // only after the mutex is released, since dropping a core's last one may
+  // run Python code that writes to this very object.
+  absl::InlinedVector<CoreRef, tuning::kIndexListInline + 1> alive;
   auto work = [&] {
     AdoptedLock unlock(mu_);
     if (poisoned_) throw InternalError(kPoisonedList);
     PoisonOnUnwind poison(poisoned_);
-    entries_.push_back(std::move(link));
     const IndexAPI* fallback = default_index_arc().get();
-    entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
-                                  [&](const CoreLink& l) {
-                                    CoreRef c = l.lock();
-                                    return !c || c.get() == fallback;
-                                  }),
-                   entries_.end());
-    std::stable_sort(entries_.begin(), entries_.end(), [](const CoreLink& a, const CoreLink& b) {
-      return std::less<const IndexAPI*>()(sort_address(a), sort_address(b));
+    alive.reserve(entries_.size() + 1);
+    auto keep = [&](const CoreLink& l) {
+      CoreRef c = l.lock();
+      if (c && c.get() != fallback) alive.push_back(std::move(c));
+    };
+    for (const CoreLink& l : entries_) keep(l);
+    keep(link);
+    // Ascending core address; a core recorded again (the object re-added to
+    // the same index) is kept once, so re-adding never makes writes slower.
+    std::sort(alive.begin(), alive.end(), [](const CoreRef& a, const CoreRef& b) {
+      return std::less<const IndexAPI*>()(a.get(), b.get());
     });
+    alive.erase(std::unique(alive.begin(), alive.end()), alive.end());
+    entries_.assign(alive.begin(), alive.end());
   };
   if (mu_.TryLock()) {
     work();

@@ -43,9 +43,9 @@ extern std::atomic<std::uint64_t> GLOBAL_ID_COUNTER;
 // The object's record of the cores that hold it.
 class IndexList {
  public:
-  // Records a core (interpreter lock held): append, prune dead links and the
-  // default core, stable-sort by core address. Never waits for the mutex
-  // while holding the interpreter lock.
+  // Records a core (interpreter lock held): keeps the live cores other than
+  // the default one, each once, in ascending address order. Never waits for
+  // the mutex while holding the interpreter lock.
   void add_index(CoreLink link);
   std::size_t size_for_tests();
 

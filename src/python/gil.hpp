@@ -14,7 +14,17 @@
 
 namespace lorvane::py {
 
-inline bool gil_held() { return PyGILState_Check() != 0; }
+namespace detail {
+// How many GilRelease scopes of this thread are open. Every stretch of this
+// module's code that runs without the interpreter lock runs inside one.
+inline thread_local int t_released = 0;
+}  // namespace detail
+
+// True when this thread holds the interpreter lock. Our own record comes
+// first: PyGILState_Check() answers 1 unconditionally once any
+// sub-interpreter has been created in the process, so on its own it would
+// let a thread without the lock touch reference counts.
+inline bool gil_held() { return detail::t_released == 0 && PyGILState_Check() != 0; }
 
 using ReleaseFn = void (*)(void*);
 
@@ -44,7 +54,7 @@ class GilRelease {
  public:
   // `drain` = false for waits that end holding a core lock: a queued release
   // may run arbitrary Python code, which must not run under that lock.
-  explicit GilRelease(bool drain = true) : state_(PyEval_SaveThread()), drain_(drain) {}
+  explicit GilRelease(bool drain = true) : state_(PyEval_SaveThread()), drain_(drain) { ++detail::t_released; }
   ~GilRelease() { reacquire(); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
@@ -52,6 +62,7 @@ class GilRelease {
   void reacquire() {
     if (state_) {
       PyEval_RestoreThread(state_);
+      --detail::t_released;
       state_ = nullptr;
       if (drain_) drain_deferred_releases();
     }
