@@ -114,6 +114,35 @@ def test_results_are_in_id_order_and_unique():
     same_objects(index.get_by_attribute(v=[2, 0, 1, 2, 0.0, True]), objs)
 
 
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        # a one-object keyword against keywords of thousands: the running
+        # result is checked id by id
+        {"uniq": 1234, "mod7": [0, 1, 2, 3, 4, 5, 6], "mod3": [1, 2]},
+        {"uniq": [5, 6, 7, 4000], "mod7": 5},
+        {"uniq": range(0, 6000, 600), "mod3": 0},
+        # large keywords of many bitmaps each: united, then intersected
+        {"mod7": [1, 2, 3], "mod3": [0, 2], "mod11": range(0, 11, 2)},
+        {"mod7": range(7), "mod11": 3, "mod3": 1},
+        # sets of every form in one keyword (bitmaps and inline ids)
+        {"mod7": 4, "rare": [0, 1, 2, 3, 4, 5]},
+    ],
+)
+def test_narrowing_strategies_agree_with_a_scan(kwargs):
+    n = 6000
+    objs = [Indexable(uniq=i, mod3=i % 3, mod7=i % 7, mod11=i % 11, rare=i % 1500) for i in range(n)]
+    index = Index()
+    index.add_object_many(objs)
+    got = index.get_by_attribute(**kwargs)
+    same_objects(got, brute(objs, **kwargs))
+    # and after writes have moved objects between sets
+    for o in objs[::13]:
+        o.mod7 = (o.mod7 + 1) % 7
+        o.uniq = -o.uniq
+    same_objects(index.get_by_attribute(**kwargs), brute(objs, **kwargs))
+
+
 def failing_generator():
     yield 1
     yield 2

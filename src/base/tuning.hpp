@@ -36,6 +36,11 @@ inline constexpr std::size_t kBTreeSplitRightStart = kBTreeNodeSlots / 4;
 // a node is in practice found full at 95 entries.
 inline constexpr std::size_t kBTreeFullLen = 85;
 
+// Keyword queries: narrowing the running result by asking each of a keyword's
+// sets about each of its ids is chosen when (ids x sets x this) is below the
+// keyword's total size; a lookup costs about as much as uniting 16 ids.
+inline constexpr std::uint64_t kProbeCostPerLookup = 16;
+
 // Freed Indexable objects kept for reuse instead of going back to the allocator.
 inline constexpr std::size_t kIndexableFreeList = 512;
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/internal_error.hpp"
+#include "base/tuning.hpp"
 #include "index/query_map.hpp"
 #include "python/error.hpp"
 #include "python/ref.hpp"
@@ -70,66 +71,87 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
   return query;
 }
 
-Bitmap filter_index_by_hashes(const AttrTable& table, const HashQuery& query) {
-  if (query.empty()) return Bitmap();
-  struct Entry {
-    const QueryMap* map;  // null: no such attribute
-    const ValueSet* values;
-    std::uint64_t estimate;
-  };
-  std::vector<Entry> entries;
-  entries.reserve(query.size());
-  for (const auto& [name, values] : query) {
-    auto it = table.find(name.view());
-    const QueryMap* map = it == table.end() ? nullptr : it->second.get();
-    std::uint64_t estimate = 0;
-    if (map) {
-      for (const PyValue& v : values) {
-        if (const ValueEntry* e = map->find(v)) estimate += e->ids.cardinality();
-      }
-    }
-    entries.push_back({map, &values, estimate});
-  }
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const Entry& a, const Entry& b) { return a.estimate < b.estimate; });
-  if (table.empty()) return Bitmap();
+namespace {
 
-  // The first (smallest) entry's union becomes the running result; each
-  // later entry's union is intersected with it.
-  Bitmap result;
-  bool first = true;
-  for (const Entry& entry : entries) {
-    if (!entry.map) return Bitmap();
-    if (!first && result.is_empty()) return Bitmap();
-    // Intersect set by set only when this entry is much larger than the
-    // running result; otherwise uniting whole sets and intersecting once is
-    // cheaper (fewer temporary bitmaps).
-    const bool narrow = !first && entry.estimate > 8 * result.cardinality();
-    Bitmap acc;
-    if (!entry.map->empty()) {
-      for (const PyValue& v : *entry.values) {
-        const ValueEntry* e = entry.map->find(v);
-        if (!e) continue;
-        const HybridSet& ids = e->ids;
-        if (ids.form() == HybridSet::Form::Large) {
-          if (narrow) {
-            acc.or_inplace(Bitmap::and_(result, ids.bitmap()));
-          } else {
-            acc.or_inplace(ids.bitmap());
-          }
-        } else {
-          for (std::uint32_t id : ids.slots()) {
-            if (!narrow || result.contains(id)) acc.add(id);
-          }
-        }
+// One keyword of a query, resolved against its value map: the sets of the
+// listed values that the map holds.
+struct Keyword {
+  std::vector<const HybridSet*> sets;
+  std::uint64_t estimate = 0;  // the sum of their sizes
+  bool missing = false;        // no map for the attribute
+};
+
+// The union of a keyword's sets: every bitmap at once (or_many unites them
+// container by container without intermediate bitmaps), then the inline ids.
+Bitmap unite(const Keyword& kw) {
+  std::vector<const Bitmap*> parts;
+  std::vector<std::uint32_t> loose;
+  for (const HybridSet* set : kw.sets) {
+    if (set->form() == HybridSet::Form::Large) {
+      parts.push_back(&set->bitmap());
+    } else {
+      auto ids = set->slots();
+      loose.insert(loose.end(), ids.begin(), ids.end());
+    }
+  }
+  Bitmap acc = parts.size() == 1 ? parts[0]->clone() : Bitmap::or_many(parts);
+  if (!loose.empty()) {
+    std::sort(loose.begin(), loose.end());
+    acc.add_many(loose);
+  }
+  return acc;
+}
+
+// The ids of `result` that lie in one of the keyword's sets, found by asking
+// each set about each id: cheaper than uniting the sets when the running
+// result is tiny next to them.
+Bitmap probe(const Bitmap& result, const Keyword& kw) {
+  std::vector<std::uint32_t> kept;
+  result.for_each([&](std::uint32_t id) {
+    for (const HybridSet* set : kw.sets) {
+      if (set->contains(id)) {
+        kept.push_back(id);
+        break;
       }
     }
-    if (first || narrow) {
-      result = std::move(acc);  // a narrowed union already lies within the result
-    } else {
-      result.and_inplace(acc);
+  });
+  return Bitmap::from_ids(kept);
+}
+
+}  // namespace
+
+Bitmap filter_index_by_hashes(const AttrTable& table, const HashQuery& query) {
+  if (query.empty() || table.empty()) return Bitmap();
+  std::vector<Keyword> keywords;
+  keywords.reserve(query.size());
+  for (const auto& [name, values] : query) {
+    Keyword& kw = keywords.emplace_back();
+    auto it = table.find(name.view());
+    if (it == table.end()) return Bitmap();  // no object holds the attribute
+    const QueryMap& map = *it->second;
+    for (const PyValue& v : values) {
+      if (const ValueEntry* e = map.find(v)) {
+        kw.sets.push_back(&e->ids);
+        kw.estimate += e->ids.cardinality();
+      }
     }
-    first = false;
+    if (kw.sets.empty()) return Bitmap();  // none of the values is held
+  }
+  // Smallest estimate first; each later keyword narrows the running result.
+  std::stable_sort(keywords.begin(), keywords.end(),
+                   [](const Keyword& a, const Keyword& b) { return a.estimate < b.estimate; });
+  Bitmap result = unite(keywords.front());
+  for (std::size_t i = 1; i < keywords.size(); ++i) {
+    if (result.is_empty()) break;
+    const Keyword& kw = keywords[i];
+    // A set lookup per (id, set) costs about as much as uniting a handful of
+    // ids; probe only when that is clearly the smaller bill.
+    const std::uint64_t probe_cost = result.cardinality() * kw.sets.size() * tuning::kProbeCostPerLookup;
+    if (probe_cost < kw.estimate) {
+      result = probe(result, kw);
+    } else {
+      result.and_inplace(unite(kw));
+    }
   }
   return result;
 }
