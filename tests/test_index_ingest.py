@@ -8,7 +8,7 @@ import weakref
 import pytest
 
 from Lorvane import Index, Indexable
-from index_helpers import ids, same_objects
+from index_helpers import brute, ids, same_objects
 
 
 def add_one_by_one(index, objs):
@@ -131,6 +131,25 @@ def test_many_numeric_values_added_twice_then_moved():
         o.n = -1000 - o.n
     assert index.get_by_attribute(n=range(600)) == []
     same_objects(index.get_by_attribute(n=range(-1599, -999)), objs)
+
+
+def test_a_batch_large_enough_to_spread_over_threads():
+    # 30,000 objects x 5 indexed names: the columns are ingested in parallel.
+    # Columns of every kind, one of them mixed, some objects repeated.
+    n = 30_000
+    objs = [Indexable(s="s%d" % (i % 37), i=i % 101, f=(i % 53) / 8, u="u%d" % i,
+                      mixed=[i % 5, "x", 2.5, None][i % 4], _p=i) for i in range(n)]
+    index = Index()
+    index.add_object_many(objs + objs[:500])
+    same_objects(index.collect(), objs)
+    for kwargs in [dict(s="s3"), dict(i=[7, 100]), dict(f=[0.125, 6.5]), dict(u="u29999"),
+                   dict(mixed=[2, "x"]), dict(s=["s1", "s2"], i=range(50), mixed=[None, 1])]:
+        same_objects(index.get_by_attribute(**kwargs), brute(objs, **kwargs))
+    # writes after the batch reach every column
+    for o in objs[::97]:
+        o.i = -1
+        o.f = -1.0
+    same_objects(index.get_by_attribute(i=-1, f=-1), objs[::97])
 
 
 def test_attributes_set_before_adding_are_indexed_with_their_latest_value():

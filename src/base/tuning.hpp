@@ -41,6 +41,12 @@ inline constexpr std::size_t kBTreeFullLen = 85;
 // keyword's total size; a lookup costs about as much as uniting 16 ids.
 inline constexpr std::uint64_t kProbeCostPerLookup = 16;
 
+// Batch ingestion spreads its attribute columns over threads once a batch
+// holds this many (value, id) pairs: below that, starting a thread costs
+// more than it saves. At most this many threads take part.
+inline constexpr std::size_t kParallelIngestMinPairs = 100000;
+inline constexpr unsigned kMaxIngestThreads = 4;
+
 // Freed Indexable objects kept for reuse instead of going back to the allocator.
 inline constexpr std::size_t kIndexableFreeList = 512;
 

@@ -1,10 +1,28 @@
 #include "index/index_api.hpp"
 
+#include <algorithm>
+#include <thread>
+
+#include "base/parallel.hpp"
+#include "base/tuning.hpp"
 #include "index/indexable.hpp"
 #include "index/query_map.hpp"
 #include "python/gil.hpp"
 
 namespace lorvane {
+
+namespace {
+
+// Threads that batch ingestion may use: the machine's, up to a cap.
+std::size_t ingest_threads() {
+  static const std::size_t n = [] {
+    unsigned hw = std::thread::hardware_concurrency();
+    return static_cast<std::size_t>(std::clamp<unsigned>(hw, 1, tuning::kMaxIngestThreads));
+  }();
+  return n;
+}
+
+}  // namespace
 
 IndexAPI::IndexAPI(CoreLink parent)
     : attr_maps_(std::make_shared<AttrLock>()),
@@ -115,12 +133,35 @@ void IndexAPI::add_object_many(const CoreLink& self, const std::vector<Indexable
       columns[c].pairs.push_back({&value, id});
     });
   }
+  // Maps are found or made one by one; each map then takes its column on
+  // its own, so large batches spread the columns over the machine's cores
+  // (maps share nothing but the allocator and atomic value counts).
   AttrTable& table = *writer;
+  std::vector<QueryMap*> maps;
+  maps.reserve(columns.size());
+  std::size_t total = 0;
   for (Column& col : columns) {
     auto it = table.find(col.name);
     if (it == table.end()) it = table.emplace(ShortString(col.name), std::make_unique<QueryMap>(self)).first;
-    it->second->insert_many(col.pairs);
+    maps.push_back(it->second.get());
+    total += col.pairs.size();
   }
+  // Longest first, so that no thread is left with a big column at the end;
+  // numeric pairs also go into the ranged tree, which about doubles their
+  // cost (a column's first value stands for its kind: columns mostly keep one).
+  std::vector<std::size_t> order(columns.size());
+  std::vector<std::size_t> cost(columns.size());
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    order[c] = c;
+    const auto& pairs = columns[c].pairs;
+    cost[c] = pairs.size() * (!pairs.empty() && pairs.front().value->is_numeric() ? 2 : 1);
+  }
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return cost[a] > cost[b]; });
+  const std::size_t threads = total >= tuning::kParallelIngestMinPairs ? ingest_threads() : 1;
+  run_tasks(order.size(), threads, [&](std::size_t k) {
+    const std::size_t c = order[k];
+    maps[c]->insert_many(columns[c].pairs);
+  });
 }
 
 void IndexAPI::remove(IndexableObject* obj) {
