@@ -72,16 +72,21 @@ py::Ref extract_indexable_seq(PyObject* objs, const char* param) {
   return seq;
 }
 
-// Appends new references to the objects stored under `ids` (ascending);
+// A new list of the objects stored under `ids` (ascending);
 // ids whose slot is empty or beyond the table are skipped.
 py::Ref objects_for_ids(const IndexAPI& core, const Bitmap& ids) {
-  py::Ref list = py::Ref::steal(py::require(PyList_New(0)));
+  const auto wanted = static_cast<Py_ssize_t>(ids.cardinality());
+  py::Ref list = py::Ref::steal(py::require(PyList_New(wanted)));
   auto items = py::lock_without_gil([&] { return core.items().try_read(); }, [&] { return core.items().read(); });
   const ItemTable& table = *items;
-  for (std::uint32_t id : ids) {
-    if (id >= table.size() || !table[id].object) continue;
-    py::require(PyList_Append(list.get(), table[id].object.get()));
-  }
+  Py_ssize_t filled = 0;
+  ids.for_each([&](std::uint32_t id) {
+    if (id >= table.size() || !table[id].object) return;
+    PyList_SET_ITEM(list.get(), filled++, Py_NewRef(table[id].object.get()));
+  });
+  items.unlock();
+  // Slots never filled are NULL, which the list's own slice deletion accepts.
+  if (filled < wanted) py::require(PyList_SetSlice(list.get(), filled, wanted, nullptr));
   return list;
 }
 
