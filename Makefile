@@ -49,7 +49,7 @@ sanitize: setup
 	  -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DCMAKE_CXX_FLAGS="-O1 -g -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 	$(CMAKE) --build build/asan -j $(JOBS)
-	cd build/asan && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+	cd build/asan && ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
 	$(ASAN_ENV) PYTHONPATH=build/asan $(PY) -m pytest -q -p no:cacheprovider tests
 
 bench: install

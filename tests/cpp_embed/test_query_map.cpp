@@ -1,0 +1,117 @@
+// QueryMap and the core's map routines, driven with real Python values inside
+// an embedded interpreter (the main thread holds the interpreter lock).
+#include "index/query_map.hpp"
+
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "base/internal_error.hpp"
+#include "index/index_api.hpp"
+#include "index/value.hpp"
+
+namespace lorvane {
+namespace {
+
+class Interpreter : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (!Py_IsInitialized()) Py_InitializeEx(0);
+  }
+};
+const auto* const kInterpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
+
+PyValue of_int(long long v) { return PyValue::capture(PyLong_FromLongLong(v)); }
+PyValue of_float(double v) { return PyValue::capture(PyFloat_FromDouble(v)); }
+PyValue of_str(const char* s) { return PyValue::capture(PyUnicode_FromString(s)); }
+PyValue of_bool(bool b) { return PyValue::capture(PyBool_FromLong(b)); }
+
+std::vector<std::uint32_t> ids_of(const QueryMap& map, const PyValue& v) {
+  const ValueEntry* e = map.find(v);
+  if (!e) return {};
+  return e->ids.to_bitmap().to_vector();
+}
+
+std::vector<std::uint32_t> tree_ids(const QueryMap& map) {
+  std::vector<std::uint32_t> out;
+  for (u128 k : map.tree().keys()) out.push_back(CompositeKey128::id_of(k));
+  return out;
+}
+
+TEST(QueryMap, EqualNumbersShareOneEntryAndARepeatedPairCountsOnce) {
+  QueryMap map{CoreLink{}};
+  map.insert(of_int(1), 7);
+  map.insert(of_float(1.0), 7);  // the same pair again: 1 == 1.0
+  map.insert(of_bool(true), 8);  // True == 1 for the value table...
+  map.insert(of_int(1), 7);
+  map.insert(of_int(-3), 9);
+  EXPECT_EQ(map.size(), 2u);
+  EXPECT_EQ(ids_of(map, of_int(1)), (std::vector<std::uint32_t>{7, 8}));
+  // ... but a bool is no number for the ordered tree, which holds one key per
+  // (number, id): -3 for id 9, then 1 for id 7 once.
+  EXPECT_EQ(tree_ids(map), (std::vector<std::uint32_t>{9, 7}));
+  map.verify();
+}
+
+TEST(QueryMap, RemovalEmptiesASetThatOnlyCheckPruneDrops) {
+  QueryMap map{CoreLink{}};
+  map.insert(of_str("red"), 1);
+  map.insert(of_float(2.5), 1);
+  map.remove_id(of_str("red"), 1);
+  ASSERT_NE(map.find(of_str("red")), nullptr);  // empty, still there
+  map.check_prune(of_str("red"));
+  EXPECT_EQ(map.find(of_str("red")), nullptr);
+  EXPECT_THROW(map.check_prune(of_str("red")), InternalError);
+  // Removing a pair that was never there changes nothing.
+  map.remove_id(of_float(2.5), 99);
+  map.remove_id(of_str("blue"), 1);
+  EXPECT_EQ(ids_of(map, of_float(2.5)), (std::vector<std::uint32_t>{1}));
+  EXPECT_EQ(map.tree().size(), 1u);
+  map.verify();
+}
+
+TEST(QueryMap, ABatchEndsWhereInsertingPairByPairEnds) {
+  std::mt19937 rng(7);
+  std::vector<PyValue> pool;
+  for (int i = 0; i < 40; ++i) pool.push_back(of_int(i - 20));
+  for (int i = 0; i < 40; ++i) pool.push_back(of_float(i * 0.5));  // half of them equal an int
+  for (const char* s : {"a", "b", "", "a long string that does not fit inline"}) pool.push_back(of_str(s));
+  pool.push_back(PyValue::capture(Py_NewRef(Py_None)));
+  std::vector<QueryMap::Pending> batch;
+  for (int i = 0; i < 5000; ++i) {
+    batch.push_back({&pool[rng() % pool.size()], static_cast<std::uint32_t>(rng() % 900)});
+  }
+  QueryMap one_by_one{CoreLink{}};
+  for (const auto& p : batch) one_by_one.insert(*p.value, p.id);
+  QueryMap batched{CoreLink{}};
+  batched.insert_many(batch);
+  batched.verify();
+  ASSERT_EQ(batched.size(), one_by_one.size());
+  for (const auto& [hash, entry] : one_by_one.values()) {
+    EXPECT_EQ(ids_of(batched, entry.value), entry.ids.to_bitmap().to_vector()) << entry.value.cast_debug();
+  }
+  EXPECT_EQ(batched.tree().keys(), one_by_one.tree().keys());
+}
+
+TEST(CoreMaps, AnAttributeMapIsDroppedWithItsLastValue) {
+  AttrTable table;
+  ShortString name("colour");
+  IndexAPI::_add_index(table, CoreLink{}, 3, name, of_str("red"));
+  IndexAPI::_add_index(table, CoreLink{}, 4, name, of_str("red"));
+  IndexAPI::_remove_index(table, 3, "colour", of_str("red"));
+  ASSERT_EQ(table.size(), 1u);
+  IndexAPI::_remove_index(table, 4, "colour", of_str("blue"));  // not held: nothing happens
+  ASSERT_EQ(table.size(), 1u);
+  IndexAPI::_remove_index(table, 4, "colour", of_str("red"));
+  EXPECT_TRUE(table.empty());
+  IndexAPI::_remove_index(table, 4, "nosuch", of_str("red"));  // no map: nothing happens
+}
+
+}  // namespace
+}  // namespace lorvane
