@@ -124,14 +124,16 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
     return attrs.exchange(std::move(next));
   };
 
+  const bool private_name = is_private_name(name.view());
   bool locked = indexes.mu_.TryLock();
   if (locked) {
     if (indexes.poisoned_) {
       indexes.mu_.Unlock();
       throw InternalError(kPoisonedList);
     }
-    if (indexes.entries_.empty()) {
-      // No core to tell: publish under the interpreter lock. The old map is
+    if (indexes.entries_.empty() || private_name) {
+      // No core to tell (none holds the object, or the name is one that is
+      // never indexed): publish under the interpreter lock. The old map is
       // dropped after the unlock (dropping it may run __del__ code that writes
       // to this very object).
       AttrSnapshot old;
@@ -159,6 +161,7 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
     ShortString key = name;
     PyValue fresh = value;
     old = publish();
+    if (private_name) return;
     const PyValue* previous = old->get(key.view());
     for (const CoreLink& link : indexes.entries_) {
       CoreRef core = link.lock();
