@@ -105,7 +105,7 @@ def check_exact(index, objs, names):
 # ---- scenarios (run in the child) -----------------------------------------------------------
 
 
-def scenario_writers_readers_adders(n_objs=120, rounds=120):
+def scenario_writers_readers_adders(n_objs=120, rounds=2000):
     from Lorvane import Index, Indexable
 
     owned = ["a0", "a1", "a2"]
@@ -204,7 +204,7 @@ def scenario_writers_readers_adders(n_objs=120, rounds=120):
         assert ix.get_by_attribute(_p=POOL) == []
 
 
-def scenario_reduce_during_writes(n_objs=150, rounds=60):
+def scenario_reduce_during_writes(n_objs=150, rounds=1000):
     from Lorvane import Index, Indexable
     from index_helpers import same_objects
 
@@ -244,7 +244,7 @@ def scenario_reduce_during_writes(n_objs=150, rounds=60):
     check_exact(narrowed, objs, ["a", "b"])
 
 
-def scenario_same_object_many_writers(rounds=3000):
+def scenario_same_object_many_writers(rounds=50000):
     """Writers of one object and one attribute, with the object in two indexes."""
     from Lorvane import Index, Indexable
 
@@ -267,12 +267,52 @@ def scenario_same_object_many_writers(rounds=3000):
     check_exact(b, [obj, *peers], ["x"])
 
 
+def scenario_release_that_writes_back():
+    """A value whose last reference goes while a core is being updated, and
+    whose __del__ writes to indexed objects (itself a write that needs the
+    same locks): the release must wait until the write has let go of them."""
+    from Lorvane import Index, Indexable
+    from index_helpers import same_objects
+
+    log = []
+
+    class Key:
+        # Every Key is one value for the index (equal, one hash), so the
+        # value table keeps the first Key seen while other objects hold theirs.
+        def __init__(self, name, target):
+            self.name, self.target = name, target
+
+        def __hash__(self):
+            return 7
+
+        def __eq__(self, other):
+            return isinstance(other, Key)
+
+        def __del__(self):
+            log.append(self.name)
+            self.target.seen = self.name  # an indexed write from inside a release
+
+    o1, o2 = Indexable(x=0), Indexable(x=0)
+    index = Index()
+    index.add_object_many([o1, o2])
+    o1.x = Key("first", o2)
+    o2.x = Key("second", o1)
+    o1.x = 1  # o1's Key is now held only by the value table's entry
+    assert log == []
+    o2.x = 2  # the entry goes, and with it the last reference to "first"
+    assert log[0] == "first", log
+    assert o2.seen == "first"
+    same_objects(index.get_by_attribute(seen="first"), [o2])
+    same_objects(index.get_by_attribute(x=[1, 2]), [o1, o2])
+
+
 # ---- tests ----------------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize(
     "scenario",
-    ["scenario_writers_readers_adders", "scenario_reduce_during_writes", "scenario_same_object_many_writers"],
+    ["scenario_writers_readers_adders", "scenario_reduce_during_writes", "scenario_same_object_many_writers",
+     "scenario_release_that_writes_back"],
 )
 def test_threads(scenario):
     run_child(scenario)

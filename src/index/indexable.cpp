@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -118,58 +119,65 @@ std::size_t IndexList::size_for_tests() {
 // ---- attribute write -------------------------------------------------------------
 
 void IndexableObject::set_attr(ShortString name, PyValue value) {
+  const bool private_name = is_private_name(name.view());
+  ShortString key = name;
+  PyValue fresh = value;
   auto publish = [&] {
     auto next = std::make_shared<AttrMap>(*attrs.peek());
     next->insert(std::move(name), std::move(value));
     return attrs.exchange(std::move(next));
   };
-
-  const bool private_name = is_private_name(name.view());
-  bool locked = indexes.mu_.TryLock();
-  if (locked) {
-    if (indexes.poisoned_) {
-      indexes.mu_.Unlock();
-      throw InternalError(kPoisonedList);
-    }
-    if (indexes.entries_.empty() || private_name) {
-      // No core to tell (none holds the object, or the name is one that is
-      // never indexed): publish under the interpreter lock. The old map is
-      // dropped after the unlock (dropping it may run __del__ code that writes
-      // to this very object).
-      AttrSnapshot old;
-      AdoptedLock unlock(indexes.mu_);
-      old = publish();
-      return;
-    }
-  }
-
-  // Cores to tell: their write locks are waited for without the interpreter
-  // lock. The new map is published first and the previous value, read from
-  // the map it replaced, is what every core is told to remove. A core that
-  // reads this object's map while indexing it (under its attr_maps lock)
-  // therefore sees either the old map, and is updated after, or the new one,
-  // and then the update finds the new pair already present.
-  // `old` is declared before the release so that it is dropped after the
-  // interpreter lock is taken back: readers under the lock may still scan it.
-  AttrSnapshot old;
-  py::GilRelease nogil;
-  if (!locked) indexes.mu_.Lock();
-  {
-    AdoptedLock unlock(indexes.mu_);
-    if (indexes.poisoned_) throw InternalError(kPoisonedList);
-    PoisonOnUnwind poison(indexes.poisoned_);
-    ShortString key = name;
-    PyValue fresh = value;
-    old = publish();
-    if (private_name) return;
-    const PyValue* previous = old->get(key.view());
+  // Moves the id in every core from the previous value (read from the map
+  // just replaced) to the new one, one core at a time. With `nogil` empty the
+  // interpreter lock is still held: a core whose lock is free is updated at
+  // once, and the first busy one makes the thread let go of the interpreter
+  // lock before it waits.
+  auto tell_cores = [&](const AttrMap& replaced, std::optional<py::GilRelease>& nogil) {
+    const PyValue* previous = replaced.get(key.view());
     for (const CoreLink& link : indexes.entries_) {
       CoreRef core = link.lock();
       if (!core) continue;
-      AttrWriter writer = core->get_index_writer();
+      AttrWriter writer = nogil ? core->get_index_writer() : core->attr_maps().try_write();
+      if (!writer) {
+        nogil.emplace(false);
+        writer = core->get_index_writer();
+      }
       core->update_index(std::move(writer), CoreLink(core), key, previous, fresh, id);
     }
+  };
+
+  // `old` is dropped last, with the interpreter lock held and no lock of
+  // ours: readers under the interpreter lock may still be scanning it until
+  // this thread lets go of that lock, and dropping it may run __del__ code
+  // that writes to this very object.
+  AttrSnapshot old;
+  if (indexes.mu_.TryLock()) {
+    {
+      // Declared in this order so that the object's mutex is released
+      // before the interpreter lock is taken back (if it was let go).
+      py::DeferReleases defer;
+      std::optional<py::GilRelease> nogil;
+      AdoptedLock unlock(indexes.mu_);
+      if (indexes.poisoned_) throw InternalError(kPoisonedList);
+      PoisonOnUnwind poison(indexes.poisoned_);
+      old = publish();
+      // Names beginning with "_" are never indexed: no core is told.
+      if (!private_name && !indexes.entries_.empty()) tell_cores(*old, nogil);
+    }
+    py::drain_deferred_releases();
+    return;
   }
+
+  // Another write of this object is under way and may be waiting for a core
+  // lock whose holder waits for the interpreter lock: wait without it.
+  std::optional<py::GilRelease> nogil;
+  nogil.emplace();
+  indexes.mu_.Lock();
+  AdoptedLock unlock(indexes.mu_);
+  if (indexes.poisoned_) throw InternalError(kPoisonedList);
+  PoisonOnUnwind poison(indexes.poisoned_);
+  old = publish();
+  if (!private_name) tell_cores(*old, nogil);
 }
 
 // ---- Python type --------------------------------------------------------------------

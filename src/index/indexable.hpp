@@ -10,11 +10,14 @@
 //
 // An attribute write captures the value, then holds the object's mutex while
 // it publishes the new map and tells every core to move the id from the
-// previous value (read from the map it replaced) to the new one; the
-// interpreter lock is released for that when any core must be told. Writes
-// of one object therefore never interleave, so no core can list the object
-// under two values, and the mutex holder never waits for the interpreter
-// lock. Cores read an object's map under their own attr_maps lock after the
+// previous value (read from the map it replaced) to the new one. Cores whose
+// lock is free are updated without letting go of the interpreter lock; the
+// first busy core (or a busy object mutex) makes the writer let go of it
+// before waiting, and it is taken back only after the mutex is released.
+// Python references dropped meanwhile are queued, not released, since a
+// release may run code that writes to the same object. Writes of one object
+// therefore never interleave, so no core can list the object under two
+// values. Cores read an object's map under their own attr_maps lock after the
 // object has recorded them, so an add racing with a write is never stale.
 #pragma once
 

@@ -85,7 +85,7 @@ void PyValue::release(Box* b) noexcept {
     Py_DECREF(box->obj);
     delete box;
   };
-  if (py::gil_held()) {
+  if (py::can_release_now()) {
     drop(b);
   } else {
     py::defer_release(drop, b);

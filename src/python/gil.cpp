@@ -47,7 +47,7 @@ void defer_release(ReleaseFn fn, void* arg) {
 
 void decref_anywhere(PyObject* obj) {
   if (!obj) return;
-  if (gil_held()) {
+  if (can_release_now()) {
     Py_DECREF(obj);
   } else {
     defer_release(decref_thunk, obj);

@@ -15,16 +15,31 @@
 namespace lorvane::py {
 
 namespace detail {
-// How many GilRelease scopes of this thread are open. Every stretch of this
-// module's code that runs without the interpreter lock runs inside one.
-inline thread_local int t_released = 0;
+// How many scopes of this thread are open in which Python references must
+// not be dropped at once: GilRelease scopes (every stretch of this module's
+// code that runs without the interpreter lock runs inside one) and
+// DeferReleases scopes (the lock is held, but so are locks of ours that
+// code run by a release could ask for again).
+inline thread_local int t_deferring = 0;
 }  // namespace detail
 
-// True when this thread holds the interpreter lock. Our own record comes
+// True when this thread may drop a Python reference now: it holds the
+// interpreter lock and no open scope defers releases. Our own record comes
 // first: PyGILState_Check() answers 1 unconditionally once any
 // sub-interpreter has been created in the process, so on its own it would
 // let a thread without the lock touch reference counts.
-inline bool gil_held() { return detail::t_released == 0 && PyGILState_Check() != 0; }
+inline bool can_release_now() { return detail::t_deferring == 0 && PyGILState_Check() != 0; }
+
+// For its scope, releases are queued even though this thread holds the
+// interpreter lock: for work done under locks of ours, since a release may
+// run arbitrary Python code (__del__) that takes them again.
+class DeferReleases {
+ public:
+  DeferReleases() { ++detail::t_deferring; }
+  ~DeferReleases() { --detail::t_deferring; }
+  DeferReleases(const DeferReleases&) = delete;
+  DeferReleases& operator=(const DeferReleases&) = delete;
+};
 
 using ReleaseFn = void (*)(void*);
 
@@ -54,7 +69,7 @@ class GilRelease {
  public:
   // `drain` = false for waits that end holding a core lock: a queued release
   // may run arbitrary Python code, which must not run under that lock.
-  explicit GilRelease(bool drain = true) : state_(PyEval_SaveThread()), drain_(drain) { ++detail::t_released; }
+  explicit GilRelease(bool drain = true) : state_(PyEval_SaveThread()), drain_(drain) { ++detail::t_deferring; }
   ~GilRelease() { reacquire(); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
@@ -62,7 +77,7 @@ class GilRelease {
   void reacquire() {
     if (state_) {
       PyEval_RestoreThread(state_);
-      --detail::t_released;
+      --detail::t_deferring;
       state_ = nullptr;
       if (drain_) drain_deferred_releases();
     }

@@ -56,7 +56,7 @@ class SharedRef {
   }
   void drop() noexcept {
     if (b_ && b_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-      if (gil_held()) {
+      if (can_release_now()) {
         release_block(b_);
       } else {
         defer_release(release_block, b_);
