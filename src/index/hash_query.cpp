@@ -78,7 +78,6 @@ namespace {
 struct Keyword {
   std::vector<const HybridSet*> sets;
   std::uint64_t estimate = 0;  // the sum of their sizes
-  bool missing = false;        // no map for the attribute
 };
 
 // The union of a keyword's sets: every bitmap at once (or_many unites them

@@ -120,10 +120,16 @@ std::size_t IndexList::size_for_tests() {
 
 void IndexableObject::set_attr(ShortString name, PyValue value) {
   const bool private_name = is_private_name(name.view());
-  ShortString key = name;
-  PyValue fresh = value;
-  auto publish = [&] {
+  // Copies of the pair for the cores, made only when some core is told (a
+  // write to an object in no index pays for neither).
+  ShortString key;
+  PyValue fresh;
+  auto publish = [&](bool tell) {
     auto next = std::make_shared<AttrMap>(*attrs.peek());
+    if (tell) {
+      key = name;
+      fresh = value;
+    }
     next->insert(std::move(name), std::move(value));
     return attrs.exchange(std::move(next));
   };
@@ -160,9 +166,10 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
       AdoptedLock unlock(indexes.mu_);
       if (indexes.poisoned_) throw InternalError(kPoisonedList);
       PoisonOnUnwind poison(indexes.poisoned_);
-      old = publish();
       // Names beginning with "_" are never indexed: no core is told.
-      if (!private_name && !indexes.entries_.empty()) tell_cores(*old, nogil);
+      const bool tell = !private_name && !indexes.entries_.empty();
+      old = publish(tell);
+      if (tell) tell_cores(*old, nogil);
     }
     py::drain_deferred_releases();
     return;
@@ -176,7 +183,7 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
   AdoptedLock unlock(indexes.mu_);
   if (indexes.poisoned_) throw InternalError(kPoisonedList);
   PoisonOnUnwind poison(indexes.poisoned_);
-  old = publish();
+  old = publish(!private_name);
   if (!private_name) tell_cores(*old, nogil);
 }
 
