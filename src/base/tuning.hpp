@@ -41,6 +41,19 @@ inline constexpr std::size_t kBTreeFullLen = 85;
 // keyword's total size; a lookup costs about as much as uniting 16 ids.
 inline constexpr std::uint64_t kProbeCostPerLookup = 16;
 
+// Id columns (id -> value code) come in pages of 1024 ids (4 KiB).
+inline constexpr std::size_t kColumnPage = 1024;
+// A column keeps itself only while it stays cheap: past its first 64 pages it
+// may hold at most 16 slots per id it knows (64 bytes), and only while the
+// map's values average at least 4 ids each (fewer: the sets are inline and
+// uniting them is as cheap as a column lookup).
+inline constexpr std::uint64_t kColumnSlackSlots = 64 * kColumnPage;
+inline constexpr std::uint64_t kColumnSlotsPerId = 16;
+inline constexpr std::uint64_t kColumnMinIdsPerValue = 4;
+// Checking an id of the running result against a keyword's column costs
+// about as much as uniting this many ids of the keyword's sets.
+inline constexpr std::uint64_t kColumnProbeCost = 4;
+
 // Batch ingestion spreads its attribute columns over threads once a batch
 // holds this many (value, id) pairs: below that, starting a thread costs
 // more than it saves. At most this many threads take part.

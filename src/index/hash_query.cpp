@@ -51,14 +51,15 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
     py::Ref hold_obj = py::Ref::borrow(obj);
     ValueSet values;
     if (PyUnicode_Check(obj)) {
-      values.insert(PyValue::capture(Py_NewRef(obj)));  // strings are never split
+      values.insert(PyValue::hash_of(obj));  // strings are never split
     } else if (py::Ref iter = py::Ref::steal(PyObject_GetIter(obj)); !iter) {
       PyErr_Clear();  // not iterable: the object stands for itself
-      values.insert(PyValue::capture(Py_NewRef(obj)));
+      values.insert(PyValue::hash_of(obj));
     } else {
       // CAUTION: iteration runs arbitrary Python code; no core lock is held here.
-      while (PyObject* item = PyIter_Next(iter.get())) {
-        values.insert(PyValue::capture(item));  // a second equal value is dropped
+      while (PyObject* next = PyIter_Next(iter.get())) {
+        py::Ref item = py::Ref::steal(next);
+        values.insert(PyValue::hash_of(item.get()));  // a second equal value is dropped
       }
       if (PyErr_Occurred()) {
         throw InternalError("keyword value iteration failed: " + render_python_error());
@@ -73,11 +74,12 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
 
 namespace {
 
-// One keyword of a query, resolved against its value map: the sets of the
+// One keyword of a query, resolved against its value map: the entries of the
 // listed values that the map holds.
 struct Keyword {
-  std::vector<const HybridSet*> sets;
-  std::uint64_t estimate = 0;  // the sum of their sizes
+  const QueryMap* map = nullptr;
+  std::vector<const ValueEntry*> entries;
+  std::uint64_t estimate = 0;  // the sum of their set sizes
 };
 
 // The union of a keyword's sets: every bitmap at once (or_many unites them
@@ -85,11 +87,11 @@ struct Keyword {
 Bitmap unite(const Keyword& kw) {
   std::vector<const Bitmap*> parts;
   std::vector<std::uint32_t> loose;
-  for (const HybridSet* set : kw.sets) {
-    if (set->form() == HybridSet::Form::Large) {
-      parts.push_back(&set->bitmap());
+  for (const ValueEntry* e : kw.entries) {
+    if (e->ids.form() == HybridSet::Form::Large) {
+      parts.push_back(&e->ids.bitmap());
     } else {
-      auto ids = set->slots();
+      auto ids = e->ids.slots();
       loose.insert(loose.end(), ids.begin(), ids.end());
     }
   }
@@ -101,20 +103,60 @@ Bitmap unite(const Keyword& kw) {
   return acc;
 }
 
+bool in_any_set(const Keyword& kw, std::uint32_t id) {
+  for (const ValueEntry* e : kw.entries) {
+    if (e->ids.contains(id)) return true;
+  }
+  return false;
+}
+
 // The ids of `result` that lie in one of the keyword's sets, found by asking
 // each set about each id: cheaper than uniting the sets when the running
 // result is tiny next to them.
-Bitmap probe(const Bitmap& result, const Keyword& kw) {
+Bitmap probe_sets(const Bitmap& result, const Keyword& kw) {
   std::vector<std::uint32_t> kept;
   result.for_each([&](std::uint32_t id) {
-    for (const HybridSet* set : kw.sets) {
-      if (set->contains(id)) {
-        kept.push_back(id);
-        break;
-      }
+    if (in_any_set(kw, id)) kept.push_back(id);
+  });
+  return Bitmap::from_ids(kept);
+}
+
+// The same, found by reading each id's value code from the map's id column
+// and testing it against the codes of the keyword's values.
+Bitmap probe_column(const Bitmap& result, std::uint64_t n, const Keyword& kw, const IdColumn& column) {
+  std::vector<std::uint64_t> wanted(kw.map->code_limit() / 64 + 1);
+  for (const ValueEntry* e : kw.entries) wanted[e->code / 64] |= std::uint64_t{1} << (e->code % 64);
+  std::vector<std::uint32_t> kept;
+  kept.reserve(std::min<std::uint64_t>(n, 1 << 16));
+  result.for_each_block([&](const std::uint32_t* ids, std::size_t n) {
+    // The slots of a block's ids are scattered over the column: ask for all
+    // of them before reading the first.
+    for (std::size_t i = 0; i < n; ++i) column.prefetch(ids[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t id = ids[i];
+      const std::uint32_t code = column.get(id);
+      if (code == IdColumn::kNone) continue;
+      const bool hit =
+          code == IdColumn::kMany ? in_any_set(kw, id) : ((wanted[code / 64] >> (code % 64)) & 1) != 0;
+      if (hit) kept.push_back(id);
     }
   });
   return Bitmap::from_ids(kept);
+}
+
+// The ids of `result` that hold one of the keyword's values, by the cheapest
+// of three ways: unite the keyword's sets and intersect, ask each set about
+// each id, or read each id's value from the map's column.
+Bitmap narrow(const Bitmap& result, const Keyword& kw) {
+  const std::uint64_t n = result.cardinality();
+  const std::uint64_t unite_cost = kw.estimate;
+  const std::uint64_t sets_cost = n * kw.entries.size() * tuning::kProbeCostPerLookup;
+  const IdColumn* column = kw.map->column();
+  const std::uint64_t column_cost =
+      column ? n * tuning::kColumnProbeCost + kw.map->code_limit() / 64 : UINT64_MAX;
+  if (column_cost < unite_cost && column_cost <= sets_cost) return probe_column(result, n, kw, *column);
+  if (sets_cost < unite_cost) return probe_sets(result, kw);
+  return Bitmap::and_(result, unite(kw));
 }
 
 }  // namespace
@@ -128,31 +170,32 @@ Bitmap filter_index_by_hashes(const AttrTable& table, const HashQuery& query) {
     auto it = table.find(name.view());
     if (it == table.end()) return Bitmap();  // no object holds the attribute
     const QueryMap& map = *it->second;
-    for (const PyValue& v : values) {
-      if (const ValueEntry* e = map.find(v)) {
-        kw.sets.push_back(&e->ids);
-        kw.estimate += e->ids.cardinality();
+    kw.map = &map;
+    for (std::int64_t hash : values) {
+      if (const ValueEntry* e = map.find_hash(hash)) {
+        kw.entries.push_back(e);
+        kw.estimate += e->count;
       }
     }
-    if (kw.sets.empty()) return Bitmap();  // none of the values is held
+    if (kw.entries.empty()) return Bitmap();  // none of the values is held
   }
   // Smallest estimate first; each later keyword narrows the running result.
   std::stable_sort(keywords.begin(), keywords.end(),
                    [](const Keyword& a, const Keyword& b) { return a.estimate < b.estimate; });
-  Bitmap result = unite(keywords.front());
-  for (std::size_t i = 1; i < keywords.size(); ++i) {
-    if (result.is_empty()) break;
-    const Keyword& kw = keywords[i];
-    // A set lookup per (id, set) costs about as much as uniting a handful of
-    // ids; probe only when that is clearly the smaller bill.
-    const std::uint64_t probe_cost = result.cardinality() * kw.sets.size() * tuning::kProbeCostPerLookup;
-    if (probe_cost < kw.estimate) {
-      result = probe(result, kw);
-    } else {
-      result.and_inplace(unite(kw));
-    }
+  // A keyword of one large set is read in place until something narrows it.
+  const Keyword& first = keywords.front();
+  Bitmap owned;
+  const Bitmap* result = &owned;
+  if (first.entries.size() == 1 && first.entries[0]->ids.form() == HybridSet::Form::Large) {
+    result = &first.entries[0]->ids.bitmap();
+  } else {
+    owned = unite(first);
   }
-  return result;
+  for (std::size_t i = 1; i < keywords.size() && !result->is_empty(); ++i) {
+    owned = narrow(*result, keywords[i]);
+    result = &owned;
+  }
+  return result == &owned ? std::move(owned) : result->clone();
 }
 
 std::pair<ShortString, std::optional<ShortString>> attr_parts(std::string_view path) {

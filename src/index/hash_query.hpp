@@ -18,12 +18,10 @@
 
 namespace lorvane {
 
-// Values in a hashed query's sets hash with a keyed hash over the stored
-// 64-bit hash; nothing may depend on their order.
-struct PyValueKeyedHash {
-  std::size_t operator()(const PyValue& v) const noexcept { return absl::Hash<std::int64_t>{}(v.hash()); }
-};
-using ValueSet = absl::flat_hash_set<PyValue, PyValueKeyedHash, PyValueEq>;
+// A hashed query's set holds the hashes of the acceptable values: two values
+// are equal exactly when their hashes are, so a hash is all a value map needs
+// to find its entry. Nothing may depend on the order of a set.
+using ValueSet = absl::flat_hash_set<std::int64_t>;
 using HashQuery = absl::flat_hash_map<ShortString, ValueSet, FxStrHash, StrEq>;
 
 // Builds the hashed query from a dict of keyword arguments (interpreter lock

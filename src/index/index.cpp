@@ -80,9 +80,21 @@ py::Ref objects_for_ids(const IndexAPI& core, const Bitmap& ids) {
   auto items = py::lock_without_gil([&] { return core.items().try_read(); }, [&] { return core.items().read(); });
   const ItemTable& table = *items;
   Py_ssize_t filled = 0;
-  ids.for_each([&](std::uint32_t id) {
-    if (id >= table.size() || !table[id].object) return;
-    PyList_SET_ITEM(list.get(), filled++, Py_NewRef(table[id].object.get()));
+  const std::size_t size = table.size();
+  ids.for_each_block([&](const std::uint32_t* block, std::size_t n) {
+    // Each object's reference count is a cache miss of its own when the ids
+    // are scattered: ask for a block's items, then their objects, first.
+    for (std::size_t i = 0; i < n; ++i) {
+      if (block[i] < size) __builtin_prefetch(&table[block[i]]);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (block[i] < size) __builtin_prefetch(table[block[i]].object.get(), 1);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t id = block[i];
+      if (id >= size || !table[id].object) continue;
+      PyList_SET_ITEM(list.get(), filled++, Py_NewRef(table[id].object.get()));
+    }
   });
   items.unlock();
   // Slots never filled are NULL, which the list's own slice deletion accepts.
@@ -135,9 +147,7 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     AttrTable& table = *writer;
     Bitmap keep = filter_index_by_hashes(table, query);
     HybridSet keep_set = HybridSet::from_bitmap(keep.clone());
-    for (auto& [name, map] : table) {
-      for (auto& [hash, entry] : map->values_mut()) entry.ids.and_inplace(keep_set);
-    }
+    for (auto& [name, map] : table) map->keep_only(keep_set);
     // Put every kept object back under its current values (pairs already held
     // are left as they are).
     auto items = core->items().read();

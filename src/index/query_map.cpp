@@ -18,15 +18,38 @@ bool QueryMap::to_range_value(const PyValue& v, RangeValue* out) {
   }
 }
 
+std::uint32_t QueryMap::take_code() {
+  if (!free_codes_.empty()) {
+    std::uint32_t code = free_codes_.back();
+    free_codes_.pop_back();
+    return code;
+  }
+  if (next_code_ == IdColumn::kMany) throw InternalError("value codes exhausted");
+  return next_code_++;
+}
+
+void QueryMap::column_insert(std::uint32_t id, std::uint32_t code) {
+  if (column_ && !column_->on_insert(id, code, values_.size())) column_.reset();
+}
+
 void QueryMap::insert_value(const PyValue& value, std::uint32_t id) {
   auto [it, fresh] = values_.try_emplace(value.hash());
-  HybridSet& ids = it->second.ids;
+  ValueEntry& entry = it->second;
   if (fresh) {
-    it->second.value = value;
-    ids = HybridSet::from_id(id);
-  } else if (ids.form() == HybridSet::Form::Large || !ids.contains(id)) {
-    ids.insert(id);  // a bitmap ignores an id it holds; inline slots are checked first
+    try {
+      entry.code = take_code();
+    } catch (...) {
+      values_.erase(it);
+      throw;
+    }
+    entry.value = value;
+    entry.ids = HybridSet::from_id(id);
+    entry.count = 1;
+  } else if (entry.ids.form() == HybridSet::Form::Large || !entry.ids.contains(id)) {
+    // A bitmap ignores an id it holds; inline slots are checked first.
+    if (entry.ids.insert(id)) ++entry.count;
   }
+  column_insert(id, entry.code);
 }
 
 void QueryMap::insert_many(const std::vector<Pending>& pairs) {
@@ -60,7 +83,10 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id) {
 
 void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
   auto it = values_.find(value.hash());
-  if (it != values_.end()) it->second.ids.remove(id);
+  if (it != values_.end()) {
+    if (it->second.ids.remove(id)) --it->second.count;
+    if (column_) column_->on_remove(id, it->second.code);
+  }
   RangeValue rv;
   if (to_range_value(value, &rv)) tree_.remove(rv, id);
 }
@@ -68,7 +94,29 @@ void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
 void QueryMap::check_prune(const PyValue& value) {
   auto it = values_.find(value.hash());
   if (it == values_.end()) throw InternalError("no entry found for key");
-  if (it->second.ids.is_empty()) values_.erase(it);
+  if (it->second.ids.is_empty()) {
+    free_codes_.push_back(it->second.code);
+    values_.erase(it);
+  }
+}
+
+void QueryMap::keep_only(const HybridSet& keep) {
+  for (auto& [hash, entry] : values_) {
+    entry.ids.and_inplace(keep);
+    entry.count = entry.ids.cardinality();
+  }
+  if (!column_) return;
+  // Cheaper to rebuild than to find what each set lost.
+  column_ = std::make_unique<IdColumn>();
+  for (auto& [hash, entry] : values_) {
+    const std::uint32_t code = entry.code;
+    if (entry.ids.form() == HybridSet::Form::Large) {
+      entry.ids.bitmap().for_each([&](std::uint32_t id) { column_insert(id, code); return column_ != nullptr; });
+    } else {
+      for (std::uint32_t id : entry.ids.slots()) column_insert(id, code);
+    }
+    if (!column_) return;
+  }
 }
 
 void QueryMap::verify() const {
@@ -76,8 +124,30 @@ void QueryMap::verify() const {
     check(entry.value && entry.value.hash() == hash, "value table key does not match its value");
     check(entry.ids.form() != HybridSet::Form::Empty, "value table holds an Empty set");
     entry.ids.verify();
+    check(entry.count == entry.ids.cardinality(), "value entry count differs from its set");
   }
   tree_.verify();
+  if (column_) {
+    column_->verify();
+    // Every id of every set is known to the column under its entry's code
+    // (or as held by several); the column knows no other id.
+    std::uint64_t pairs = 0;
+    for (const auto& [hash, entry] : values_) {
+      check(entry.code != IdColumn::kNone && entry.code != IdColumn::kMany && entry.code < next_code_,
+            "value entry has no valid code");
+      auto check_id = [&](std::uint32_t id) {
+        const std::uint32_t c = column_->get(id);
+        check(c == entry.code || c == IdColumn::kMany, "id column disagrees with a value set");
+        ++pairs;
+      };
+      if (entry.ids.form() == HybridSet::Form::Large) {
+        entry.ids.bitmap().for_each(check_id);
+      } else if (entry.ids.form() == HybridSet::Form::Small) {
+        for (std::uint32_t id : entry.ids.slots()) check_id(id);
+      }
+    }
+    check(column_->occupied() <= pairs, "id column knows ids no set holds");
+  }
 }
 
 }  // namespace lorvane

@@ -9,6 +9,11 @@
 //    removed; it follows the calls, not the grouping of `values`.
 //  - A (value, id) pair already held is never added twice: the set skips an
 //    id it contains, the tree skips a key it contains.
+//  - Every entry's count is its set's cardinality.
+//  - Every entry has a code, unique in the map while the entry lives, never
+//    0 or UINT32_MAX; codes of pruned entries are reused.
+//  - `column`, while the map keeps one, answers for each id the code of the
+//    one entry whose set holds it (see IdColumn); once dropped it stays gone.
 //  - `child` is the core for nested Indexable values of this attribute; its
 //    parent link and `owner` are weak links to the core holding this map.
 // No lock of its own: reached only under the owning core's attr_maps lock.
@@ -24,6 +29,7 @@
 #include "index/index_api.hpp"
 #include "index/value.hpp"
 #include "postings/hybrid_set.hpp"
+#include "postings/id_column.hpp"
 #include "postings/ranged_b_tree.hpp"
 
 namespace lorvane {
@@ -31,6 +37,8 @@ namespace lorvane {
 struct ValueEntry {
   PyValue value;
   HybridSet ids;
+  std::uint32_t code = 0;
+  std::uint64_t count = 0;  // ids.cardinality(), kept without walking a bitmap
 };
 
 class QueryMap {
@@ -52,6 +60,9 @@ class QueryMap {
   // Drops the value's entry if its set is empty; InternalError
   // "no entry found for key" when the value has no entry.
   void check_prune(const PyValue& value);
+  // Intersects every set with `keep` (sets may become empty; nothing is
+  // pruned and the tree is left as it is).
+  void keep_only(const HybridSet& keep);
 
   const ValueEntry* find(const PyValue& value) const { return find_hash(value.hash()); }
   const ValueEntry* find_hash(std::int64_t hash) const {
@@ -62,9 +73,12 @@ class QueryMap {
   std::size_t size() const { return values_.size(); }
 
   const ValueTable& values() const { return values_; }
-  ValueTable& values_mut() { return values_; }
   const BitMapBTree& tree() const { return tree_; }
   const CoreRef& child() const { return child_; }
+  // The id -> code column, or nullptr when the map does not keep one.
+  const IdColumn* column() const { return column_.get(); }
+  // Every live code is below this.
+  std::uint32_t code_limit() const { return next_code_; }
   const CoreLink& owner() const { return owner_; }
 
   // Debug check of the invariants above.
@@ -74,11 +88,17 @@ class QueryMap {
   static bool to_range_value(const PyValue& v, RangeValue* out);
   // The value-table half of insert().
   void insert_value(const PyValue& value, std::uint32_t id);
+  void column_insert(std::uint32_t id, std::uint32_t code);
+  std::uint32_t take_code();
+
 
   ValueTable values_;
   CoreLink owner_;
   BitMapBTree tree_;
   CoreRef child_;
+  std::unique_ptr<IdColumn> column_ = std::make_unique<IdColumn>();
+  std::vector<std::uint32_t> free_codes_;
+  std::uint32_t next_code_ = 1;
 };
 
 }  // namespace lorvane

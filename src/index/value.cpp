@@ -32,14 +32,21 @@ std::string take_error_text() {
 
 }  // namespace
 
-PyValue PyValue::capture(PyObject* obj) {
-  py::Ref owned = py::Ref::steal(obj);
-  PyTypeObject* t = Py_TYPE(obj);
+namespace {
+
+// What a captured value keeps of its object besides the reference.
+struct Parts {
   CastKind kind = CastKind::Unknown;
   std::int64_t ival = 0;
   double fval = 0.0;
   const char* str = nullptr;
   Py_ssize_t str_len = 0;
+  std::int64_t hash = 0;
+};
+
+Parts inspect(PyObject* obj) {
+  Parts p;
+  PyTypeObject* t = Py_TYPE(obj);
   if (t == &PyLong_Type) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -47,35 +54,47 @@ PyValue PyValue::capture(PyObject* obj) {
       throw InternalError("Python int too large to convert to C long");
     }
     if (v == -1 && PyErr_Occurred()) throw InternalError(take_error_text());
-    kind = CastKind::Int;
-    ival = v;
+    p.kind = CastKind::Int;
+    p.ival = v;
   } else if (t == &PyFloat_Type) {
-    kind = CastKind::Float;
-    fval = PyFloat_AS_DOUBLE(obj);
+    p.kind = CastKind::Float;
+    p.fval = PyFloat_AS_DOUBLE(obj);
   } else if (t == &PyUnicode_Type) {
-    str = PyUnicode_AsUTF8AndSize(obj, &str_len);
-    if (!str) throw InternalError(take_error_text());
-    kind = CastKind::Str;
+    p.str = PyUnicode_AsUTF8AndSize(obj, &p.str_len);
+    if (!p.str) throw InternalError(take_error_text());
+    p.kind = CastKind::Str;
   } else if (PyTypeObject* ind = indexable_type(); ind && PyType_IsSubtype(t, ind)) {
-    kind = CastKind::Ind;
+    p.kind = CastKind::Ind;
   }
+  // CAUTION: __hash__ of an arbitrary object runs Python code.
   Py_hash_t h = PyObject_Hash(obj);
   if (h == -1 && PyErr_Occurred()) {
     PyErr_Clear();  // unhashable values all share hash 0
     h = 0;
   }
+  p.hash = static_cast<std::int64_t>(h);
+  return p;
+}
+
+}  // namespace
+
+std::int64_t PyValue::hash_of(PyObject* obj) { return inspect(obj).hash; }
+
+PyValue PyValue::capture(PyObject* obj) {
+  py::Ref owned = py::Ref::steal(obj);
+  const Parts p = inspect(obj);
   Box* b = new Box;
   new (&b->refs) std::atomic<std::uint32_t>(1);
-  b->kind = kind;
-  b->hash = static_cast<std::int64_t>(h);
+  b->kind = p.kind;
+  b->hash = p.hash;
   b->obj = owned.release();
-  if (kind == CastKind::Float) {
-    b->num.f = fval;
+  if (p.kind == CastKind::Float) {
+    b->num.f = p.fval;
   } else {
-    b->num.i = ival;
+    b->num.i = p.ival;
   }
-  b->str = str;
-  b->str_len = static_cast<std::size_t>(str_len);
+  b->str = p.str;
+  b->str_len = static_cast<std::size_t>(p.str_len);
   return PyValue(b);
 }
 

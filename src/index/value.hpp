@@ -35,6 +35,9 @@ class PyValue {
   // that cannot be encoded as UTF-8, or a broken Indexable; the reference is
   // released in that case too.
   static PyValue capture(PyObject* obj);
+  // The hash capture() would store for `obj` (borrowed), with the same checks
+  // and errors, without capturing anything: what a query compares with.
+  static std::int64_t hash_of(PyObject* obj);
 
   PyValue(const PyValue& o) noexcept : b_(o.b_) {
     if (b_) b_->refs.fetch_add(1, std::memory_order_relaxed);

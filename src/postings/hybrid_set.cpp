@@ -118,45 +118,45 @@ const Bitmap& HybridSet::bitmap() const {
   return large_;
 }
 
-void HybridSet::insert(std::uint32_t id) {
+bool HybridSet::insert(std::uint32_t id) {
   switch (form_) {
     case Form::Small: {
       auto used = small_ids();
       if (used.size() < kInline) {
         ids_[len_++] = id;
-        return;
+        return true;
       }
       // The fifth slot: all five ids go into a new bitmap.
       Bitmap b = Bitmap::from_ids(used);
-      b.add(id);
+      const bool added = b.add_checked(id);
       become_large(std::move(b));
-      return;
+      return added;
     }
     case Form::Large:
-      large_.add(id);
-      return;
+      return large_.add_checked(id);
     case Form::Empty:
       throw InternalError("not implemented");
   }
+  return false;
 }
 
-void HybridSet::remove(std::uint32_t id) {
+bool HybridSet::remove(std::uint32_t id) {
   switch (form_) {
     case Form::Small: {
       auto used = small_ids();
       auto it = std::find(used.begin(), used.end(), id);
-      if (it == used.end()) return;
+      if (it == used.end()) return false;
       std::size_t pos = static_cast<std::size_t>(it - used.begin());
       std::copy(ids_ + pos + 1, ids_ + len_, ids_ + pos);
       --len_;
-      return;
+      return true;
     }
     case Form::Large:
-      large_.remove(id);
-      return;
+      return large_.remove(id);
     case Form::Empty:
       throw InternalError("not yet implemented");
   }
+  return false;
 }
 
 bool HybridSet::contains(std::uint32_t id) const {

@@ -68,10 +68,11 @@ class HybridSet {
 
   // Appends to a Small (no membership test) or adds to the bitmap; a fifth
   // slot turns the set into a Large. Empty: InternalError "not implemented".
-  void insert(std::uint32_t id);
+  // Returns whether a slot was taken or the bitmap gained the id.
+  bool insert(std::uint32_t id);
   // Drops the first occurrence of `id`; an absent id changes nothing.
-  // Empty: InternalError "not yet implemented".
-  void remove(std::uint32_t id);
+  // Returns whether an id was dropped. Empty: InternalError "not yet implemented".
+  bool remove(std::uint32_t id);
   bool contains(std::uint32_t id) const;
   // Empty: InternalError "not yet implemented".
   bool is_empty() const;

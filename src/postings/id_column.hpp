@@ -1,0 +1,72 @@
+// IdColumn: the other direction of a value map, id -> the code of the value
+// the id holds. A keyword query that has already narrowed its result to a few
+// thousand ids checks each of them here (one load) instead of uniting every
+// set of a keyword whose values are held by a large share of the objects.
+//
+// Invariants, for every id:
+//  - get(id) == kNone: the id is in no set of the map;
+//  - get(id) == c (a code): the id is in the set of the value coded c, and in
+//    no other;
+//  - get(id) == kMany: nothing is known (the id was in two sets at once at
+//    some point); the caller asks the sets. kMany is sticky: it is always a
+//    safe answer, so it is never worked back to an exact one.
+// Slots live in pages of kColumnPage ids, allocated on the first code
+// written into them; a page never goes away while the column lives.
+// `occupied` counts slots that are not kNone.
+//
+// A column pays off only for maps whose ids are dense and whose values are
+// few next to their ids. Once it has allocated more than its slack,
+// admit_page() refuses a page that would exceed either budget, and the owner
+// then drops the column for good (a map that flips between the two would pay
+// for rebuilding it every time).
+// No lock of its own: reached only under the owning map's lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "base/tuning.hpp"
+
+namespace lorvane {
+
+class IdColumn {
+ public:
+  static constexpr std::uint32_t kNone = 0;
+  static constexpr std::uint32_t kMany = UINT32_MAX;
+  static constexpr std::uint32_t kPage = static_cast<std::uint32_t>(tuning::kColumnPage);
+
+  std::uint32_t get(std::uint32_t id) const {
+    const std::size_t p = id / kPage;
+    if (p >= pages_.size() || !pages_[p]) return kNone;
+    return pages_[p][id % kPage];
+  }
+
+  // Asks the cache for the id's slot ahead of get().
+  void prefetch(std::uint32_t id) const {
+    const std::size_t p = id / kPage;
+    if (p < pages_.size() && pages_[p]) __builtin_prefetch(&pages_[p][id % kPage]);
+  }
+
+  // The id now belongs to the value coded `code`. Returns false when a page
+  // was needed and the budget refused it: the column is then stale and must
+  // be dropped by its owner.
+  bool on_insert(std::uint32_t id, std::uint32_t code, std::size_t distinct_values);
+  // The id left the value coded `code`.
+  void on_remove(std::uint32_t id, std::uint32_t code);
+
+  std::size_t bytes() const { return allocated_pages_ * kPage * sizeof(std::uint32_t); }
+  std::uint64_t occupied() const { return occupied_; }
+
+  // Debug check: `occupied` matches the slots.
+  void verify() const;
+
+ private:
+  std::uint32_t* page_for_write(std::uint32_t id, std::size_t distinct_values);
+
+  std::vector<std::unique_ptr<std::uint32_t[]>> pages_;
+  std::size_t allocated_pages_ = 0;
+  std::uint64_t occupied_ = 0;
+};
+
+}  // namespace lorvane
