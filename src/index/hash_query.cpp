@@ -174,7 +174,7 @@ Bitmap filter_index_by_hashes(const AttrTable& table, const HashQuery& query) {
     for (std::int64_t hash : values) {
       if (const ValueEntry* e = map.find_hash(hash)) {
         kw.entries.push_back(e);
-        kw.estimate += e->count;
+        kw.estimate += e->ids.cardinality();
       }
     }
     if (kw.entries.empty()) return Bitmap();  // none of the values is held

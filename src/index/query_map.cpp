@@ -44,10 +44,9 @@ void QueryMap::insert_value(const PyValue& value, std::uint32_t id) {
     }
     entry.value = value;
     entry.ids = HybridSet::from_id(id);
-    entry.count = 1;
   } else if (entry.ids.form() == HybridSet::Form::Large || !entry.ids.contains(id)) {
     // A bitmap ignores an id it holds; inline slots are checked first.
-    if (entry.ids.insert(id)) ++entry.count;
+    entry.ids.insert(id);
   }
   column_insert(id, entry.code);
 }
@@ -84,7 +83,7 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id) {
 void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
   auto it = values_.find(value.hash());
   if (it != values_.end()) {
-    if (it->second.ids.remove(id)) --it->second.count;
+    it->second.ids.remove(id);
     if (column_) column_->on_remove(id, it->second.code);
   }
   RangeValue rv;
@@ -101,10 +100,7 @@ void QueryMap::check_prune(const PyValue& value) {
 }
 
 void QueryMap::keep_only(const HybridSet& keep) {
-  for (auto& [hash, entry] : values_) {
-    entry.ids.and_inplace(keep);
-    entry.count = entry.ids.cardinality();
-  }
+  for (auto& [hash, entry] : values_) entry.ids.and_inplace(keep);
   if (!column_) return;
   // Cheaper to rebuild than to find what each set lost.
   column_ = std::make_unique<IdColumn>();
@@ -124,7 +120,6 @@ void QueryMap::verify() const {
     check(entry.value && entry.value.hash() == hash, "value table key does not match its value");
     check(entry.ids.form() != HybridSet::Form::Empty, "value table holds an Empty set");
     entry.ids.verify();
-    check(entry.count == entry.ids.cardinality(), "value entry count differs from its set");
   }
   tree_.verify();
   if (column_) {

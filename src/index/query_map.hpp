@@ -9,7 +9,6 @@
 //    removed; it follows the calls, not the grouping of `values`.
 //  - A (value, id) pair already held is never added twice: the set skips an
 //    id it contains, the tree skips a key it contains.
-//  - Every entry's count is its set's cardinality.
 //  - Every entry has a code, unique in the map while the entry lives, never
 //    0 or UINT32_MAX; codes of pruned entries are reused.
 //  - `column`, while the map keeps one, answers for each id the code of the
@@ -38,7 +37,6 @@ struct ValueEntry {
   PyValue value;
   HybridSet ids;
   std::uint32_t code = 0;
-  std::uint64_t count = 0;  // ids.cardinality(), kept without walking a bitmap
 };
 
 class QueryMap {

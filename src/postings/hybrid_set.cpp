@@ -38,7 +38,7 @@ HybridSet& HybridSet::operator=(HybridSet&& other) noexcept {
   form_ = other.form_;
   len_ = other.len_;
   if (form_ == Form::Large) {
-    new (&large_) Bitmap(std::move(other.large_));
+    new (&large_) LargeRep{std::move(other.large_.bitmap), other.large_.count};
   } else {
     std::copy(other.ids_, other.ids_ + kInline, ids_);
   }
@@ -46,14 +46,15 @@ HybridSet& HybridSet::operator=(HybridSet&& other) noexcept {
 }
 
 void HybridSet::destroy() noexcept {
-  if (form_ == Form::Large) large_.~Bitmap();
+  if (form_ == Form::Large) large_.~LargeRep();
   form_ = Form::Empty;
   len_ = 0;
 }
 
 void HybridSet::become_large(Bitmap bitmap) {
   destroy();
-  new (&large_) Bitmap(std::move(bitmap));
+  const std::uint64_t count = bitmap.cardinality();
+  new (&large_) LargeRep{std::move(bitmap), count};
   form_ = Form::Large;
 }
 
@@ -95,7 +96,7 @@ HybridSet HybridSet::clone() const {
     case Form::Small:
       return from_small(small());
     case Form::Large:
-      return from_bitmap(large_.clone());
+      return from_bitmap(large_.bitmap.clone());
   }
   return HybridSet();
 }
@@ -115,7 +116,7 @@ std::span<const std::uint32_t> HybridSet::slots() const {
 
 const Bitmap& HybridSet::bitmap() const {
   check(form_ == Form::Large, "id set is not in its bitmap form");
-  return large_;
+  return large_.bitmap;
 }
 
 bool HybridSet::insert(std::uint32_t id) {
@@ -132,8 +133,11 @@ bool HybridSet::insert(std::uint32_t id) {
       become_large(std::move(b));
       return added;
     }
-    case Form::Large:
-      return large_.add_checked(id);
+    case Form::Large: {
+      const bool added = large_.bitmap.add_checked(id);
+      large_.count += added ? 1 : 0;
+      return added;
+    }
     case Form::Empty:
       throw InternalError("not implemented");
   }
@@ -151,8 +155,11 @@ bool HybridSet::remove(std::uint32_t id) {
       --len_;
       return true;
     }
-    case Form::Large:
-      return large_.remove(id);
+    case Form::Large: {
+      const bool removed = large_.bitmap.remove(id);
+      large_.count -= removed ? 1 : 0;
+      return removed;
+    }
     case Form::Empty:
       throw InternalError("not yet implemented");
   }
@@ -166,7 +173,7 @@ bool HybridSet::contains(std::uint32_t id) const {
       return std::find(used.begin(), used.end(), id) != used.end();
     }
     case Form::Large:
-      return large_.contains(id);
+      return large_.bitmap.contains(id);
     case Form::Empty:
       return false;
   }
@@ -178,7 +185,7 @@ bool HybridSet::is_empty() const {
     case Form::Small:
       return small_ids().empty();
     case Form::Large:
-      return large_.is_empty();
+      return large_.count == 0;
     case Form::Empty:
       break;
   }
@@ -196,7 +203,7 @@ std::uint64_t HybridSet::cardinality() const {
       return n;
     }
     case Form::Large:
-      return large_.cardinality();
+      return large_.count;
     case Form::Empty:
       return 0;
   }
@@ -219,16 +226,17 @@ void HybridSet::or_inplace(const HybridSet& other) {
         *this = Small::or_inplace_small(small(), other.small());
       } else {
         Bitmap b = Bitmap::from_ids(small_ids());
-        b.or_inplace(other.large_);
+        b.or_inplace(other.large_.bitmap);
         become_large(std::move(b));
       }
       return;
     case Form::Large:
       if (other.form_ == Form::Small) {
-        large_.add_many(other.small_ids());
+        large_.bitmap.add_many(other.small_ids());
       } else {
-        large_.or_inplace(other.large_);
+        large_.bitmap.or_inplace(other.large_.bitmap);
       }
+      large_.count = large_.bitmap.cardinality();
       return;
   }
 }
@@ -253,16 +261,17 @@ void HybridSet::and_inplace(const HybridSet& other) {
       become_small(kept);
     } else {
       Bitmap b = Bitmap::from_ids(small_ids());
-      b.and_inplace(other.large_);
+      b.and_inplace(other.large_.bitmap);
       become_large(std::move(b));
     }
     return;
   }
   if (other.form_ == Form::Small) {
-    large_.and_inplace(Bitmap::from_ids(other.small_ids()));
+    large_.bitmap.and_inplace(Bitmap::from_ids(other.small_ids()));
   } else {
-    large_.and_inplace(other.large_);
+    large_.bitmap.and_inplace(other.large_.bitmap);
   }
+  large_.count = large_.bitmap.cardinality();
 }
 
 Bitmap HybridSet::as_bitmap() && {
@@ -270,7 +279,11 @@ Bitmap HybridSet::as_bitmap() && {
     case Form::Small:
       return Bitmap::from_ids(small_ids());
     case Form::Large:
-      return std::move(large_);
+    {
+      Bitmap out = std::move(large_.bitmap);
+      large_.count = 0;
+      return out;
+    }
     case Form::Empty:
       break;
   }
@@ -282,7 +295,7 @@ Bitmap HybridSet::to_bitmap() const {
     case Form::Small:
       return Bitmap::from_ids(small_ids());
     case Form::Large:
-      return large_.clone();
+      return large_.bitmap.clone();
     case Form::Empty:
       break;
   }
@@ -298,6 +311,7 @@ void HybridSet::verify() const {
       small_ids();
       return;
     case Form::Large:
+      check(large_.count == large_.bitmap.cardinality(), "id set count differs from its bitmap");
       return;
   }
   throw InternalError("id set with an unknown form");

@@ -98,14 +98,21 @@ class HybridSet {
   void become_small(const Small& small);
   std::span<const std::uint32_t> small_ids() const;
 
+  // A Large keeps its cardinality beside the bitmap, so that estimates never
+  // walk the bitmap's containers.
+  struct LargeRep {
+    Bitmap bitmap;
+    std::uint64_t count;
+  };
   // Laid out by hand rather than as a union of Small and Bitmap, so that the
   // tag and len share a word and the set stays 24 bytes.
   Form form_ = Form::Empty;
   std::uint32_t len_ = 0;  // Small only
   union {
     std::uint32_t ids_[kInline] = {};  // Small
-    Bitmap large_;                     // Large
+    LargeRep large_;                   // Large
   };
 };
+static_assert(sizeof(HybridSet) == 24);
 
 }  // namespace lorvane

@@ -35,7 +35,10 @@ HybridSet parse(const std::string& text) {
   return HybridSet::from_bitmap(std::move(b));
 }
 
+// Also checks the set's invariants and that its (kept) count is its size.
 std::string show(const HybridSet& set) {
+  set.verify();
+  EXPECT_EQ(set.cardinality(), set.to_bitmap().cardinality());
   std::ostringstream out;
   const char* sep = "";
   switch (set.form()) {
