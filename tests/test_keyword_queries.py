@@ -127,6 +127,12 @@ def test_results_are_in_id_order_and_unique():
         {"mod7": range(7), "mod11": 3, "mod3": 1},
         # sets of every form in one keyword (bitmaps and inline ids)
         {"mod7": 4, "rare": [0, 1, 2, 3, 4, 5]},
+        # a few hundred ids against a keyword of most objects: each id's
+        # value is read from the attribute's id column
+        {"mod11": 3, "mod7": range(6)},
+        {"rare": range(0, 1500, 100), "mod3": [0, 1], "mod7": [1, 2, 3, 4, 5, 6]},
+        # against one value held by a third of the objects: one intersection
+        {"rare": [0, 1, 2], "mod3": 1},
     ],
 )
 def test_narrowing_strategies_agree_with_a_scan(kwargs):

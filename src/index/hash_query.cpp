@@ -79,6 +79,7 @@ namespace {
 struct Keyword {
   const QueryMap* map = nullptr;
   std::vector<const ValueEntry*> entries;
+  std::vector<std::int64_t> hashes;  // of the entries, in the same order
   std::uint64_t estimate = 0;  // the sum of their set sizes
 };
 
@@ -125,22 +126,30 @@ Bitmap probe_sets(const Bitmap& result, const Keyword& kw) {
 // and testing it against the codes of the keyword's values.
 Bitmap probe_column(const Bitmap& result, std::uint64_t n, const Keyword& kw, const IdColumn& column) {
   std::vector<std::uint64_t> wanted(kw.map->code_limit() / 64 + 1);
-  for (const ValueEntry* e : kw.entries) wanted[e->code / 64] |= std::uint64_t{1} << (e->code % 64);
-  std::vector<std::uint32_t> kept;
-  kept.reserve(std::min<std::uint64_t>(n, 1 << 16));
-  result.for_each_block([&](const std::uint32_t* ids, std::size_t n) {
+  for (std::int64_t hash : kw.hashes) {
+    const std::uint32_t code = kw.map->code_of(hash);
+    wanted[code / 64] |= std::uint64_t{1} << (code % 64);
+  }
+  // Branch-free: every id is written, and kept when its code is wanted (code
+  // 0, no value, is never wanted). Ids held by several values are rare.
+  std::vector<std::uint32_t> kept(n);
+  std::size_t k = 0;
+  result.for_each_block([&](const std::uint32_t* ids, std::size_t count) {
     // The slots of a block's ids are scattered over the column: ask for all
     // of them before reading the first.
-    for (std::size_t i = 0; i < n; ++i) column.prefetch(ids[i]);
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < count; ++i) column.prefetch(ids[i]);
+    for (std::size_t i = 0; i < count; ++i) {
       const std::uint32_t id = ids[i];
       const std::uint32_t code = column.get(id);
-      if (code == IdColumn::kNone) continue;
-      const bool hit =
-          code == IdColumn::kMany ? in_any_set(kw, id) : ((wanted[code / 64] >> (code % 64)) & 1) != 0;
-      if (hit) kept.push_back(id);
+      if (code == IdColumn::kMany) [[unlikely]] {
+        if (in_any_set(kw, id)) kept[k++] = id;
+        continue;
+      }
+      kept[k] = id;
+      k += (wanted[code / 64] >> (code % 64)) & 1;
     }
   });
+  kept.resize(k);
   return Bitmap::from_ids(kept);
 }
 
@@ -149,14 +158,18 @@ Bitmap probe_column(const Bitmap& result, std::uint64_t n, const Keyword& kw, co
 // each id, or read each id's value from the map's column.
 Bitmap narrow(const Bitmap& result, const Keyword& kw) {
   const std::uint64_t n = result.cardinality();
-  const std::uint64_t unite_cost = kw.estimate;
+  // Intersecting with a single bitmap costs about the smaller side and needs
+  // no union; uniting several sets costs about their total size.
+  const HybridSet& first = kw.entries.front()->ids;
+  const bool one_bitmap = kw.entries.size() == 1 && first.form() == HybridSet::Form::Large;
+  const std::uint64_t unite_cost = one_bitmap ? std::min(n, kw.estimate) : kw.estimate;
   const std::uint64_t sets_cost = n * kw.entries.size() * tuning::kProbeCostPerLookup;
   const IdColumn* column = kw.map->column();
   const std::uint64_t column_cost =
       column ? n * tuning::kColumnProbeCost + kw.map->code_limit() / 64 : UINT64_MAX;
   if (column_cost < unite_cost && column_cost <= sets_cost) return probe_column(result, n, kw, *column);
   if (sets_cost < unite_cost) return probe_sets(result, kw);
-  return Bitmap::and_(result, unite(kw));
+  return one_bitmap ? Bitmap::and_(result, first.bitmap()) : Bitmap::and_(result, unite(kw));
 }
 
 }  // namespace
@@ -174,6 +187,7 @@ Bitmap filter_index_by_hashes(const AttrTable& table, const HashQuery& query) {
     for (std::int64_t hash : values) {
       if (const ValueEntry* e = map.find_hash(hash)) {
         kw.entries.push_back(e);
+        kw.hashes.push_back(hash);
         kw.estimate += e->ids.cardinality();
       }
     }

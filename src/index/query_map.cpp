@@ -18,37 +18,46 @@ bool QueryMap::to_range_value(const PyValue& v, RangeValue* out) {
   }
 }
 
-std::uint32_t QueryMap::take_code() {
-  if (!free_codes_.empty()) {
-    std::uint32_t code = free_codes_.back();
-    free_codes_.pop_back();
-    return code;
-  }
-  if (next_code_ == IdColumn::kMany) throw InternalError("value codes exhausted");
-  return next_code_++;
+void QueryMap::drop_column() {
+  column_.reset();
+  codes_ = {};
+  free_codes_ = {};
+  next_code_ = 1;
 }
 
-void QueryMap::column_insert(std::uint32_t id, std::uint32_t code) {
-  if (column_ && !column_->on_insert(id, code, values_.size())) column_.reset();
+void QueryMap::column_insert(std::int64_t hash, std::uint32_t id) {
+  auto [it, fresh] = codes_.try_emplace(hash);
+  if (fresh) {
+    if (!free_codes_.empty()) {
+      it->second = free_codes_.back();
+      free_codes_.pop_back();
+    } else if (next_code_ != IdColumn::kMany) {
+      it->second = next_code_++;
+    } else {
+      drop_column();  // out of codes: do without the column
+      return;
+    }
+  }
+  if (!column_->on_insert(id, it->second, values_.size())) drop_column();
+}
+
+std::uint32_t QueryMap::code_of(std::int64_t hash) const {
+  auto it = codes_.find(hash);
+  if (!column_ || it == codes_.end()) throw InternalError("value has no code");
+  return it->second;
 }
 
 void QueryMap::insert_value(const PyValue& value, std::uint32_t id) {
   auto [it, fresh] = values_.try_emplace(value.hash());
   ValueEntry& entry = it->second;
   if (fresh) {
-    try {
-      entry.code = take_code();
-    } catch (...) {
-      values_.erase(it);
-      throw;
-    }
     entry.value = value;
     entry.ids = HybridSet::from_id(id);
   } else if (entry.ids.form() == HybridSet::Form::Large || !entry.ids.contains(id)) {
     // A bitmap ignores an id it holds; inline slots are checked first.
     entry.ids.insert(id);
   }
-  column_insert(id, entry.code);
+  if (column_) column_insert(value.hash(), id);
 }
 
 void QueryMap::insert_many(const std::vector<Pending>& pairs) {
@@ -84,7 +93,7 @@ void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
   auto it = values_.find(value.hash());
   if (it != values_.end()) {
     it->second.ids.remove(id);
-    if (column_) column_->on_remove(id, it->second.code);
+    if (column_) column_->on_remove(id, code_of(value.hash()));
   }
   RangeValue rv;
   if (to_range_value(value, &rv)) tree_.remove(rv, id);
@@ -94,7 +103,11 @@ void QueryMap::check_prune(const PyValue& value) {
   auto it = values_.find(value.hash());
   if (it == values_.end()) throw InternalError("no entry found for key");
   if (it->second.ids.is_empty()) {
-    free_codes_.push_back(it->second.code);
+    if (column_) {
+      auto code = codes_.find(it->first);
+      free_codes_.push_back(code->second);
+      codes_.erase(code);
+    }
     values_.erase(it);
   }
 }
@@ -102,14 +115,19 @@ void QueryMap::check_prune(const PyValue& value) {
 void QueryMap::keep_only(const HybridSet& keep) {
   for (auto& [hash, entry] : values_) entry.ids.and_inplace(keep);
   if (!column_) return;
-  // Cheaper to rebuild than to find what each set lost.
+  // Cheaper to rebuild than to find what each set lost; entries keep their codes.
   column_ = std::make_unique<IdColumn>();
-  for (auto& [hash, entry] : values_) {
-    const std::uint32_t code = entry.code;
+  for (const auto& [hash, entry] : values_) {
+    const std::int64_t h = hash;
     if (entry.ids.form() == HybridSet::Form::Large) {
-      entry.ids.bitmap().for_each([&](std::uint32_t id) { column_insert(id, code); return column_ != nullptr; });
+      entry.ids.bitmap().for_each([&](std::uint32_t id) {
+        column_insert(h, id);
+        return column_ != nullptr;
+      });
     } else {
-      for (std::uint32_t id : entry.ids.slots()) column_insert(id, code);
+      for (std::uint32_t id : entry.ids.slots()) {
+        if (column_) column_insert(h, id);
+      }
     }
     if (!column_) return;
   }
@@ -124,15 +142,20 @@ void QueryMap::verify() const {
   tree_.verify();
   if (column_) {
     column_->verify();
+    check(codes_.size() == values_.size(), "value codes and value table differ in size");
     // Every id of every set is known to the column under its entry's code
     // (or as held by several); the column knows no other id.
     std::uint64_t pairs = 0;
+    std::vector<bool> seen(next_code_);
     for (const auto& [hash, entry] : values_) {
-      check(entry.code != IdColumn::kNone && entry.code != IdColumn::kMany && entry.code < next_code_,
-            "value entry has no valid code");
+      auto it = codes_.find(hash);
+      check(it != codes_.end(), "value entry has no code");
+      const std::uint32_t code = it->second;
+      check(code != IdColumn::kNone && code < next_code_ && !seen[code], "value code out of range or shared");
+      seen[code] = true;
       auto check_id = [&](std::uint32_t id) {
         const std::uint32_t c = column_->get(id);
-        check(c == entry.code || c == IdColumn::kMany, "id column disagrees with a value set");
+        check(c == code || c == IdColumn::kMany, "id column disagrees with a value set");
         ++pairs;
       };
       if (entry.ids.form() == HybridSet::Form::Large) {
@@ -141,8 +164,12 @@ void QueryMap::verify() const {
         for (std::uint32_t id : entry.ids.slots()) check_id(id);
       }
     }
+    for (std::uint32_t code : free_codes_) check(code < next_code_ && !seen[code], "a free code is in use");
     check(column_->occupied() <= pairs, "id column knows ids no set holds");
+  } else {
+    check(codes_.empty() && free_codes_.empty(), "value codes without a column");
   }
 }
 
 }  // namespace lorvane
+

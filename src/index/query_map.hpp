@@ -9,10 +9,13 @@
 //    removed; it follows the calls, not the grouping of `values`.
 //  - A (value, id) pair already held is never added twice: the set skips an
 //    id it contains, the tree skips a key it contains.
-//  - Every entry has a code, unique in the map while the entry lives, never
-//    0 or UINT32_MAX; codes of pruned entries are reused.
-//  - `column`, while the map keeps one, answers for each id the code of the
-//    one entry whose set holds it (see IdColumn); once dropped it stays gone.
+//  - While the map keeps a `column`: `codes` gives every entry (by its hash)
+//    a code, unique in the map while the entry lives, never 0 or UINT32_MAX
+//    (codes of pruned entries are reused), and the column answers for each id
+//    the code of the one entry whose set holds it (see IdColumn). Once the
+//    column is dropped it stays gone, and so do the codes. They live beside
+//    the value table so that maps without a column (most values held by one
+//    or two objects) pay nothing per value for them.
 //  - `child` is the core for nested Indexable values of this attribute; its
 //    parent link and `owner` are weak links to the core holding this map.
 // No lock of its own: reached only under the owning core's attr_maps lock.
@@ -36,7 +39,6 @@ namespace lorvane {
 struct ValueEntry {
   PyValue value;
   HybridSet ids;
-  std::uint32_t code = 0;
 };
 
 class QueryMap {
@@ -75,6 +77,9 @@ class QueryMap {
   const CoreRef& child() const { return child_; }
   // The id -> code column, or nullptr when the map does not keep one.
   const IdColumn* column() const { return column_.get(); }
+  // The code of the entry of the value with this hash; only while the map
+  // keeps its column and holds the value (InternalError otherwise).
+  std::uint32_t code_of(std::int64_t hash) const;
   // Every live code is below this.
   std::uint32_t code_limit() const { return next_code_; }
   const CoreLink& owner() const { return owner_; }
@@ -86,8 +91,9 @@ class QueryMap {
   static bool to_range_value(const PyValue& v, RangeValue* out);
   // The value-table half of insert().
   void insert_value(const PyValue& value, std::uint32_t id);
-  void column_insert(std::uint32_t id, std::uint32_t code);
-  std::uint32_t take_code();
+  // Records in the column that `id` now holds the value with this hash.
+  void column_insert(std::int64_t hash, std::uint32_t id);
+  void drop_column();
 
 
   ValueTable values_;
@@ -95,6 +101,7 @@ class QueryMap {
   BitMapBTree tree_;
   CoreRef child_;
   std::unique_ptr<IdColumn> column_ = std::make_unique<IdColumn>();
+  absl::flat_hash_map<std::int64_t, std::uint32_t, FxU64Hash> codes_;
   std::vector<std::uint32_t> free_codes_;
   std::uint32_t next_code_ = 1;
 };

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/internal_error.hpp"
+#include "base/tuning.hpp"
 #include "index/hash_query.hpp"
 #include "index/index_api.hpp"
 #include "index/value.hpp"
@@ -201,6 +202,46 @@ TEST(CoreMaps, KeywordFiltersMatchAScanWhileValuesMove) {
       EXPECT_EQ(filter_index_by_hashes(table, query).to_vector(), scan(query)) << "round " << round;
     }
   }
+}
+
+TEST(CoreMaps, AMapOfMostlyDistinctValuesDropsItsColumnAndStillAnswers) {
+  AttrTable table;
+  const std::uint32_t n = static_cast<std::uint32_t>(tuning::kColumnSlackSlots) + 5000;
+  std::vector<QueryMap::Pending> keys, groups;
+  std::vector<PyValue> values;
+  values.reserve(n + 3);
+  for (std::uint32_t g = 0; g < 3; ++g) values.push_back(of_int(g));
+  for (std::uint32_t id = 0; id < n; ++id) {
+    values.push_back(of_int(1000 + id));
+    keys.push_back({&values.back(), id});
+    groups.push_back({&values[id % 3], id});
+  }
+  auto& key_map = table.emplace(ShortString("key"), std::make_unique<QueryMap>(CoreLink{})).first->second;
+  auto& grp_map = table.emplace(ShortString("grp"), std::make_unique<QueryMap>(CoreLink{})).first->second;
+  key_map->insert_many(keys);
+  grp_map->insert_many(groups);
+  EXPECT_EQ(key_map->column(), nullptr);
+  ASSERT_NE(grp_map->column(), nullptr);
+  // Moves after the drop keep both maps sound.
+  for (std::uint32_t id = 0; id < 300; ++id) {
+    IndexAPI::_remove_index(table, id, "key", values[3 + id]);
+    IndexAPI::_add_index(table, CoreLink{}, id, ShortString("key"), of_int(7));
+    IndexAPI::_remove_index(table, id, "grp", values[id % 3]);
+    IndexAPI::_add_index(table, CoreLink{}, id, ShortString("grp"), values[(id + 1) % 3]);
+  }
+  key_map->verify();
+  grp_map->verify();
+  HashQuery query;
+  query[ShortString("key")] = {7, 1000 + 400, 1000 + 401};
+  query[ShortString("grp")] = {1};
+  // ids 0..299 now hold key 7 and group (id + 1) % 3; 400 and 401 kept theirs.
+  std::vector<std::uint32_t> expected;
+  for (std::uint32_t id = 0; id < 300; ++id) {
+    if ((id + 1) % 3 == 1) expected.push_back(id);
+  }
+  if (400 % 3 == 1) expected.push_back(400);
+  if (401 % 3 == 1) expected.push_back(401);
+  EXPECT_EQ(filter_index_by_hashes(table, query).to_vector(), expected);
 }
 
 }  // namespace
