@@ -90,6 +90,9 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id) {
 }
 
 void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
+  // A write moves the id: its column slot is read here and written again by
+  // the insert that follows; let that miss overlap the set's.
+  if (column_) column_->prefetch(id);
   auto it = values_.find(value.hash());
   if (it != values_.end()) {
     it->second.ids.remove(id);
