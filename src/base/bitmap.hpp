@@ -85,7 +85,8 @@ class Bitmap {
   void for_each(F&& f) const;
   // Calls f(const uint32_t* ids, size_t n) for consecutive blocks of up to
   // kBlock members in ascending order: lets a caller prefetch what a block's
-  // ids point at before it touches any of it.
+  // ids point at before it touches any of it. When f returns bool, returning
+  // false stops the walk.
   static constexpr std::size_t kBlock = 256;
   template <class F>
   void for_each_block(F&& f) const;
@@ -157,29 +158,31 @@ void Bitmap::for_each_block(F&& f) const {
   std::uint32_t buf[kBlock];
   while (true) {
     std::uint32_t n = roaring_compat::iterator_read(&it, buf, kBlock);
-    if (n > 0) f(static_cast<const std::uint32_t*>(buf), static_cast<std::size_t>(n));
+    if (n > 0) {
+      const std::uint32_t* ids = buf;
+      if constexpr (std::is_same_v<std::invoke_result_t<F&, const std::uint32_t*, std::size_t>, bool>) {
+        if (!f(ids, static_cast<std::size_t>(n))) return;
+      } else {
+        f(ids, static_cast<std::size_t>(n));
+      }
+    }
     if (n < kBlock) return;
   }
 }
 
 template <class F>
 void Bitmap::for_each(F&& f) const {
-  if (r_ == nullptr) return;
-  roaring_compat::Iterator it;
-  roaring_compat::iterator_init(r_, &it);
   // Reading in blocks keeps the per-id cost to a loop over a local buffer.
-  std::uint32_t buf[kBlock];
-  while (true) {
-    std::uint32_t n = roaring_compat::iterator_read(&it, buf, kBlock);
-    for (std::uint32_t i = 0; i < n; ++i) {
+  for_each_block([&](const std::uint32_t* ids, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
       if constexpr (std::is_same_v<std::invoke_result_t<F&, std::uint32_t>, bool>) {
-        if (!f(buf[i])) return;
+        if (!f(ids[i])) return false;
       } else {
-        f(buf[i]);
+        f(ids[i]);
       }
     }
-    if (n < kBlock) return;
-  }
+    return true;
+  });
 }
 
 }  // namespace lorvane
