@@ -84,10 +84,14 @@ class IndexModel(RuleBasedStateMachine):
         expected = brute(self.visible(which, name), **{name: values})
         same_objects(self.indexes[which].get_by_attribute(**{name: values}), expected)
 
-    @rule(which=st.sampled_from([0, 1]), a=VALUES, b=VALUES)
+    @rule(which=st.sampled_from([0, 1]), a=st.lists(VALUES, min_size=1, max_size=3),
+          b=st.lists(VALUES, min_size=1, max_size=3))
     def query_two(self, which, a, b):
+        # Several values per keyword: whichever way the second keyword narrows
+        # the first (a union, a set lookup per id, the id column), the answer
+        # is the same.
         both = [o for o in self.visible(which, "a") if o in self.visible(which, "b")]
-        same_objects(self.indexes[which].get_by_attribute(a=[a], b=[b]), brute(both, a=[a], b=[b]))
+        same_objects(self.indexes[which].get_by_attribute(a=a, b=b), brute(both, a=a, b=b))
 
     @invariant()
     def collect_lists_stored_objects(self):
