@@ -117,8 +117,33 @@ void QueryMap::check_prune(const PyValue& value) {
 
 void QueryMap::keep_only(const HybridSet& keep) {
   for (auto& [hash, entry] : values_) entry.ids.and_inplace(keep);
+  rebuild_column();
+}
+
+void QueryMap::merge(const QueryMap& other) {
+  if (values_.empty() || other.values_.empty()) return;
+  bool changed = false;
+  for (auto& [hash, entry] : values_) {
+    const ValueEntry* theirs = other.find_hash(hash);
+    if (!theirs) continue;
+    changed = true;
+    if (entry.ids.form() == HybridSet::Form::Small && theirs->ids.form() == HybridSet::Form::Small) {
+      // Inline slots do not test membership: an id both sets hold would take
+      // a second slot and outlive the removal of its first.
+      for (std::uint32_t id : theirs->ids.slots()) {
+        if (!entry.ids.contains(id)) entry.ids.insert(id);
+      }
+    } else {
+      entry.ids.or_inplace(theirs->ids);  // the result is a bitmap
+    }
+  }
+  if (changed) rebuild_column();
+}
+
+void QueryMap::rebuild_column() {
   if (!column_) return;
-  // Cheaper to rebuild than to find what each set lost; entries keep their codes.
+  // Cheaper to rebuild than to find what each set gained or lost; entries
+  // keep their codes.
   column_ = std::make_unique<IdColumn>();
   for (const auto& [hash, entry] : values_) {
     const std::int64_t h = hash;

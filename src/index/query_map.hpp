@@ -63,6 +63,10 @@ class QueryMap {
   // Intersects every set with `keep` (sets may become empty; nothing is
   // pruned and the tree is left as it is).
   void keep_only(const HybridSet& keep);
+  // Unites the sets of the values both maps hold. Values only `other` holds
+  // are not added, and neither the tree nor the child core is touched. An id
+  // both sets hold is kept once.
+  void merge(const QueryMap& other);
 
   const ValueEntry* find(const PyValue& value) const { return find_hash(value.hash()); }
   const ValueEntry* find_hash(std::int64_t hash) const {
@@ -94,6 +98,8 @@ class QueryMap {
   // Records in the column that `id` now holds the value with this hash.
   void column_insert(std::int64_t hash, std::uint32_t id);
   void drop_column();
+  // Refills the column from the sets after they changed wholesale.
+  void rebuild_column();
 
 
   ValueTable values_;

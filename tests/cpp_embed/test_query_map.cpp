@@ -101,6 +101,38 @@ TEST(QueryMap, ABatchEndsWhereInsertingPairByPairEnds) {
   EXPECT_EQ(batched.tree().keys(), one_by_one.tree().keys());
 }
 
+TEST(QueryMap, MergeUnitesCommonValuesOnceAndAddsNothingElse) {
+  QueryMap empty{CoreLink{}};
+  QueryMap map{CoreLink{}};
+  map.insert(of_str("red"), 1);
+  map.insert(of_int(5), 2);
+  map.merge(empty);  // nothing to take
+  empty.merge(map);  // nothing to unite with
+  EXPECT_TRUE(empty.empty());
+  EXPECT_EQ(map.size(), 2u);
+
+  QueryMap other{CoreLink{}};
+  other.insert(of_str("red"), 1);  // held by both maps
+  other.insert(of_str("red"), 3);
+  other.insert(of_float(5.0), 4);  // equal to the int 5
+  for (std::uint32_t id = 10; id < 16; ++id) other.insert(of_int(5), id);
+  other.insert(of_str("blue"), 9);  // only in `other`
+  map.merge(other);
+  map.verify();
+  EXPECT_EQ(map.size(), 2u);
+  EXPECT_EQ(map.find(of_str("blue")), nullptr);
+  EXPECT_EQ(ids_of(map, of_str("red")), (std::vector<std::uint32_t>{1, 3}));
+  EXPECT_EQ(map.find(of_str("red"))->ids.form(), HybridSet::Form::Small);
+  EXPECT_EQ(ids_of(map, of_int(5)), (std::vector<std::uint32_t>{2, 4, 10, 11, 12, 13, 14, 15}));
+  EXPECT_EQ(tree_ids(map), (std::vector<std::uint32_t>{2}));  // the tree is not touched
+  // The shared id went in once: removing it once removes it.
+  map.remove_id(of_str("red"), 1);
+  EXPECT_EQ(ids_of(map, of_str("red")), (std::vector<std::uint32_t>{3}));
+  map.verify();
+  // verify() above also held the id column to the merged sets.
+  EXPECT_NE(map.column(), nullptr);
+}
+
 TEST(CoreMaps, AnAttributeMapIsDroppedWithItsLastValue) {
   AttrTable table;
   ShortString name("colour");
