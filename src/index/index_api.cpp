@@ -65,7 +65,16 @@ void IndexAPI::update_index(AttrWriter writer, CoreLink owner, ShortString name,
                             const PyValue& new_value, std::uint32_t id) {
   if (is_private_name(name)) return;
   AttrTable& table = *writer;
-  if (old_value) _remove_index(table, id, name.view(), *old_value);
+  if (old_value) {
+    // The usual write: the map holds the previous value, so the id moves
+    // between its values in one pass (the map is not emptied on the way).
+    auto it = table.find(name.view());
+    if (it != table.end() && it->second->find(*old_value)) {
+      it->second->replace(*old_value, new_value, id);
+      return;
+    }
+    _remove_index(table, id, name.view(), *old_value);
+  }
   _add_index(table, owner, id, name, new_value);
 }
 

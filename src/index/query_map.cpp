@@ -102,6 +102,24 @@ void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
   if (to_range_value(value, &rv)) tree_.remove(rv, id);
 }
 
+void QueryMap::replace(const PyValue& old, const PyValue& now, std::uint32_t id) {
+  RangeValue from, to;
+  if (!to_range_value(old, &from) || !to_range_value(now, &to)) {
+    remove_id(old, id);
+    check_prune(old);
+    insert(now, id);
+    return;
+  }
+  if (column_) column_->prefetch(id);
+  auto it = values_.find(old.hash());
+  if (it == values_.end()) throw InternalError("no entry found for key");
+  it->second.ids.remove(id);
+  if (column_) column_->on_remove(id, code_of(old.hash()));
+  check_prune(old);
+  insert_value(now, id);
+  tree_.move(from, to, id);
+}
+
 void QueryMap::check_prune(const PyValue& value) {
   auto it = values_.find(value.hash());
   if (it == values_.end()) throw InternalError("no entry found for key");

@@ -57,6 +57,10 @@ class QueryMap {
   };
   void insert_many(const std::vector<Pending>& pairs);
   void remove_id(const PyValue& value, std::uint32_t id);
+  // The id's value changes from `old`, which the map holds, to `now`: the
+  // same result as remove_id(old), check_prune(old) and insert(now), with the
+  // tree moving the id's key in place when both values are numbers.
+  void replace(const PyValue& old, const PyValue& now, std::uint32_t id);
   // Drops the value's entry if its set is empty; InternalError
   // "no entry found for key" when the value has no entry.
   void check_prune(const PyValue& value);

@@ -189,8 +189,13 @@ bool BitMapBTree::insert_internal(InternalNode& node, u128 key) {
   __builtin_prefetch(child);
   // The id goes into the child's bitmap before the descent, while the child
   // is being fetched. Should the key already be present, its id is already in
-  // that bitmap and the add changes nothing.
-  node.bitmaps[slot].add(CompositeKey128::id_of(key));
+  // that bitmap and the add changes nothing; a move skips the levels whose
+  // bitmap kept it.
+  if (held_levels_ > 0) {
+    --held_levels_;
+  } else {
+    node.bitmaps[slot].add(CompositeKey128::id_of(key));
+  }
   if (child->is_full()) return split_and_insert(node, key, pos);
   return insert_into(*child, key);
 }
@@ -285,13 +290,7 @@ bool BitMapBTree::contains(const RangeValue& value, std::uint32_t id) const {
   return leaf.keys[leaf.start + search(leaf.keys + leaf.start, leaf.len, key)] == key;
 }
 
-bool BitMapBTree::remove(const RangeValue& value, std::uint32_t id) {
-  u128 key = CompositeKey128::encode(value) | id;
-  struct Step {
-    InternalNode* node;
-    std::uint32_t slot;
-  };
-  Step path[kMaxDepth];
+std::uint32_t BitMapBTree::descend(u128 key, Step* path, LeafNode** leaf) const {
   std::uint32_t depth = 0;
   BitMapBTreeNode* node = root_.get();
   while (!node->is_leaf) {
@@ -302,11 +301,11 @@ bool BitMapBTree::remove(const RangeValue& value, std::uint32_t id) {
     node = in.children[slot].get();
     check(node != nullptr, "Missing child");
   }
-  auto& leaf = static_cast<LeafNode&>(*node);
-  if (leaf.len == 0) return false;
-  std::uint32_t i = search(leaf.keys + leaf.start, leaf.len, key);
-  if (leaf.keys[leaf.start + i] != key) return false;
+  *leaf = static_cast<LeafNode*>(node);
+  return depth;
+}
 
+void BitMapBTree::leaf_erase(LeafNode& leaf, std::uint32_t i) {
   // Close the gap from the shorter side; the leaf is not recentered.
   if (i < leaf.len / 2) {
     std::memmove(&leaf.keys[leaf.start + 1], &leaf.keys[leaf.start], i * sizeof(u128));
@@ -317,6 +316,18 @@ bool BitMapBTree::remove(const RangeValue& value, std::uint32_t id) {
   }
   --leaf.len;
   --size_;
+}
+
+bool BitMapBTree::remove(const RangeValue& value, std::uint32_t id) {
+  u128 key = CompositeKey128::encode(value) | id;
+  Step path[kMaxDepth];
+  LeafNode* found = nullptr;
+  const std::uint32_t depth = descend(key, path, &found);
+  LeafNode& leaf = *found;
+  if (leaf.len == 0) return false;
+  std::uint32_t i = search(leaf.keys + leaf.start, leaf.len, key);
+  if (leaf.keys[leaf.start + i] != key) return false;
+  leaf_erase(leaf, i);
 
   auto multi = multi_.find(id);
   if (multi == multi_.end()) {
@@ -337,6 +348,54 @@ bool BitMapBTree::remove(const RangeValue& value, std::uint32_t id) {
     in.bitmaps[path[d].slot].remove(id);
     for (std::uint32_t k = 0; k < in.len && !held; ++k) held = in.bitmaps[in.start + k].contains(id);
   }
+  return true;
+}
+
+bool BitMapBTree::move(const RangeValue& from, const RangeValue& to, std::uint32_t id) {
+  const u128 old_key = CompositeKey128::encode(from) | id;
+  const u128 new_key = CompositeKey128::encode(to) | id;
+  if (old_key == new_key) {
+    if (contains(from, id)) return true;
+    insert(to, id);
+    return false;
+  }
+  // An id with several keys keeps exact bitmaps through the general path; a
+  // full root would be split with the id still counted in all_ids_.
+  if ((!multi_.empty() && multi_.contains(id)) || root_->is_full()) {
+    const bool removed = remove(from, id);
+    insert(to, id);
+    return removed;
+  }
+  Step path[kMaxDepth];
+  LeafNode* found = nullptr;
+  const std::uint32_t depth = descend(old_key, path, &found);
+  LeafNode& leaf = *found;
+  const std::uint32_t i = leaf.len == 0 ? 0 : search(leaf.keys + leaf.start, leaf.len, old_key);
+  if (leaf.len == 0 || leaf.keys[leaf.start + i] != old_key) {
+    insert(to, id);
+    return false;
+  }
+  // The levels from the root down that route both keys to the same child.
+  std::uint32_t shared = 0;
+  while (shared < depth) {
+    const InternalNode& in = *path[shared].node;
+    if (in.start + search(in.keys + in.start, in.len, new_key) != path[shared].slot) break;
+    ++shared;
+  }
+  leaf_erase(leaf, i);
+  // The id keeps no key of its own now, but stays in all_ids_ and in the
+  // shared levels' bitmaps, where the new key puts it back. Below them the
+  // old key's subtrees lose it.
+  for (std::uint32_t d = shared; d < depth; ++d) path[d].node->bitmaps[path[d].slot].remove(id);
+  // The insert that follows is that of a fresh id whose bitmaps on the first
+  // `shared` levels already hold it (the state insert_internal creates as it
+  // descends), so splits on the way derive their halves as usual.
+  fresh_id_ = true;
+  held_levels_ = shared;
+  const bool inserted = insert_into(*root_, new_key);
+  held_levels_ = 0;
+  check(inserted, "moved key already present");
+  ++size_;
   return true;
 }
 

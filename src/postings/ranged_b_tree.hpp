@@ -104,6 +104,12 @@ class BitMapBTree {
   bool insert_key(u128 key);
   // Takes the pair out. Returns false, changing nothing, when it is absent.
   bool remove(const RangeValue& value, std::uint32_t id);
+  // The id's key under `from` becomes one under `to`: the same result as
+  // remove(from, id) then insert(to, id), but the subtree bitmaps of the
+  // upper levels both keys pass through are left alone (the id stays in
+  // them), which is most of a write's bitmap work when a value changes a
+  // little. Returns whether the key under `from` was present.
+  bool move(const RangeValue& from, const RangeValue& to, std::uint32_t id);
   bool contains(const RangeValue& value, std::uint32_t id) const;
 
   // Ids of the keys whose numeric value lies within the bounds (ids take no
@@ -134,6 +140,16 @@ class BitMapBTree {
  private:
   bool insert_into(BitMapBTreeNode& node, u128 key);
   bool insert_internal(InternalNode& node, u128 key);
+  // One internal level of a descent: the node and the slot taken.
+  struct Step {
+    InternalNode* node;
+    std::uint32_t slot;
+  };
+  // Descends to the leaf `key` routes to, recording each internal level in
+  // `path` (kMaxDepth entries); returns the number of levels recorded.
+  std::uint32_t descend(u128 key, Step* path, LeafNode** leaf) const;
+  // Takes the key at window position i out of the leaf, from the shorter side.
+  void leaf_erase(LeafNode& leaf, std::uint32_t i);
   bool split_and_insert(InternalNode& node, u128 key, std::uint32_t pos);
   void split_root();
   // The ids of a node's subtree, built from the node itself.
@@ -144,6 +160,9 @@ class BitMapBTree {
   Bitmap all_ids_;
   absl::flat_hash_map<std::uint32_t, std::uint32_t> multi_;
   bool fresh_id_ = false;  // during insert: the id had no key before
+  // During a move: how many more levels of the descent already hold the id
+  // in the bitmap of the child taken (their add is skipped).
+  std::uint32_t held_levels_ = 0;
 };
 
 }  // namespace lorvane

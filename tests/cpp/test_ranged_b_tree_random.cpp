@@ -193,6 +193,7 @@ void run(const Config& config) {
 
   std::uint32_t max_height = 0;
   std::uint64_t multi_removals = 0;
+  std::uint64_t moves = 0;
   bool have_removed = false;
   Pair last_removed{};
   auto random_bound = [&]() -> RangeBound {
@@ -233,6 +234,25 @@ void run(const Config& config) {
       bool expected = ref.insert(p).second;
       ASSERT_EQ(tree.insert(p.value, p.id), expected)
           << config.name << " op " << op << ": insert " << describe(p.value) << " id " << p.id;
+    } else if (r < static_cast<std::uint64_t>(insert_pct + remove_pct) && rng() % 3 == 0) {
+      // A write of the value: the id's key moves, mostly to a nearby value
+      // (the case whose upper levels are shared), sometimes anywhere.
+      Pair p;
+      if (!ref.empty() && rng() % 8 != 0) {
+        p = *pick_present();
+      } else {
+        p = {values.next(), static_cast<std::uint32_t>(first_id + rng() % id_span)};
+      }
+      RangeValue to = values.next();
+      if (rng() % 2 == 0 && !ref.empty()) {
+        auto it = ref.upper_bound(p);
+        if (it != ref.end()) to = rng() % 2 ? it->value : other_kind(it->value);
+      }
+      const bool expected = ref.erase(p) == 1;
+      ref.insert({to, p.id});
+      ASSERT_EQ(tree.move(p.value, to, p.id), expected)
+          << config.name << " op " << op << ": move " << describe(p.value) << " -> " << describe(to) << " id " << p.id;
+      ++moves;
     } else if (r < static_cast<std::uint64_t>(insert_pct + remove_pct)) {
       Pair p;
       if (!ref.empty() && rng() % 4 != 0) {
@@ -274,8 +294,9 @@ void run(const Config& config) {
       max_height = std::max(max_height, tree.stats().height);
     }
   }
-  // The run must have exercised internal-node splits.
+  // The run must have exercised internal-node splits and moves.
   EXPECT_GE(max_height, 3u) << config.name;
+  EXPECT_GT(moves, 1000u) << config.name;
   if (!config.unique_ids) {
     EXPECT_GT(multi_removals, 0u);
   }
