@@ -89,7 +89,7 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id) {
   // for now an Ind value lives in the value table only.
 }
 
-void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
+void QueryMap::remove_value(const PyValue& value, std::uint32_t id) {
   // A write moves the id: its column slot is read here and written again by
   // the insert that follows; let that miss overlap the set's.
   if (column_) column_->prefetch(id);
@@ -98,26 +98,28 @@ void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
     it->second.ids.remove(id);
     if (column_) column_->on_remove(id, code_of(value.hash()));
   }
+}
+
+void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
+  remove_value(value, id);
   RangeValue rv;
   if (to_range_value(value, &rv)) tree_.remove(rv, id);
 }
 
 void QueryMap::replace(const PyValue& old, const PyValue& now, std::uint32_t id) {
-  RangeValue from, to;
-  if (!to_range_value(old, &from) || !to_range_value(now, &to)) {
-    remove_id(old, id);
-    check_prune(old);
-    insert(now, id);
-    return;
-  }
-  if (column_) column_->prefetch(id);
-  auto it = values_.find(old.hash());
-  if (it == values_.end()) throw InternalError("no entry found for key");
-  it->second.ids.remove(id);
-  if (column_) column_->on_remove(id, code_of(old.hash()));
+  remove_value(old, id);
   check_prune(old);
   insert_value(now, id);
-  tree_.move(from, to, id);
+  RangeValue from, to;
+  const bool from_numeric = to_range_value(old, &from);
+  const bool to_numeric = to_range_value(now, &to);
+  if (from_numeric && to_numeric) {
+    tree_.move(from, to, id);
+  } else if (from_numeric) {
+    tree_.remove(from, id);
+  } else if (to_numeric) {
+    tree_.insert(to, id);
+  }
 }
 
 void QueryMap::check_prune(const PyValue& value) {

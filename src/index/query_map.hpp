@@ -99,6 +99,8 @@ class QueryMap {
   static bool to_range_value(const PyValue& v, RangeValue* out);
   // The value-table half of insert().
   void insert_value(const PyValue& value, std::uint32_t id);
+  // The value-table half of remove_id().
+  void remove_value(const PyValue& value, std::uint32_t id);
   // Records in the column that `id` now holds the value with this hash.
   void column_insert(std::int64_t hash, std::uint32_t id);
   void drop_column();
