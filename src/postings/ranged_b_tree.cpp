@@ -97,38 +97,41 @@ bool leaf_insert_non_full(LeafNode& leaf, u128 key) {
   return true;
 }
 
-// Moves the upper half of a leaf into a new leaf starting at slot 24.
-std::pair<u128, NodePtr> leaf_split(LeafNode& leaf) {
-  std::uint32_t left = leaf.len / 2;
-  std::uint32_t right = leaf.len - left;
+// Moves the upper half of a node's window into a new node of the same kind
+// whose window starts at slot 24; `carry(fresh, from, count)` moves the
+// entries from slot `from` on into the new node's window. Returns the new
+// node's first key as the separator.
+template <class Node, class Carry>
+std::pair<u128, NodePtr> split_upper_half(Node& node, Carry carry, void (*recenter)(Node&)) {
+  std::uint32_t left = node.len / 2;
+  std::uint32_t right = node.len - left;
   check(right > 0, "invalid offset");
-  auto fresh = std::make_unique<LeafNode>();
-  std::memcpy(&fresh->keys[kSplitRightStart], &leaf.keys[leaf.start + left], right * sizeof(u128));
+  auto fresh = std::make_unique<Node>();
+  carry(*fresh, node.start + left, right);
   fresh->start = kSplitRightStart;
   fresh->len = right;
-  leaf.len = left;
-  recenter_leaf(leaf);
+  node.len = left;
+  recenter(node);
   u128 separator = fresh->keys[kSplitRightStart];
   return {separator, NodePtr(fresh.release())};
 }
 
+std::pair<u128, NodePtr> leaf_split(LeafNode& leaf) {
+  auto carry = [&](LeafNode& fresh, std::uint32_t from, std::uint32_t count) {
+    std::memcpy(&fresh.keys[kSplitRightStart], &leaf.keys[from], count * sizeof(u128));
+  };
+  return split_upper_half(leaf, carry, recenter_leaf);
+}
+
 std::pair<u128, NodePtr> internal_split(InternalNode& node) {
-  std::uint32_t left = node.len / 2;
-  std::uint32_t right = node.len - left;
-  check(right > 0, "invalid offset");
-  auto fresh = std::make_unique<InternalNode>();
-  for (std::uint32_t i = 0; i < right; ++i) {
-    std::uint32_t from = node.start + left + i;
-    fresh->keys[kSplitRightStart + i] = node.keys[from];
-    fresh->children[kSplitRightStart + i] = std::move(node.children[from]);
-    fresh->bitmaps[kSplitRightStart + i] = std::move(node.bitmaps[from]);
-  }
-  fresh->start = kSplitRightStart;
-  fresh->len = right;
-  node.len = left;
-  recenter_internal(node);
-  u128 separator = fresh->keys[kSplitRightStart];
-  return {separator, NodePtr(fresh.release())};
+  auto carry = [&](InternalNode& fresh, std::uint32_t from, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      fresh.keys[kSplitRightStart + i] = node.keys[from + i];
+      fresh.children[kSplitRightStart + i] = std::move(node.children[from + i]);
+      fresh.bitmaps[kSplitRightStart + i] = std::move(node.bitmaps[from + i]);
+    }
+  };
+  return split_upper_half(node, carry, recenter_internal);
 }
 
 std::pair<u128, NodePtr> split_node(BitMapBTreeNode& node) {
