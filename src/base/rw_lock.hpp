@@ -111,6 +111,9 @@ class PoisonRwLock {
   // Direct access for code that owns the value exclusively (construction,
   // destruction, single-threaded tests).
   T& unsafe_get() { return value_; }
+  // Read access without the lock, for a reader whose writers are excluded by
+  // some outside lock they all hold while writing.
+  const T& unguarded() const { return value_; }
 
  private:
   template <typename G>

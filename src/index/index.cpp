@@ -3,6 +3,7 @@
 #include <new>
 #include <vector>
 
+#include "index/collector.hpp"
 #include "index/hash_query.hpp"
 #include "index/indexable.hpp"
 #include "index/query_map.hpp"
@@ -44,10 +45,34 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 void index_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   as_index(self)->api.~CoreRef();
   as_index(self)->borrow.~BorrowFlag();
   tp->tp_free(self);
   Py_DECREF(tp);
+}
+
+// The stored objects (see index/collector.hpp for why the Index reports them).
+int index_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const CoreRef& core = as_index(self)->api;
+  return core ? traverse_items(core->items().unguarded(), visit, arg) : 0;
+}
+
+// Breaks a cycle: the core goes, and with it the references to the stored
+// objects. Garbage holds no borrow (a running call holds a reference).
+int index_clear(PyObject* self) {
+  CoreRef core = std::move(as_index(self)->api);
+  core.reset();  // may run __del__ code, with no lock of ours held
+  return 0;
+}
+
+// The core of a live Index; an Index whose cycle the collector broke (only
+// other garbage can still reach it, from a finalizer) has none.
+const CoreRef& core_of(PyObject* self) {
+  const CoreRef& core = as_index(self)->api;
+  if (!core) [[unlikely]] py::raise(PyExc_RuntimeError, "the index was cleared by the garbage collector");
+  return core;
 }
 
 // ---- argument conversion ---------------------------------------------------------
@@ -57,19 +82,20 @@ IndexableObject* extract_indexable(PyObject* obj, const char* param) {
   return as_indexable(obj);
 }
 
-// `objs`: any sequence but str, every item an Indexable. Returns the sequence
-// as a list or tuple (holding the items alive).
+// `objs`: any sequence but str, every item an Indexable. Returns a private
+// tuple of the items: the caller's own list may be changed by another thread
+// whenever this call lets go of the interpreter lock.
 py::Ref extract_indexable_seq(PyObject* objs, const char* param) {
   if (PyUnicode_Check(objs)) py::raise_argument_error(param, py::kStrToVec);
   if (!PySequence_Check(objs)) py::raise_argument_error(param, py::cannot_convert(objs, "Sequence"));
-  py::Ref seq = py::Ref::steal(PySequence_Fast(objs, "expected a sequence"));
-  if (!seq) py::rethrow_as_argument_error(param);
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-  PyObject** items = PySequence_Fast_ITEMS(seq.get());
+  py::Ref batch = py::Ref::steal(PySequence_Tuple(objs));
+  if (!batch) py::rethrow_as_argument_error(param);
+  const Py_ssize_t n = PyTuple_GET_SIZE(batch.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!is_indexable(items[i])) py::raise_argument_error(param, py::cannot_convert(items[i], "Indexable"));
+    PyObject* item = PyTuple_GET_ITEM(batch.get(), i);
+    if (!is_indexable(item)) py::raise_argument_error(param, py::cannot_convert(item, "Indexable"));
   }
-  return seq;
+  return batch;
 }
 
 // A new list of the objects stored under `ids` (ascending);
@@ -107,15 +133,20 @@ py::Ref objects_for_ids(const IndexAPI& core, const Bitmap& ids) {
 PyObject* index_collect(PyObject* self, PyObject* /*unused*/) {
   return py::guarded<PyObject*>(nullptr, [&] {
     auto borrow = as_index(self)->borrow.shared();
-    const IndexAPI& core = *as_index(self)->api;
-    auto items = py::lock_without_gil([&] { return core.items().try_read(); }, [&] { return core.items().read(); });
-    const ItemTable& table = *items;
-    Py_ssize_t count = 0;
-    for (const StoredItem& it : table) count += it.object ? 1 : 0;
-    py::Ref list = py::Ref::steal(py::require(PyList_New(count)));
-    Py_ssize_t i = 0;
-    for (const StoredItem& it : table) {
-      if (it.object) PyList_SET_ITEM(list.get(), i++, Py_NewRef(it.object.get()));
+    const IndexAPI& core = *core_of(self);
+    // New references are taken under the lock and the list is built after
+    // it: making a list may run the collector, and with it finalizers.
+    std::vector<py::Ref> objects;
+    {
+      auto items = py::lock_without_gil([&] { return core.items().try_read(); }, [&] { return core.items().read(); });
+      const ItemTable& table = *items;
+      for (const StoredItem& it : table) {
+        if (it.object) objects.push_back(py::Ref::borrow(it.object.get()));
+      }
+    }
+    py::Ref list = py::Ref::steal(py::require(PyList_New(static_cast<Py_ssize_t>(objects.size()))));
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects[i].release());
     }
     return list.release();
   });
@@ -126,7 +157,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
     auto borrow = as_index(self)->borrow.shared();
     py::Ref kwargs = py::collect_kwargs("Index.get_by_attribute", args, nargs, kwnames);
     HashQuery query = kwargs_to_hash_query(kwargs.get());
-    const CoreRef& core = as_index(self)->api;
+    const CoreRef& core = core_of(self);
     Bitmap ids;
     {
       AttrReader table = core->read_attrs_holding_gil();
@@ -139,7 +170,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded<PyObject*>(nullptr, [&] {
     auto borrow = as_index(self)->borrow.exclusive();
-    const CoreRef& core = as_index(self)->api;
+    const CoreRef& core = core_of(self);
     CoreLink self_link(core);
     py::Ref kwargs = py::collect_kwargs("Index.reduce", args, nargs, kwnames);
     HashQuery query = kwargs_to_hash_query(kwargs.get());
@@ -149,8 +180,10 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     HybridSet keep_set = HybridSet::from_bitmap(keep.clone());
     for (auto& [name, map] : table) map->keep_only(keep_set);
     // Put every kept object back under its current values (pairs already held
-    // are left as they are).
-    auto items = core->items().read();
+    // are left as they are). Values dropped meanwhile are released after the
+    // locks: a release may run code that uses this very index.
+    py::DeferReleases defer;
+    auto items = py::lock_without_gil([&] { return core->items().try_read(); }, [&] { return core->items().read(); });
     const ItemTable& slots = *items;
     for (std::uint32_t id : keep) {
       if (id >= slots.size() || !slots[id].object) continue;  // not stored here
@@ -169,32 +202,22 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
     PyObject* bound[1];
     py::bind_args({"Index.add_object_many", {"objs"}}, args, nargs, kwnames, bound);
     auto borrow = as_index(self)->borrow.exclusive();
-    py::Ref seq = extract_indexable_seq(bound[0], "objs");
-    const CoreRef& core = as_index(self)->api;
+    py::Ref batch = extract_indexable_seq(bound[0], "objs");
+    const CoreRef& core = core_of(self);
     CoreLink self_link(core);
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    PyObject** items = PySequence_Fast_ITEMS(seq.get());
+    const Py_ssize_t n = PyTuple_GET_SIZE(batch.get());
     std::vector<IndexableObject*> objs;
     objs.reserve(static_cast<std::size_t>(n));
     // Every object learns of the core before its attributes are indexed, so
-    // that a concurrent write of it is never missed.
+    // that a concurrent write of it is never missed. The batch tuple keeps
+    // the objects alive whenever add_index lets go of the interpreter lock.
     for (Py_ssize_t i = 0; i < n; ++i) {
-      IndexableObject* obj = as_indexable(items[i]);
+      IndexableObject* obj = as_indexable(PyTuple_GET_ITEM(batch.get(), i));
       obj->indexes.add_index(self_link);
       objs.push_back(obj);
     }
-    {
-      auto slots = py::lock_without_gil([&] { return core->items().try_write(); },
-                                        [&] { return core->items().write(); });
-      std::vector<py::AnyRef> dropped;  // previous items, released after the lock
-      for (IndexableObject* obj : objs) {
-        std::uint32_t id = obj->id;
-        if (id >= slots->size()) slots->resize(static_cast<std::size_t>(id) + 1);
-        dropped.push_back(std::move((*slots)[id].object));
-        (*slots)[id].object = py::AnyRef::borrow(reinterpret_cast<PyObject*>(obj));
-      }
-      slots.unlock();
-    }
+    std::vector<StoredItem> replaced;  // released after the lock
+    core->store_items(objs, replaced);
     {
       py::GilRelease nogil;
       core->add_object_many(self_link, objs);
@@ -209,14 +232,15 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     py::bind_args({"Index.add_object", {"py_ref"}}, args, nargs, kwnames, bound);
     auto borrow = as_index(self)->borrow.exclusive();
     IndexableObject* obj = extract_indexable(bound[0], "py_ref");
-    const CoreRef& core = as_index(self)->api;
+    py::Ref keep_alive = py::Ref::borrow(bound[0]);
+    const CoreRef& core = core_of(self);
     CoreLink self_link(core);
     obj->indexes.add_index(self_link);
-    py::Ref keep_alive = py::Ref::borrow(bound[0]);
-    StoredItem item{py::AnyRef::borrow(bound[0])};
+    std::vector<StoredItem> replaced;  // released after the lock
+    core->store_items(std::span<IndexableObject* const>(&obj, 1), replaced);
     {
       py::GilRelease nogil;
-      core->add_object(self_link, obj->id, std::move(item), obj);
+      core->add_object(self_link, obj);
     }
     Py_RETURN_NONE;
   });
@@ -241,12 +265,15 @@ PyMethodDef index_methods[] = {
 PyType_Slot index_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
     {Py_tp_methods, index_methods},
     {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
     {0, nullptr},
 };
 
-PyType_Spec index_spec = {"Lorvane.Index", static_cast<int>(sizeof(IndexObject)), 0, Py_TPFLAGS_DEFAULT, index_slots};
+PyType_Spec index_spec = {"Lorvane.Index", static_cast<int>(sizeof(IndexObject)), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, index_slots};
 
 }  // namespace
 

@@ -85,21 +85,28 @@ void IndexAPI::index_snapshot(AttrTable& table, const CoreLink& self, std::uint3
   });
 }
 
-void IndexAPI::add_object(const CoreLink& self, std::uint32_t id, StoredItem item, IndexableObject* obj) {
+void IndexAPI::store_items(std::span<IndexableObject* const> objs, std::vector<StoredItem>& replaced) {
+  auto items = py::lock_without_gil([&] { return items_->try_write(); }, [&] { return items_->write(); });
+  replaced.reserve(replaced.size() + objs.size());
+  for (IndexableObject* obj : objs) {
+    const std::uint32_t id = obj->id;
+    if (id >= items->size()) items->resize(static_cast<std::size_t>(id) + 1);
+    StoredItem& slot = (*items)[id];
+    if (slot.object) replaced.push_back(std::move(slot));
+    slot.object = py::AnyRef::borrow(reinterpret_cast<PyObject*>(obj));
+  }
+}
+
+void IndexAPI::add_object(const CoreLink& self, IndexableObject* obj) {
   {
     auto ids = all_ids_->write();
-    ids->add(id);
-  }
-  {
-    auto items = items_->write();
-    if (id >= items->size()) items->resize(static_cast<std::size_t>(id) + 1);
-    (*items)[id] = std::move(item);  // the previous item, if any, is dropped here
+    ids->add(obj->id);
   }
   // The object's map is read under this lock: a concurrent write of the
   // object either published before (and is read here) or updates this core
   // after the lock is released.
   AttrWriter writer = get_index_writer();
-  index_snapshot(*writer, self, id, obj);
+  index_snapshot(*writer, self, obj->id, obj);
 }
 
 void IndexAPI::add_object_many(const CoreLink& self, const std::vector<IndexableObject*>& objs) {

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "base/bitmap.hpp"
@@ -75,14 +76,21 @@ class IndexAPI {
   void update_index(AttrWriter writer, CoreLink owner, ShortString name, const PyValue* old_value,
                     const PyValue& new_value, std::uint32_t id);
 
-  // Stores `item` in slot `id` and indexes the object's attributes, reading
-  // its attribute map under the attr_maps write lock. No interpreter lock
-  // needed; `obj` must stay alive for the call (the caller holds a reference).
-  void add_object(const CoreLink& self, std::uint32_t id, StoredItem item, IndexableObject* obj);
+  // Stores each object in its slot, with a new reference. Interpreter lock
+  // held: slots are filled and emptied only under it (the collector reads
+  // them without our lock). Waits for the items lock, if it must, without the
+  // interpreter lock. The items the slots held before are moved to
+  // `replaced`, to be dropped once no lock of ours is held.
+  void store_items(std::span<IndexableObject* const> objs, std::vector<StoredItem>& replaced);
+  // Adds the id of an object already stored to all_ids and indexes its
+  // attributes, reading its map under the attr_maps write lock. No
+  // interpreter lock needed; `obj` stays alive through its slot.
+  void add_object(const CoreLink& self, IndexableObject* obj);
   // Indexes a batch whose items the caller already stored: attr_maps, then
   // all_ids, both held for the whole batch. No interpreter lock needed.
   void add_object_many(const CoreLink& self, const std::vector<IndexableObject*>& objs);
-  // Unindexes the object's attributes, removes its id and empties its slot.
+  // Unindexes the object's attributes, removes its id and empties its slot
+  // (interpreter lock held, like every change of a slot).
   void remove(IndexableObject* obj);
 
   // The two routines every change of the maps goes through.

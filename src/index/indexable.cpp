@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/collector.hpp"
 #include "index/types.hpp"
 #include "python/args.hpp"
 #include "python/error.hpp"
@@ -44,6 +45,13 @@ class AdoptedLock {
  private:
   absl::Mutex& mu_;
 };
+
+// ---- ids ------------------------------------------------------------------
+
+std::uint32_t take_object_id() {
+  return static_cast<std::uint32_t>(GLOBAL_ID_COUNTER.fetch_add(1, std::memory_order_relaxed));
+}
+void release_object_id(std::uint32_t) {}
 
 // ---- free list ------------------------------------------------------------
 
@@ -157,34 +165,29 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
   // this thread lets go of that lock, and dropping it may run __del__ code
   // that writes to this very object.
   AttrSnapshot old;
-  if (indexes.mu_.TryLock()) {
-    {
-      // Declared in this order so that the object's mutex is released
-      // before the interpreter lock is taken back (if it was let go).
-      py::DeferReleases defer;
-      std::optional<py::GilRelease> nogil;
-      AdoptedLock unlock(indexes.mu_);
-      if (indexes.poisoned_) throw InternalError(kPoisonedList);
-      PoisonOnUnwind poison(indexes.poisoned_);
-      // Names beginning with "_" are never indexed: no core is told.
-      const bool tell = !private_name && !indexes.entries_.empty();
-      old = publish(tell);
-      if (tell) tell_cores(*old, nogil);
-    }
-    py::drain_deferred_releases();
-    return;
+  if (!indexes.mu_.TryLock()) {
+    // Another write of this object is under way and may be waiting for a
+    // core lock whose holder waits for the interpreter lock: wait for the
+    // mutex without it. The interpreter lock is taken back before the map is
+    // published (the collector reads current maps under it; nobody waits for
+    // this mutex while holding it), and nothing queued is released meanwhile.
+    py::GilRelease nogil(false);
+    indexes.mu_.Lock();
   }
-
-  // Another write of this object is under way and may be waiting for a core
-  // lock whose holder waits for the interpreter lock: wait without it.
-  std::optional<py::GilRelease> nogil;
-  nogil.emplace();
-  indexes.mu_.Lock();
-  AdoptedLock unlock(indexes.mu_);
-  if (indexes.poisoned_) throw InternalError(kPoisonedList);
-  PoisonOnUnwind poison(indexes.poisoned_);
-  old = publish(!private_name);
-  if (!private_name) tell_cores(*old, nogil);
+  {
+    // Declared in this order so that the object's mutex is released before
+    // the interpreter lock is taken back (if a busy core made us let go).
+    py::DeferReleases defer;
+    std::optional<py::GilRelease> nogil;
+    AdoptedLock unlock(indexes.mu_);
+    if (indexes.poisoned_) throw InternalError(kPoisonedList);
+    PoisonOnUnwind poison(indexes.poisoned_);
+    // Names beginning with "_" are never indexed: no core is told.
+    const bool tell = !private_name && !indexes.entries_.empty();
+    old = publish(tell);
+    if (tell) tell_cores(*old, nogil);
+  }
+  py::drain_deferred_releases();
 }
 
 // ---- Python type --------------------------------------------------------------------
@@ -196,20 +199,29 @@ bool is_indexable(PyObject* o) {
 
 namespace {
 
+// An untracked object with its header set. Instances of Indexable itself come
+// from the free list when it has one; subclass instances need the generic
+// allocation (it lays out their dict and weak-reference slots, and tracks).
 PyObject* alloc_indexable(PyTypeObject* type) {
   if (type == indexable_type()) {
-    void* mem = pop_free();
-    if (!mem) mem = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
-    if (!mem) return PyErr_NoMemory();
-    return PyObject_Init(static_cast<PyObject*>(mem), type);
+    if (void* mem = pop_free()) return PyObject_Init(static_cast<PyObject*>(mem), type);
+    return reinterpret_cast<PyObject*>(PyObject_GC_New(IndexableObject, type));
   }
   return type->tp_alloc(type, 0);
 }
 
+// One shared empty map: objects made without attributes and objects cleared
+// by the collector point at it (it is never modified, like every map).
+const AttrSnapshot& empty_attr_map() {
+  static const AttrSnapshot* empty = new AttrSnapshot(std::make_shared<const AttrMap>());
+  return *empty;
+}
+
 PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwds) {
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto map = std::make_shared<AttrMap>();
-    if (kwds) {
+    AttrSnapshot map = empty_attr_map();
+    if (kwds && PyDict_GET_SIZE(kwds) > 0) {
+      auto fresh = std::make_shared<AttrMap>();
       Py_ssize_t pos = 0;
       PyObject* key;
       PyObject* val;
@@ -222,29 +234,53 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwds) 
           continue;
         }
         ShortString name(text, static_cast<std::size_t>(len));
-        map->insert(std::move(name), PyValue::capture(Py_NewRef(val)));
+        fresh->insert(std::move(name), PyValue::capture(Py_NewRef(val)));
       }
+      map = std::move(fresh);
     }
-    // The id is taken only once every value was captured: a failed
-    // construction consumes none.
-    std::uint32_t id = static_cast<std::uint32_t>(GLOBAL_ID_COUNTER.fetch_add(1, std::memory_order_relaxed));
     PyObject* self = alloc_indexable(type);
     if (!self) throw py::ErrorAlreadySet{};
     IndexableObject* o = as_indexable(self);
     new (&o->indexes) IndexList();
     new (&o->attrs) SwapPtr<AttrMap>(std::move(map));
-    o->id = id;
+    // The id is taken last, once every value was captured and the object
+    // exists: a failed construction consumes none, and no Python code runs
+    // between taking it and the object being tracked.
+    o->id = take_object_id();
+    if (!PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
     return self;
   });
 }
 
 void indexable_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  // Long chains of objects (a.next = b, b.next = c, ...) are freed without
+  // one native stack frame per link.
+  Py_TRASHCAN_BEGIN(self, indexable_dealloc)
   IndexableObject* o = as_indexable(self);
+  release_object_id(o->id);
   o->attrs.~SwapPtr<AttrMap>();
   o->indexes.~IndexList();
   if (tp != indexable_type() || !push_free(self)) tp->tp_free(self);
   Py_DECREF(tp);
+  Py_TRASHCAN_END
+}
+
+// The values of the current map (see index/collector.hpp for why exactly these).
+int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const AttrMap* map = as_indexable(self)->attrs.peek();
+  return map ? traverse_attr_map(*map, visit, arg) : 0;
+}
+
+// Breaks a cycle: the object keeps an empty map. Nothing else can hold it at
+// this point but other garbage (a writer or a core reading it holds a
+// reference the collector sees), so no index is told.
+int indexable_clear(PyObject* self) {
+  AttrSnapshot old = as_indexable(self)->attrs.exchange(empty_attr_map());
+  old.reset();  // may run __del__ code, with no lock of ours held
+  return 0;
 }
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
@@ -331,6 +367,8 @@ PyMethodDef indexable_methods[] = {
 PyType_Slot indexable_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
     {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
     {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
     {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
@@ -343,7 +381,7 @@ PyType_Spec indexable_spec = {
     "Lorvane.Indexable",
     static_cast<int>(sizeof(IndexableObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     indexable_slots,
 };
 

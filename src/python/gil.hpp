@@ -23,12 +23,23 @@ namespace detail {
 inline thread_local int t_deferring = 0;
 }  // namespace detail
 
-// True when this thread may drop a Python reference now: it holds the
-// interpreter lock and no open scope defers releases. Our own record comes
-// first: PyGILState_Check() answers 1 unconditionally once any
-// sub-interpreter has been created in the process, so on its own it would
-// let a thread without the lock touch reference counts.
-inline bool can_release_now() { return detail::t_deferring == 0 && PyGILState_Check() != 0; }
+// Whether this thread holds the interpreter lock, by the interpreter's own
+// per-thread record: a thread's state is attached while it holds the lock and
+// detached by PyEval_SaveThread, and threads the interpreter never saw (our
+// worker threads) have none. PyGILState_Check() cannot be trusted instead:
+// it answers 1 unconditionally once any sub-interpreter has been created.
+inline bool holds_gil() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked() != nullptr;
+#else
+  return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
+// True when this thread may drop a Python reference now: it is known to hold
+// the interpreter lock and no open scope defers releases. Any thread not
+// known to hold it (a worker of ours, a thread inside a GilRelease) queues.
+inline bool can_release_now() { return detail::t_deferring == 0 && holds_gil(); }
 
 // For its scope, releases are queued even though this thread holds the
 // interpreter lock: for work done under locks of ours, since a release may

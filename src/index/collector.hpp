@@ -1,0 +1,68 @@
+// How the types that hold Python objects take part in the cycle collector.
+//
+// One collection visits every tracked object several times with the
+// interpreter lock held throughout: once to subtract the references that
+// tracked objects hold to each other, once to mark what is still reachable
+// (and again for whatever finalizers resurrected). Two rules keep it sound
+// while threads without the interpreter lock index, copy values and hold our
+// locks meanwhile:
+//
+// (a) Every pass reports the same references. A traversal reports only
+//     references that are put and cleared with the interpreter lock held, and
+//     reads them without taking or waiting for any lock of ours (it runs with
+//     the interpreter lock held, so a lock holder that waits for it would
+//     never let go; skipping a busy structure instead would make one pass
+//     report less than another and free live objects). So:
+//       - an object's current attribute map is replaced only under the
+//         interpreter lock (writes publish under it, also after waiting for
+//         the object's mutex without it), and a map is immutable;
+//       - a core's item slots are filled and emptied only under the
+//         interpreter lock (the slots are stored before the lock is let go
+//         for attribute indexing), and the slot pages never move, so a slot
+//         read is safe while other threads only read the table.
+//     What threads without the lock do change (value tables, id sets, a
+//     value box's own count, counted copies of maps) is never consulted.
+//
+// (b) Each Python reference is reported once, by one owner, and the choice
+//     never depends on state that threads without the lock change:
+//       - a stored object's reference (one per item slot) is reported by the
+//         Index that owns the core;
+//       - a value box's reference is reported by the object whose current
+//         attribute map holds the box. Boxes are made for one object's write
+//         (or construction) and are copied only into later maps of that same
+//         object and into value tables, so at most one current map holds a
+//         given box.
+//     Boxes that only value tables or superseded maps still hold are reported
+//     by nobody: their objects look referenced from outside, which keeps them
+//     alive (never the other way round). This is what stays uncollected: a
+//     cycle that runs through such a box, e.g. an object that was assigned an
+//     index equal to one it held before, while that index holds the object
+//     (the index's value table keeps the earlier box).
+//
+// What is collected: cycles through attributes among objects in no index
+// (`a.peer = b; b.peer = a`, a child holding its parent), an index stored on
+// one of its own objects, and indexed objects that point at each other once
+// their index is gone.
+#pragma once
+
+#include <Python.h>
+
+#include "index/index_api.hpp"
+#include "index/indexable.hpp"
+
+namespace lorvane {
+
+// Reports the Python object of every value in `map`.
+inline int traverse_attr_map(const AttrMap& map, visitproc visit, void* arg) {
+  int rc = 0;
+  map.for_each([&](const ShortString&, const PyValue& v) {
+    if (rc == 0) rc = visit(v.obj(), arg);
+  });
+  return rc;
+}
+
+// Reports every object stored in a core's item table. Reads the slots without
+// the table's lock: see (a) above.
+int traverse_items(const ItemTable& items, visitproc visit, void* arg);
+
+}  // namespace lorvane
