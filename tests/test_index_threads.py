@@ -306,13 +306,112 @@ def scenario_release_that_writes_back():
     same_objects(index.get_by_attribute(x=[1, 2]), [o1, o2])
 
 
+def scenario_batch_changed_while_waiting(rounds=3000):
+    """add_object_many lets go of the interpreter lock whenever an object's
+    mutex is busy (a writer of that object waits for a core that a large batch
+    holds); another thread then empties and refills the caller's list. The
+    batch must be the list as it was when the call began."""
+    from Lorvane import Index, Indexable
+
+    hot = [Indexable(x=0) for _ in range(8)]
+    # Many attributes per object: the batch spends most of its time indexing.
+    big = [Indexable(**{f"a{k}": (i * k) % 97 for k in range(24)}) for i in range(20_000)]
+    holder = Index()
+    holder.add_object_many(hot)
+    threads = Threads()
+    batch = hot + [Indexable(x=1) for _ in range(200)]
+
+    def hog():  # keeps holder's core busy without the interpreter lock
+        while not threads.stop.is_set():
+            holder.add_object_many(big)
+
+    def writer():  # holds each hot object's mutex while it waits for holder's core
+        i = 0
+        while not threads.stop.is_set():
+            hot[i % len(hot)].x = i
+            i += 1
+
+    def mutator():
+        fills = []
+        while not threads.stop.is_set():
+            batch.clear()
+            # Memory the list's old item array had is likely handed out again here.
+            fills = [bytearray(b"\xff" * 8 * n) for n in (208, 58, 208)]
+            batch.extend(Indexable(x=2) for _ in range(50))
+            batch[:0] = hot
+        del fills
+
+    def adder():
+        for _ in range(rounds):
+            target = Index()
+            target.add_object_many(batch)
+            stored = target.collect()
+            assert all(isinstance(o, Indexable) for o in stored)
+            assert len(target.get_by_attribute(x=[2])) <= len(stored)
+
+    threads.add(adder)
+    threads.add(hog)
+    threads.add(writer)
+    threads.add(mutator)
+    threads.run(until_writers_done=1)
+
+
+def scenario_collector_during_work(rounds=300):
+    """The collector runs over and over while other threads build cycles, add
+    objects, write attributes and query: every live object stays intact."""
+    import gc
+    from Lorvane import Index, Indexable
+    from index_helpers import same_objects
+
+    keep = [Indexable(v=i % 7, tag=f"k{i}") for i in range(300)]
+    for a, b in zip(keep, keep[1:] + keep[:1]):
+        a.peer = b
+    index = Index()
+    index.add_object_many(keep)
+    threads = Threads()
+
+    def collector():
+        while not threads.stop.is_set():
+            gc.collect()
+
+    def builder(seed):
+        rng = random.Random(seed)
+        for _ in range(rounds):
+            junk = [Indexable(v=rng.randrange(7), peer=rng.choice(keep)) for _ in range(40)]
+            for a, b in zip(junk, junk[1:]):
+                a.next, b.prev = b, a
+            ix = Index()
+            ix.add_object_many(junk)
+            junk[0].index = ix  # an index on one of its own objects
+            for o in rng.sample(keep, 10):
+                o.v = rng.randrange(7)
+                o.peer = rng.choice(keep)
+            if rng.random() < 0.3:
+                single = Index()
+                single.add_object(rng.choice(keep))
+            found = index.get_by_attribute(v=range(7))
+            assert len(found) == len(keep), len(found)
+
+    threads.add(builder, 1)
+    threads.add(builder, 2)
+    threads.add(collector)
+    threads.run(until_writers_done=2)
+    gc.collect()
+    same_objects(index.collect(), keep)
+    for i, o in enumerate(keep):
+        assert o.tag == f"k{i}" and o.peer in keep
+    for value in range(7):
+        same_objects(index.get_by_attribute(v=value), [o for o in keep if o.v == value])
+
+
 # ---- tests ----------------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize(
     "scenario",
     ["scenario_writers_readers_adders", "scenario_reduce_during_writes", "scenario_same_object_many_writers",
-     "scenario_release_that_writes_back"],
+     "scenario_release_that_writes_back", "scenario_batch_changed_while_waiting",
+     "scenario_collector_during_work"],
 )
 def test_threads(scenario):
     run_child(scenario)

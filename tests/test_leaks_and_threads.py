@@ -146,3 +146,209 @@ def test_threads_write_and_read_shared_objects(fast_switching):
         assert repr(obj) == f"<Indexable with {k + 1 + THREADS} attributes>"
         for i in range(k):
             assert getattr(obj, f"pre{i}") == i
+
+
+# ---- the cycle collector ------------------------------------------------------------------------
+
+
+class Node(Indexable):
+    """A subclass, so that weak references can show when an object is freed."""
+
+
+def _alive(refs):
+    return sum(r() is not None for r in refs)
+
+
+def test_cycles_through_attributes_are_collected():
+    import weakref
+
+    gc.collect()
+    refs = []
+    for i in range(100_000):
+        a, b = Node(n=i), Node(n=i)
+        a.peer, b.peer = b, a
+        refs.append(weakref.ref(a))
+    # A child holding its parent, a self-reference, a plain Indexable in a cycle
+    # through a list, and a chain too long to free by plain recursion.
+    parent = Node()
+    parent.children = [Node(parent=parent) for _ in range(10)]
+    me = Node()
+    me.me = me
+    plain = Indexable(box=[])
+    plain.box.append(plain)
+    chain = None
+    for _ in range(200_000):
+        chain = Indexable(next=chain)
+    refs += [weakref.ref(parent), weakref.ref(me)]
+    box_ref = weakref.ref(plain.box) if hasattr(plain.box, "__weakref__") else None
+    del a, b, parent, me, plain, chain
+    gc.collect()
+    assert _alive(refs) == 0
+    assert box_ref is None or box_ref() is None
+
+
+def test_index_cycles_are_collected():
+    import weakref
+
+    from Lorvane import Index
+
+    def index_on_its_own_object():
+        o = Node(x=1)
+        ix = Index()
+        o.idx = ix
+        ix.add_object(o)
+        return [weakref.ref(o)]
+
+    def peers_in_an_index_that_is_dropped():
+        a, b = Node(x=1), Node(x=2)
+        a.peer, b.peer = b, a
+        ix = Index()
+        ix.add_object_many([a, b])
+        refs = [weakref.ref(a), weakref.ref(b)]
+        del a, b
+        gc.collect()
+        assert _alive(refs) == 2  # the index holds them
+        assert len(ix.get_by_attribute(x=[1, 2])) == 2
+        return refs
+
+    def peers_and_their_index_on_one_of_them():
+        objs = [Node(k=i % 3) for i in range(50)]
+        for i, o in enumerate(objs):
+            o.peer = objs[(i + 1) % len(objs)]
+        ix = Index()
+        ix.add_object_many(objs)
+        objs[7].index = ix
+        objs[8].index = ix
+        return [weakref.ref(o) for o in objs]
+
+    for scenario in (index_on_its_own_object, peers_in_an_index_that_is_dropped,
+                     peers_and_their_index_on_one_of_them):
+        refs = scenario()
+        gc.collect()
+        assert _alive(refs) == 0, scenario.__name__
+
+
+def test_collected_objects_leave_live_indexes_intact():
+    """Garbage that shares values with live objects: collecting it must not
+    release what the live objects and their index still use."""
+    from Lorvane import Index
+
+    from index_helpers import same_objects
+
+    shared = Node(tag="shared")
+    keep = [Node(ref=shared, n=i) for i in range(20)]
+    ix = Index()
+    ix.add_object_many(keep)
+    for _ in range(3):
+        junk = [Node(ref=shared) for _ in range(200)]
+        for a, b in zip(junk, junk[1:]):
+            a.peer, b.peer = b, a
+        del junk, a, b
+        gc.collect()
+    same_objects(ix.get_by_attribute(ref=[shared]), keep)
+    assert all(o.ref is shared and o.ref.tag == "shared" for o in keep)
+    assert gc.get_referents(ix) and all(o in gc.get_referents(ix) for o in keep)
+
+
+# ---- reference leaks of every family of operations ----------------------------------------------
+
+
+def _families():
+    from Lorvane import Index
+
+    class Bad:
+        def __hash__(self):
+            raise ValueError("no hash")
+
+    pool = [Indexable(a=i % 5, b=str(i % 3), c=float(i), d=Bad()) for i in range(40)]
+    index = Index()
+    index.add_object_many(pool)
+
+    def construct():
+        Indexable(a=1, b="x", c=2.5, d=[1], e=Indexable())
+        Node(a=1, peer=Node())
+
+    def write():
+        for i, o in enumerate(pool[:10]):
+            o.a = (o.a + 1) % 5
+            o.e = [i]
+            o._private = i
+
+    def add():
+        ix = Index()
+        for o in pool[:10]:
+            ix.add_object(o)
+        ix.add_object(pool[0])
+
+    def add_many():
+        ix = Index()
+        ix.add_object_many(pool)
+        ix.add_object_many(tuple(pool[:5]))
+        ix.add_object_many([])
+
+    def queries():
+        index.get_by_attribute(a=1)
+        index.get_by_attribute(a=[1, 2], b="1")
+        index.get_by_attribute(a=range(3), nothing=1)
+        index.collect()
+        ix = Index()
+        ix.add_object_many(pool)
+        ix.reduce(a=[1, 2])
+
+    def errors():
+        calls = [
+            lambda: index.add_object(5),
+            lambda: index.add_object_many("ab"),
+            lambda: index.add_object_many(5),
+            lambda: index.add_object_many([pool[0], 3]),
+            lambda: index.add_object(),
+            lambda: index.get_by_attribute(1),
+            lambda: index.reduce(1),
+            lambda: Index(1),
+            lambda: setattr(pool[0], "a", 2**64),
+            lambda: Indexable(x=2**64),
+            lambda: delattr(pool[0], "a"),
+            lambda: pool[0].missing,
+            lambda: index.get_by_attribute(a=2**64),
+        ]
+        for call in calls:
+            try:
+                call()
+            except (TypeError, AttributeError, PanicException):
+                pass
+
+    return [construct, write, add, add_many, queries, errors]
+
+
+@pytest.mark.parametrize("family", range(6), ids=["construct", "write", "add", "add_many", "queries", "errors"])
+def test_no_reference_leaks(family):
+    import tracemalloc
+
+    run = _families()[family]
+
+    def rounds(k):
+        for _ in range(k):
+            run()
+        gc.collect()
+
+    rounds(10)  # warm-up: caches and free lists settle
+    objects_before = len(gc.get_objects())
+    blocks_before = sys.getallocatedblocks()
+    total_before = getattr(sys, "gettotalrefcount", lambda: 0)()
+    rounds(20)
+    # One object, block or reference kept per round would show as 20 more.
+    assert len(gc.get_objects()) - objects_before < 10
+    if blocks_before:
+        assert sys.getallocatedblocks() - blocks_before < 10
+    if total_before:
+        assert sys.gettotalrefcount() - total_before < 10
+    # And no line of ours or of the test keeps allocating.
+    tracemalloc.start()
+    try:
+        snapshot = tracemalloc.take_snapshot()
+        rounds(20)
+        grown = [stat for stat in tracemalloc.take_snapshot().compare_to(snapshot, "lineno")
+                 if stat.count_diff >= 20]
+    finally:
+        tracemalloc.stop()
+    assert grown == []
