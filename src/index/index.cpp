@@ -201,6 +201,9 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
   return py::guarded<PyObject*>(nullptr, [&] {
     PyObject* bound[1];
     py::bind_args({"Index.add_object_many", {"objs"}}, args, nargs, kwnames, bound);
+    // A signal that arrived before the call is raised before anything is
+    // added; one that arrives during the batch is raised once it returns.
+    py::require(PyErr_CheckSignals());
     auto borrow = as_index(self)->borrow.exclusive();
     py::Ref batch = extract_indexable_seq(bound[0], "objs");
     const CoreRef& core = core_of(self);
