@@ -48,6 +48,18 @@ void Bitmap::add_many(std::span<const std::uint32_t> ids) {
   roaring_bitmap_add_many(ensure(), ids.size(), ids.data());
 }
 
+void Bitmap::add_range(std::uint64_t lo, std::uint64_t hi) {
+  check(lo <= hi && hi <= (std::uint64_t{1} << 32), "bitmap range out of bounds");
+  if (lo == hi) return;
+  roaring_bitmap_add_range_closed(ensure(), static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi - 1));
+}
+
+void Bitmap::optimize() {
+  if (r_ == nullptr) return;
+  roaring_bitmap_run_optimize(r_);
+  roaring_bitmap_shrink_to_fit(r_);
+}
+
 bool Bitmap::remove(std::uint32_t id) {
   return r_ != nullptr && roaring_bitmap_remove_checked(r_, id);
 }

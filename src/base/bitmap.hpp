@@ -54,9 +54,14 @@ class Bitmap {
   // Returns true when `id` was not yet present.
   bool add_checked(std::uint32_t id);
   void add_many(std::span<const std::uint32_t> ids);
+  // Adds every id in [lo, hi); hi may be 2^32 to reach the last id.
+  void add_range(std::uint64_t lo, std::uint64_t hi);
   // Returns true when `id` was present.
   bool remove(std::uint32_t id);
   void clear() noexcept { reset(); }
+  // Re-encodes every container in its smallest form (runs, array or bits) and
+  // returns spare capacity: for a bitmap built once and then kept long.
+  void optimize();
 
   bool contains(std::uint32_t id) const { return r_ != nullptr && roaring_bitmap_contains(r_, id); }
   std::uint64_t cardinality() const { return r_ == nullptr ? 0 : roaring_bitmap_get_cardinality(r_); }

@@ -86,5 +86,13 @@ TEST(Bitmap, OrManySkipsNullAndEmptyPartsAndCopiesASinglePart) {
   EXPECT_EQ(Bitmap::or_many(many).cardinality(), 100u);
 }
 
+TEST(Bitmap, AddRangeReachesTheLastIdAndOptimizeKeepsMembers) {
+  Bitmap b;
+  b.add_range(0xFFFFFFFEull, std::uint64_t{1} << 32);
+  b.add_range(65535, 65537);
+  b.optimize();
+  EXPECT_EQ(b.to_vector(), (std::vector<std::uint32_t>{65535, 65536, 0xFFFFFFFE, 0xFFFFFFFF}));
+}
+
 }  // namespace
 }  // namespace lorvane
