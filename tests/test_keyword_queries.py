@@ -1,7 +1,10 @@
 """Keyword selection (get_by_attribute) and in-place narrowing (reduce)."""
 
+import sys
+
 import pytest
 
+from conftest import PASS_THROUGH, HashRaiser, IterRaiser, NextRaiser, passes_through
 from Lorvane import Index, Indexable
 from index_helpers import brute, raises_internal_error, same_objects
 
@@ -169,6 +172,28 @@ def test_a_generator_that_raises_part_way_stops_with_the_internal_error(populati
     same_objects(index.get_by_attribute(x=1), brute(objs, x=1))
     index.add_object(Indexable(x=1))
     assert len(index.get_by_attribute(x=1)) == 3
+
+
+@pytest.mark.parametrize("kind", PASS_THROUGH, ids=lambda k: k.__name__)
+def test_interrupt_or_exhaustion_while_building_a_query_propagates(population, kind):
+    index, objs = population
+    for raiser, value in [(HashRaiser, lambda r: r), (HashRaiser, lambda r: [1, r]), (IterRaiser, lambda r: r),
+                          (NextRaiser, lambda r: r)]:
+        for query in (index.get_by_attribute, index.reduce):
+            with passes_through(r := raiser(kind)):
+                query(parity=0, x=value(r))
+    # Nothing was narrowed, and nothing is left locked or borrowed.
+    same_objects(index.get_by_attribute(parity=[0, 1]), objs)
+
+
+def test_an_ordinary_error_from_hash_or_iter_is_the_values_own():
+    objs = [Indexable(x=0), Indexable(x=HashRaiser(ValueError)), Indexable(x=HashRaiser(TypeError)), Indexable(x=1)]
+    index = Index()
+    index.add_object_many(objs)
+    same_objects(index.get_by_attribute(x=0), objs[:3])  # all hash as 0
+    same_objects(index.get_by_attribute(x=[1, HashRaiser(LookupError)]), objs)
+    assert index.get_by_attribute(x=IterRaiser(ValueError)) == []  # stands for itself
+    assert sys.exc_info() == (None, None, None)
 
 
 def test_a_keyword_value_that_cannot_be_captured(population):

@@ -6,8 +6,8 @@ import sys
 
 import pytest
 
-from conftest import PanicException, raises_internal_error
-from Lorvane import Indexable
+from conftest import PASS_THROUGH, HashRaiser, PanicException, passes_through, raises_internal_error
+from Lorvane import Index, Indexable
 
 
 def test_internal_error_class():
@@ -136,3 +136,20 @@ def test_hash_is_taken_once_and_reads_never_call_back():
     obj.w = value
     assert calls == ["hash", "hash"]
 
+
+
+@pytest.mark.parametrize("kind", PASS_THROUGH, ids=lambda k: k.__name__)
+def test_interrupt_or_exhaustion_in_hash_propagates_and_changes_nothing(kind):
+    bad = HashRaiser(kind)
+    with passes_through(bad):
+        Indexable(a=1, x=bad, c=3)
+    obj = Indexable(x="old", n=5)
+    index = Index()
+    index.add_object(obj)
+    for name in ["x", "fresh", "_private"]:
+        with passes_through(bad):
+            setattr(obj, name, bad)
+    assert obj.__dir__()[:2] == ["x", "n"] and obj.x == "old"
+    assert index.get_by_attribute(x="old") == [obj] and index.get_by_attribute(x=0) == []
+    obj.x = "new"  # nothing is left locked or poisoned
+    assert index.get_by_attribute(x="new") == [obj]

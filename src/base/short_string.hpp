@@ -6,6 +6,10 @@
 //    immutable, reference-counted heap block and the tag is kHeapTag.
 //  - Copies of a heap string share the block (one atomic increment), so a
 //    copy never copies text. Equality is byte-wise.
+//  - Every byte is defined in every state, since matches() reads all 24:
+//    inline text is zero-filled, the heap form zeroes the bytes after its
+//    length, and a default or moved-from string is all zeros (the empty
+//    inline text).
 #pragma once
 
 #include <atomic>
@@ -26,7 +30,7 @@ class ShortString {
  public:
   static constexpr std::size_t kInline = tuning::kShortStringInline;
 
-  ShortString() noexcept { raw_[kInline] = 0; }
+  ShortString() noexcept : raw_{} {}
   explicit ShortString(std::string_view s) { init(s.data(), s.size()); }
   ShortString(const char* data, std::size_t len) { init(data, len); }
 
@@ -36,7 +40,7 @@ class ShortString {
   }
   ShortString(ShortString&& o) noexcept {
     std::memcpy(static_cast<void*>(this), &o, sizeof(*this));
-    o.raw_[kInline] = 0;
+    o.clear_bytes();
   }
   ShortString& operator=(const ShortString& o) noexcept {
     if (this != &o) {
@@ -49,7 +53,7 @@ class ShortString {
     if (this != &o) {
       release();
       std::memcpy(static_cast<void*>(this), &o, sizeof(*this));
-      o.raw_[kInline] = 0;
+      o.clear_bytes();
     }
     return *this;
   }
@@ -130,10 +134,14 @@ class ShortString {
     Block* b = static_cast<Block*>(mem);
     new (&b->refs) std::atomic<std::uint32_t>(1);
     std::memcpy(b->text, data, len);
+    std::memset(raw_, 0, sizeof raw_);
     std::memcpy(raw_, &b, sizeof(b));
     std::memcpy(raw_ + sizeof(b), &len, sizeof(len));
     raw_[kInline] = kHeapTag;
   }
+
+  // The empty inline text: what a moved-from string is left as.
+  void clear_bytes() noexcept { std::memset(raw_, 0, sizeof raw_); }
 
   void release() noexcept {
     if (is_heap() && block()->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {

@@ -53,7 +53,10 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
     if (PyUnicode_Check(obj)) {
       values.insert(PyValue::hash_of(obj));  // strings are never split
     } else if (py::Ref iter = py::Ref::steal(PyObject_GetIter(obj)); !iter) {
-      PyErr_Clear();  // not iterable: the object stands for itself
+      // CAUTION: iter() may have run a user's __iter__. Not iterable: the
+      // object stands for itself, unless what was raised passes through.
+      py::throw_if_passes_through();
+      PyErr_Clear();
       values.insert(PyValue::hash_of(obj));
     } else {
       // CAUTION: iteration runs arbitrary Python code; no core lock is held here.
@@ -62,6 +65,7 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
         values.insert(PyValue::hash_of(item.get()));  // a second equal value is dropped
       }
       if (PyErr_Occurred()) {
+        py::throw_if_passes_through();
         throw InternalError("keyword value iteration failed: " + render_python_error());
       }
     }

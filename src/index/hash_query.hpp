@@ -26,7 +26,9 @@ using HashQuery = absl::flat_hash_map<ShortString, ValueSet, FxStrHash, StrEq>;
 
 // Builds the hashed query from a dict of keyword arguments (interpreter lock
 // held). A str stands for itself; other iterables give their items; anything
-// else stands for itself. An iterator that raises part-way ends in InternalError.
+// else stands for itself. An iterator that raises part-way ends in InternalError;
+// an error that passes through (py::passes_through), from iter(), next() or a
+// hash, is thrown as py::ErrorAlreadySet with the error left set.
 HashQuery kwargs_to_hash_query(PyObject* kwargs);
 
 // The ids whose attribute holds one of the listed values, for every listed

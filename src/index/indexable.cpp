@@ -230,6 +230,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwds) 
         Py_ssize_t len = 0;
         const char* text = PyUnicode_AsUTF8AndSize(key, &len);
         if (!text) {
+          py::throw_if_passes_through();
           PyErr_Clear();
           continue;
         }
@@ -300,6 +301,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     text = PyUnicode_AsUTF8AndSize(name, &len);
   }
   if (!text) [[unlikely]] {
+    if (py::passes_through(PyErr_Occurred())) return nullptr;
     PyErr_Clear();
     PyErr_SetObject(PyExc_AttributeError, name);
     return nullptr;

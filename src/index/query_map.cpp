@@ -127,7 +127,9 @@ void QueryMap::check_prune(const PyValue& value) {
   if (it == values_.end()) throw InternalError("no entry found for key");
   if (it->second.ids.is_empty()) {
     if (column_) {
+      // While the column is kept every entry has a code.
       auto code = codes_.find(it->first);
+      check(code != codes_.end(), "value entry has no code");
       free_codes_.push_back(code->second);
       codes_.erase(code);
     }

@@ -6,6 +6,7 @@
 #include "base/debug_text.hpp"
 #include "base/internal_error.hpp"
 #include "index/types.hpp"
+#include "python/error.hpp"
 #include "python/gil.hpp"
 #include "python/ref.hpp"
 
@@ -13,8 +14,10 @@ namespace lorvane {
 
 namespace {
 
-// Takes the message of the Python error now set, clears it.
+// Takes the message of the Python error now set, clears it. An error that
+// passes through (an interrupt, exhausted memory) is thrown as it is instead.
 std::string take_error_text() {
+  py::throw_if_passes_through();
   PyObject* exc = PyErr_GetRaisedException();
   std::string text = "conversion failed";
   if (exc) {
@@ -69,7 +72,10 @@ Parts inspect(PyObject* obj) {
   // CAUTION: __hash__ of an arbitrary object runs Python code.
   Py_hash_t h = PyObject_Hash(obj);
   if (h == -1 && PyErr_Occurred()) {
-    PyErr_Clear();  // unhashable values all share hash 0
+    // A failed hash is the value's own (unhashable values all share hash 0);
+    // an interrupt or exhaustion raised meanwhile is not and goes on.
+    py::throw_if_passes_through();
+    PyErr_Clear();
     h = 0;
   }
   p.hash = static_cast<std::int64_t>(h);

@@ -8,7 +8,9 @@
 // thread does not hold the lock).
 //
 // Equality is hash equality: 1, 1.0 and True are one value; every unhashable
-// object has hash 0. Only Int and Float are ordered (through the ranged tree).
+// object (its __hash__ raises an Exception other than MemoryError or
+// RecursionError) has hash 0. Only Int and Float are ordered (through the
+// ranged tree).
 #pragma once
 
 #include <Python.h>
@@ -32,8 +34,10 @@ class PyValue {
   PyValue() = default;
   // Captures `obj`, taking over the reference the caller passes in. Needs the
   // interpreter lock. Throws InternalError for an int outside 64 bits, text
-  // that cannot be encoded as UTF-8, or a broken Indexable; the reference is
-  // released in that case too.
+  // that cannot be encoded as UTF-8, or a broken Indexable, and
+  // py::ErrorAlreadySet with the error left set for one that passes through
+  // (py::passes_through: an interrupt, exhausted memory or recursion, also
+  // from __hash__); the reference is released in those cases too.
   static PyValue capture(PyObject* obj);
   // The hash capture() would store for `obj` (borrowed), with the same checks
   // and errors, without capturing anything: what a query compares with.

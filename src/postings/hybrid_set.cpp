@@ -42,6 +42,9 @@ HybridSet& HybridSet::operator=(HybridSet&& other) noexcept {
   } else {
     std::copy(other.ids_, other.ids_ + kInline, ids_);
   }
+  // The source's bitmap handle is gone: it must not stay a Large with its old
+  // count, but be an Empty set like a fresh one.
+  other.destroy();
   return *this;
 }
 
@@ -49,6 +52,7 @@ void HybridSet::destroy() noexcept {
   if (form_ == Form::Large) large_.~LargeRep();
   form_ = Form::Empty;
   len_ = 0;
+  for (std::uint32_t i = 0; i < kInline; ++i) ids_[i] = 0;
 }
 
 void HybridSet::become_large(Bitmap bitmap) {
@@ -275,19 +279,19 @@ void HybridSet::and_inplace(const HybridSet& other) {
 }
 
 Bitmap HybridSet::as_bitmap() && {
+  Bitmap out;
   switch (form_) {
     case Form::Small:
-      return Bitmap::from_ids(small_ids());
+      out = Bitmap::from_ids(small_ids());
+      break;
     case Form::Large:
-    {
-      Bitmap out = std::move(large_.bitmap);
-      large_.count = 0;
-      return out;
-    }
+      out = std::move(large_.bitmap);
+      break;
     case Form::Empty:
       break;
   }
-  return Bitmap();
+  destroy();  // consumed, like a moved-from set: Empty
+  return out;
 }
 
 Bitmap HybridSet::to_bitmap() const {

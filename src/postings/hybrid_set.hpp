@@ -14,7 +14,8 @@
 //          a Small (an empty one).
 //
 // The switch point is fixed: the operation that would need a fifth slot
-// produces a Large. The whole set is 24 bytes: a form tag, len and a union
+// produces a Large. A moved-from or consumed (as_bitmap) set is Empty, with
+// its slots zeroed, and behaves in every operation as a fresh one. The whole set is 24 bytes: a form tag, len and a union
 // of the four slots with the bitmap handle. No locking of its own.
 #pragma once
 
@@ -84,7 +85,8 @@ class HybridSet {
   // this = this ∩ other; other is unchanged (it may be *this).
   void and_inplace(const HybridSet& other);
 
-  // Consumes the set: a Large hands over its own bitmap without a copy.
+  // Consumes the set, leaving it Empty: a Large hands over its own bitmap
+  // without a copy.
   Bitmap as_bitmap() &&;
   // A new bitmap of the members; the set is unchanged.
   Bitmap to_bitmap() const;

@@ -13,6 +13,12 @@ void raise(PyObject* type, const char* message) {
 
 void raise(PyObject* type, const std::string& message) { raise(type, message.c_str()); }
 
+bool passes_through(PyObject* exc) {
+  return !PyErr_GivenExceptionMatches(exc, PyExc_Exception) ||
+         PyErr_GivenExceptionMatches(exc, PyExc_MemoryError) ||
+         PyErr_GivenExceptionMatches(exc, PyExc_RecursionError);
+}
+
 PyObject* panic_exception_type() {
   // Created under the interpreter lock on first use and kept for the life of
   // the process (never freed, so it can be raised during shutdown too).

@@ -37,6 +37,21 @@ inline int require(int rc) {
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
+// Whether an error must reach the caller unchanged where the system otherwise
+// absorbs a failed call (a value's failed __hash__ hashes as 0, a keyword
+// value that cannot be iterated stands for itself): an interrupt or exit (a
+// BaseException outside Exception), exhausted memory, exhausted recursion.
+// These say something about the process, not about the value being read.
+// `exc` is an exception instance or class. The one place this is decided.
+bool passes_through(PyObject* exc);
+
+// Throws ErrorAlreadySet, leaving the error set, when the error now set passes
+// through; returns otherwise (also when no error is set).
+inline void throw_if_passes_through() {
+  PyObject* type = PyErr_Occurred();
+  if (type && passes_through(type)) throw ErrorAlreadySet{};
+}
+
 // The internal-error exception class, created once per process.
 PyObject* panic_exception_type();
 

@@ -139,6 +139,33 @@ TEST(HybridSet, AsBitmapCollapsesDuplicatesAndHandsOverTheLargeBitmap) {
   EXPECT_EQ(out.raw(), raw);
 }
 
+// A set whose content was moved out (by construction, assignment or
+// as_bitmap) is a fresh Empty set whatever its form, and answers as one.
+TEST(HybridSet, MovedFromAndConsumedSetsAreEmpty) {
+  for (const char* text : {"E", "S[1,2]", "S[]", "L{1,2,3,4,5}", "L{}"}) {
+    HybridSet a = parse(text), b = parse(text), c = parse(text);
+    HybridSet constructed(std::move(a));
+    HybridSet assigned = parse("L{8,9}");
+    assigned = std::move(b);
+    EXPECT_EQ(show(constructed), show(parse(text)));
+    EXPECT_EQ(show(assigned), show(parse(text)));
+    EXPECT_EQ(std::move(c).as_bitmap(), parse(text).to_bitmap());
+    for (HybridSet* left : {&a, &b, &c}) {
+      EXPECT_EQ(show(*left), "E") << text;
+      EXPECT_FALSE(left->contains(1));
+      EXPECT_THROW(left->insert(1), InternalError);  // as on a fresh Empty set
+      EXPECT_THROW((void)left->is_empty(), InternalError);
+      HybridSet x = parse("S[3]");
+      x.or_inplace(*left);
+      EXPECT_EQ(show(x), "S[3]");
+      x.and_inplace(*left);
+      EXPECT_EQ(show(x), "S[]");
+      left->or_inplace(parse("L{3}"));
+      EXPECT_EQ(show(*left), "L{3}");
+    }
+  }
+}
+
 TEST(HybridSet, BrokenInvariantsRaiseInternalErrors) {
   HybridSet empty;
   auto message = [](auto&& f) -> std::string {

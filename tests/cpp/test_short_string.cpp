@@ -2,6 +2,8 @@
 // and the three-word Probe compare checked against operator== on random text.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <new>
 #include <random>
 #include <string>
 #include <utility>
@@ -130,6 +132,24 @@ TEST(ShortString, ProbeMatchesAgreesWithEquality) {
   }
   EXPECT_FALSE(ShortString::fits_probe(text_of_length(24)));
   EXPECT_TRUE(ShortString::fits_probe(text_of_length(23)));
+}
+
+// matches() reads all 24 bytes: a default string matches the empty probe
+// whatever its memory held before, and so does one whose text was moved out.
+TEST(ShortString, DefaultAndMovedFromStringsAreTheEmptyText) {
+  const ShortString::Probe empty{std::string_view()};
+  alignas(ShortString) unsigned char junk[sizeof(ShortString)];
+  std::memset(junk, 0xa5, sizeof junk);
+  auto* fresh = new (junk) ShortString();
+  EXPECT_TRUE(fresh->matches(empty));
+  EXPECT_TRUE(ShortString(*fresh).matches(empty));
+  fresh->~ShortString();
+  for (const std::string& text : {std::string("abc"), text_of_length(23), text_of_length(40)}) {
+    ShortString from(text), to(std::move(from)), assigned("x");
+    assigned = std::move(to);
+    EXPECT_EQ(assigned.view(), text);
+    EXPECT_TRUE(from.matches(empty) && to.matches(empty)) << text.size();
+  }
 }
 
 }  // namespace
