@@ -60,6 +60,11 @@ inline constexpr std::uint64_t kColumnProbeCost = 4;
 inline constexpr std::size_t kParallelIngestMinPairs = 100000;
 inline constexpr unsigned kMaxIngestThreads = 4;
 
+// Object ids: the one walk over the live objects that prepares the reuse of
+// dead objects' ids runs once this many ids remain (a moment with no
+// collection under way is found long before they are used up).
+inline constexpr std::uint64_t kIdWalkAhead = std::uint64_t{1} << 20;
+
 // Freed Indexable objects kept for reuse instead of going back to the allocator.
 inline constexpr std::size_t kIndexableFreeList = 512;
 

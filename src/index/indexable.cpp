@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "index/collector.hpp"
+#include "index/object_ids.hpp"
 #include "index/types.hpp"
 #include "python/args.hpp"
 #include "python/error.hpp"
@@ -15,8 +16,6 @@
 #include "python/ref.hpp"
 
 namespace lorvane {
-
-std::atomic<std::uint64_t> GLOBAL_ID_COUNTER{1};
 
 namespace {
 
@@ -45,13 +44,6 @@ class AdoptedLock {
  private:
   absl::Mutex& mu_;
 };
-
-// ---- ids ------------------------------------------------------------------
-
-std::uint32_t take_object_id() {
-  return static_cast<std::uint32_t>(GLOBAL_ID_COUNTER.fetch_add(1, std::memory_order_relaxed));
-}
-void release_object_id(std::uint32_t) {}
 
 // ---- free list ------------------------------------------------------------
 
@@ -244,12 +236,14 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwds) 
     IndexableObject* o = as_indexable(self);
     new (&o->indexes) IndexList();
     new (&o->attrs) SwapPtr<AttrMap>(std::move(map));
+    o->id = 0;
+    py::Ref made = py::Ref::steal(self);  // freed again if no id is left
     // The id is taken last, once every value was captured and the object
     // exists: a failed construction consumes none, and no Python code runs
     // between taking it and the object being tracked.
     o->id = take_object_id();
     if (!PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
-    return self;
+    return made.release();
   });
 }
 

@@ -6,7 +6,7 @@
 //            serialises every attribute write of the object
 //   attrs    the current attribute map behind a replaceable pointer; readers
 //            under the interpreter lock use a plain load
-//   id       fixed at construction, from GLOBAL_ID_COUNTER
+//   id       fixed at construction (index/object_ids.hpp)
 //
 // An attribute write captures the value, then holds the object's mutex while
 // it publishes the new map and tells every core to move the id from the
@@ -40,8 +40,6 @@ namespace lorvane {
 
 using AttrMap = HybridHashmap<ShortString, PyValue>;
 using AttrSnapshot = std::shared_ptr<const AttrMap>;
-
-extern std::atomic<std::uint64_t> GLOBAL_ID_COUNTER;
 
 // The object's record of the cores that hold it.
 class IndexList {

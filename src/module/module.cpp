@@ -10,6 +10,7 @@
 #include "index/filtered_index.hpp"
 #include "index/index.hpp"
 #include "index/indexable.hpp"
+#include "index/object_ids.hpp"
 #include "index/query_expr.hpp"
 #include "python/args.hpp"
 #include "python/error.hpp"
@@ -100,6 +101,12 @@ PyObject* init() {
       return nullptr;
     }
     Py_DECREF(type);
+  }
+  // The id allocator learns from the collector when a collection runs.
+  try {
+    watch_collections();
+  } catch (const py::ErrorAlreadySet&) {
+    return nullptr;
   }
   g_module = module.release();
   return Py_NewRef(g_module);
