@@ -41,6 +41,13 @@ inline constexpr std::size_t kBTreeFullLen = 85;
 // keyword's total size; a lookup costs about as much as uniting 16 ids.
 inline constexpr std::uint64_t kProbeCostPerLookup = 16;
 
+// Paged per-id tables (PagedArray): a page number (id / page slots) splits
+// into a root index and a chunk index of equal width, the root taking the odd
+// bit. Two levels keep a read at three dependent loads; equal widths make the
+// lone large id cheapest (root + one chunk + one page). With 1024-slot pages:
+// a root of 2048 chunks, each of 2048 pages (2 Mi ids), 16 KiB apiece.
+inline constexpr unsigned paged_root_bits(unsigned page_number_bits) { return (page_number_bits + 1) / 2; }
+
 // Id columns (id -> value code) come in pages of 1024 ids (4 KiB).
 inline constexpr std::size_t kColumnPage = 1024;
 // A column keeps itself only while it stays cheap: past its first 64 pages it

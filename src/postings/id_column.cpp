@@ -6,40 +6,33 @@
 
 namespace lorvane {
 
-std::uint32_t* IdColumn::page_for_write(std::uint32_t id, std::size_t distinct_values) {
-  const std::size_t p = id / kPage;
-  if (p < pages_.size() && pages_[p]) return pages_[p].get();
-  const std::uint64_t slots_after = (allocated_pages_ + 1) * static_cast<std::uint64_t>(kPage);
+std::uint32_t* IdColumn::slot_for_write(std::uint32_t id, std::size_t distinct_values) {
+  if (std::uint32_t* slot = slots_.find(id)) return slot;
+  const std::uint64_t slots_after = (slots_.pages() + 1) * static_cast<std::uint64_t>(kPage);
   if (slots_after > tuning::kColumnSlackSlots) {
     const std::uint64_t held = occupied_ + 1;
     if (slots_after > tuning::kColumnSlotsPerId * held) return nullptr;          // ids too sparse
     if (distinct_values * tuning::kColumnMinIdsPerValue > held) return nullptr;  // values too many
   }
-  if (p >= pages_.size()) pages_.resize(p + 1);
-  pages_[p] = std::make_unique<std::uint32_t[]>(kPage);  // value-initialised: all kNone
-  ++allocated_pages_;
-  return pages_[p].get();
+  return &slots_.at(id);  // a new page: all kNone
 }
 
 bool IdColumn::on_insert(std::uint32_t id, std::uint32_t code, std::size_t distinct_values) {
-  std::uint32_t* page = page_for_write(id, distinct_values);
-  if (!page) return false;
-  std::uint32_t& slot = page[id % kPage];
-  if (slot == kNone) {
-    slot = code;
+  std::uint32_t* slot = slot_for_write(id, distinct_values);
+  if (!slot) return false;
+  if (*slot == kNone) {
+    *slot = code;
     ++occupied_;
-  } else if (slot != code) {
-    slot = kMany;
+  } else if (*slot != code) {
+    *slot = kMany;
   }
   return true;
 }
 
 void IdColumn::on_remove(std::uint32_t id, std::uint32_t code) {
-  const std::size_t p = id / kPage;
-  if (p >= pages_.size() || !pages_[p]) return;
-  std::uint32_t& slot = pages_[p][id % kPage];
-  if (slot == code) {
-    slot = kNone;
+  std::uint32_t* slot = slots_.find(id);
+  if (slot && *slot == code) {
+    *slot = kNone;
     --occupied_;
   }
 }
@@ -47,14 +40,12 @@ void IdColumn::on_remove(std::uint32_t id, std::uint32_t code) {
 void IdColumn::verify() const {
   std::uint64_t seen = 0;
   std::size_t pages = 0;
-  for (const auto& page : pages_) {
-    if (!page) continue;
+  slots_.for_each_page([&](std::uint32_t, const std::uint32_t* slots, std::size_t n) {
     ++pages;
-    seen += static_cast<std::uint64_t>(std::count_if(page.get(), page.get() + kPage,
-                                                     [](std::uint32_t s) { return s != kNone; }));
-  }
+    seen += static_cast<std::uint64_t>(std::count_if(slots, slots + n, [](std::uint32_t s) { return s != kNone; }));
+  });
   check(seen == occupied_, "id column: occupied count does not match its slots");
-  check(pages == allocated_pages_, "id column: page count does not match its pages");
+  check(pages == slots_.pages(), "id column: page count does not match its pages");
 }
 
 }  // namespace lorvane

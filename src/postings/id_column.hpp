@@ -10,22 +10,25 @@
 //  - get(id) == kMany: nothing is known (the id was in two sets at once at
 //    some point); the caller asks the sets. kMany is sticky: it is always a
 //    safe answer, so it is never worked back to an exact one.
-// Slots live in pages of kColumnPage ids, allocated on the first code
-// written into them; a page never goes away while the column lives.
-// `occupied` counts slots that are not kNone.
+// Slots live in a PagedArray, in pages of kColumnPage ids allocated on the
+// first code written into them; a page never goes away while the column
+// lives, and ids near 2^32 cost a page and a directory chunk, not a
+// directory as long as the id. `occupied` counts slots that are not kNone.
 //
 // A column pays off only for maps whose ids are dense and whose values are
 // few next to their ids. Once it has allocated more than its slack,
-// admit_page() refuses a page that would exceed either budget, and the owner
-// then drops the column for good (a map that flips between the two would pay
-// for rebuilding it every time).
+// slot_for_write() refuses a page that would exceed either budget, and the
+// owner then drops the column for good (a map that flips between the two
+// would pay for rebuilding it every time). The budgets count pages; the
+// directory adds at most one 16 KiB chunk per page on top (one per 2 Mi ids
+// touched) and one root.
 // No lock of its own: reached only under the owning map's lock.
 #pragma once
 
 #include <cstdint>
-#include <memory>
-#include <vector>
+#include <cstddef>
 
+#include "base/paged_array.hpp"
 #include "base/tuning.hpp"
 
 namespace lorvane {
@@ -37,16 +40,12 @@ class IdColumn {
   static constexpr std::uint32_t kPage = static_cast<std::uint32_t>(tuning::kColumnPage);
 
   std::uint32_t get(std::uint32_t id) const {
-    const std::size_t p = id / kPage;
-    if (p >= pages_.size() || !pages_[p]) return kNone;
-    return pages_[p][id % kPage];
+    const std::uint32_t* slot = slots_.find(id);
+    return slot ? *slot : kNone;
   }
 
   // Asks the cache for the id's slot ahead of get().
-  void prefetch(std::uint32_t id) const {
-    const std::size_t p = id / kPage;
-    if (p < pages_.size() && pages_[p]) __builtin_prefetch(&pages_[p][id % kPage]);
-  }
+  void prefetch(std::uint32_t id) const { slots_.prefetch(id); }
 
   // The id now belongs to the value coded `code`. Returns false when a page
   // was needed and the budget refused it: the column is then stale and must
@@ -55,17 +54,19 @@ class IdColumn {
   // The id left the value coded `code`.
   void on_remove(std::uint32_t id, std::uint32_t code);
 
-  std::size_t bytes() const { return allocated_pages_ * kPage * sizeof(std::uint32_t); }
+  // Bytes of the pages: what the budgets count.
+  std::size_t bytes() const { return slots_.pages() * kPage * sizeof(std::uint32_t); }
+  // Everything the column allocated: pages and directory.
+  std::size_t allocated_bytes() const { return slots_.bytes(); }
   std::uint64_t occupied() const { return occupied_; }
 
-  // Debug check: `occupied` matches the slots.
+  // Debug check: `occupied` and the page count match the slots.
   void verify() const;
 
  private:
-  std::uint32_t* page_for_write(std::uint32_t id, std::size_t distinct_values);
+  std::uint32_t* slot_for_write(std::uint32_t id, std::size_t distinct_values);
 
-  std::vector<std::unique_ptr<std::uint32_t[]>> pages_;
-  std::size_t allocated_pages_ = 0;
+  PagedArray<std::uint32_t, tuning::kColumnPage> slots_;
   std::uint64_t occupied_ = 0;
 };
 

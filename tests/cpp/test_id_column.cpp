@@ -87,5 +87,17 @@ TEST(IdColumn, RefusesPagesOnceIdsAreSparseOrValuesMany) {
   }
 }
 
+// Ids near the top of the range cost their pages and a directory chunk, not
+// a directory as long as the ids (32 MiB of page pointers before).
+TEST(IdColumn, FewIdsNearTheTopStaySmall) {
+  IdColumn column;
+  for (std::uint32_t id : {UINT32_MAX, UINT32_MAX - 1, 4'000'000'000u, 2u}) ASSERT_TRUE(column.on_insert(id, 3, 1));
+  column.on_remove(UINT32_MAX - 1, 3);
+  column.verify();
+  EXPECT_TRUE(column.get(UINT32_MAX) == 3 && column.get(UINT32_MAX - 1) == IdColumn::kNone && column.occupied() == 3);
+  EXPECT_EQ(column.bytes(), 3u * IdColumn::kPage * sizeof(std::uint32_t));
+  EXPECT_LE(column.allocated_bytes(), 80u << 10);  // three pages, three chunks, the root: 76 KiB
+}
+
 }  // namespace
 }  // namespace lorvane
