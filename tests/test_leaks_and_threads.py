@@ -352,3 +352,41 @@ def test_no_reference_leaks(family):
     finally:
         tracemalloc.stop()
     assert grown == []
+
+
+def test_index_memory_follows_what_it_holds():
+    """Small indexes of objects made late in a process cost what they hold,
+    not what the largest id would cost in a table addressed by id."""
+    import ctypes
+
+    from Lorvane import Index
+
+    try:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except (OSError, AttributeError):
+        pytest.skip("mallinfo2 is not available")
+
+    class Info(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in
+                    ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                     "keepcost")]
+
+    mallinfo2.restype = Info
+
+    def heap():
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+
+    for _ in range(20):  # ids now run past two million
+        [Indexable() for _ in range(100_000)]
+    gc.collect()
+    start = heap()
+    indexes = []
+    for i in range(20):
+        ix = Index()
+        ix.add_object(Indexable(n=i, k="x"))
+        indexes.append(ix)
+    per_index = (heap() - start) / len(indexes)
+    # A table sized by the largest id would take 16 MB each here.
+    assert per_index < 200_000, per_index
+    assert [len(ix.get_by_attribute(k="x")) for ix in indexes] == [1] * 20

@@ -48,6 +48,11 @@ inline constexpr std::uint64_t kProbeCostPerLookup = 16;
 // a root of 2048 chunks, each of 2048 pages (2 Mi ids), 16 KiB apiece.
 inline constexpr unsigned paged_root_bits(unsigned page_number_bits) { return (page_number_bits + 1) / 2; }
 
+// An index core's item slots (one reference each) come in pages of 1024 ids
+// (8 KiB): a core holding one object costs its page and two directory levels
+// (40 KiB), however large the id.
+inline constexpr std::size_t kItemPage = 1024;
+
 // Id columns (id -> value code) come in pages of 1024 ids (4 KiB).
 inline constexpr std::size_t kColumnPage = 1024;
 // A column keeps itself only while it stays cheap: past its first 64 pages it

@@ -3,10 +3,13 @@
 namespace lorvane {
 
 int traverse_items(const ItemTable& items, visitproc visit, void* arg) {
-  for (const StoredItem& item : items) {
-    if (item.object) Py_VISIT(item.object.get());
-  }
-  return 0;
+  int rc = 0;
+  items.for_each_page([&](std::uint32_t, const StoredItem* slots, std::size_t n) {
+    for (std::size_t i = 0; i < n && rc == 0; ++i) {
+      if (slots[i].object) rc = visit(slots[i].object.get(), arg);
+    }
+  });
+  return rc;
 }
 
 }  // namespace lorvane

@@ -106,20 +106,15 @@ py::Ref objects_for_ids(const IndexAPI& core, const Bitmap& ids) {
   auto items = py::lock_without_gil([&] { return core.items().try_read(); }, [&] { return core.items().read(); });
   const ItemTable& table = *items;
   Py_ssize_t filled = 0;
-  const std::size_t size = table.size();
   ids.for_each_block([&](const std::uint32_t* block, std::size_t n) {
     // Each object's reference count is a cache miss of its own when the ids
-    // are scattered: ask for a block's items, then their objects, first.
+    // are scattered: ask for a block's slots, then their objects, first.
+    for (std::size_t i = 0; i < n; ++i) table.prefetch(block[i]);
     for (std::size_t i = 0; i < n; ++i) {
-      if (block[i] < size) __builtin_prefetch(&table[block[i]]);
+      if (PyObject* obj = stored_object(table, block[i])) __builtin_prefetch(obj, 1);
     }
     for (std::size_t i = 0; i < n; ++i) {
-      if (block[i] < size) __builtin_prefetch(table[block[i]].object.get(), 1);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint32_t id = block[i];
-      if (id >= size || !table[id].object) continue;
-      PyList_SET_ITEM(list.get(), filled++, Py_NewRef(table[id].object.get()));
+      if (PyObject* obj = stored_object(table, block[i])) PyList_SET_ITEM(list.get(), filled++, Py_NewRef(obj));
     }
   });
   items.unlock();
@@ -139,10 +134,11 @@ PyObject* index_collect(PyObject* self, PyObject* /*unused*/) {
     std::vector<py::Ref> objects;
     {
       auto items = py::lock_without_gil([&] { return core.items().try_read(); }, [&] { return core.items().read(); });
-      const ItemTable& table = *items;
-      for (const StoredItem& it : table) {
-        if (it.object) objects.push_back(py::Ref::borrow(it.object.get()));
-      }
+      items->for_each_page([&](std::uint32_t, const StoredItem* slots, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+          if (slots[i].object) objects.push_back(py::Ref::borrow(slots[i].object.get()));
+        }
+      });
     }
     py::Ref list = py::Ref::steal(py::require(PyList_New(static_cast<Py_ssize_t>(objects.size()))));
     for (std::size_t i = 0; i < objects.size(); ++i) {
@@ -184,10 +180,10 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     // locks: a release may run code that uses this very index.
     py::DeferReleases defer;
     auto items = py::lock_without_gil([&] { return core->items().try_read(); }, [&] { return core->items().read(); });
-    const ItemTable& slots = *items;
     for (std::uint32_t id : keep) {
-      if (id >= slots.size() || !slots[id].object) continue;  // not stored here
-      IndexableObject* obj = as_indexable(slots[id].object.get());
+      PyObject* stored = stored_object(*items, id);
+      if (!stored) continue;  // not stored here
+      IndexableObject* obj = as_indexable(stored);
       AttrSnapshot snap = obj->attrs.load();
       snap->for_each([&](const ShortString& name, const PyValue& value) {
         if (!is_private_name(name)) IndexAPI::_add_index(table, self_link, id, name, value);

@@ -89,9 +89,7 @@ void IndexAPI::store_items(std::span<IndexableObject* const> objs, std::vector<S
   auto items = py::lock_without_gil([&] { return items_->try_write(); }, [&] { return items_->write(); });
   replaced.reserve(replaced.size() + objs.size());
   for (IndexableObject* obj : objs) {
-    const std::uint32_t id = obj->id;
-    if (id >= items->size()) items->resize(static_cast<std::size_t>(id) + 1);
-    StoredItem& slot = (*items)[id];
+    StoredItem& slot = items->at(obj->id);
     if (slot.object) replaced.push_back(std::move(slot));
     slot.object = py::AnyRef::borrow(reinterpret_cast<PyObject*>(obj));
   }
@@ -193,8 +191,9 @@ void IndexAPI::remove(IndexableObject* obj) {
   }
   {
     auto items = items_->write();
-    check(id < items->size(), "index out of bounds: the id is beyond the item array");
-    (*items)[id] = StoredItem{};
+    StoredItem* slot = items->find(id);
+    check(slot != nullptr, "index out of bounds: the id is beyond the item table");
+    *slot = StoredItem{};
   }
 }
 

@@ -3,7 +3,9 @@
 //
 // Locks (each a PoisonRwLock; see base/rw_lock.hpp):
 //   attr_maps  guards the table of QueryMaps and everything inside them
-//   items      guards the item array (slot id -> StoredItem)
+//   items      guards the item table (slot id -> StoredItem); slots are
+//              also filled and emptied only under the interpreter lock
+//              (the collector reads them without this lock)
 //   all_ids    guards the bitmap of stored ids
 // Global lock order:
 //   Indexable.indexes mutex -> attr_maps (one core at a time)
@@ -25,8 +27,10 @@
 
 #include "base/bitmap.hpp"
 #include "base/fx_hash.hpp"
+#include "base/paged_array.hpp"
 #include "base/rw_lock.hpp"
 #include "base/short_string.hpp"
+#include "base/tuning.hpp"
 #include "index/value.hpp"
 #include "python/shared_ref.hpp"
 
@@ -50,8 +54,15 @@ using AttrReader = AttrLock::ReadGuard;
 struct StoredItem {
   py::AnyRef object;
 };
-// Slot id holds the object with that id, or nothing.
-using ItemTable = std::vector<StoredItem>;
+// Slot id holds the object with that id, or nothing. Pages are made on first
+// use, so a core's table follows what it holds, not the largest id.
+using ItemTable = PagedArray<StoredItem, tuning::kItemPage>;
+
+// The object stored under `id`, or nullptr.
+inline PyObject* stored_object(const ItemTable& table, std::uint32_t id) {
+  const StoredItem* slot = table.find(id);
+  return slot ? slot->object.get() : nullptr;
+}
 using ItemLock = PoisonRwLock<ItemTable>;
 using IdLock = PoisonRwLock<Bitmap>;
 
