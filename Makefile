@@ -8,7 +8,7 @@ SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 CPPTEST := $(shell find tests/cpp -type f 2>/dev/null)
 STAMP   := $(VENV)/.lorvane-installed
 
-.PHONY: setup install demo test test-cpp test-py sanitize bench clean
+.PHONY: setup install demo test test-cpp test-py sanitize bench bench-compare clean
 
 setup:
 	@bash scripts/setup.sh
@@ -58,6 +58,13 @@ bench: install
 	$(CMAKE) --build build/bench -j $(JOBS)
 	@if [ -x build/bench/lorvane_cpp_bench ]; then build/bench/lorvane_cpp_bench; fi
 	@for b in bench/bench_*.py; do [ -f "$$b" ] && $(PY) "$$b" || exit 1; done
+
+# Before and after a change: the module of git revision BASE against the
+# working tree's, in one table (make bench-compare BASE=<revision>).
+bench-compare: install
+	@test -n "$(BASE)" || { echo "usage: make bench-compare BASE=<git revision>"; exit 2; }
+	bash scripts/build_revision.sh $(BASE) build/base-$(BASE)
+	$(PY) bench/compare_builds.py --before build/base-$(BASE)
 
 clean:
 	rm -rf build _skbuild

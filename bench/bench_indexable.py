@@ -2,6 +2,8 @@
 process: construction with 5 keyword attributes, an attribute read and an
 attribute write. Each figure is the minimum over several timeit repeats."""
 
+import json
+import sys
 import timeit
 
 from Lorvane import Indexable
@@ -44,8 +46,16 @@ def ns_per_op(stmt, cls):
     return min(timer.repeat(repeat=REPEATS, number=NUMBER)) / NUMBER * 1e9
 
 
+def measure():
+    """{operation: {kind: ns per operation}}."""
+    return {op: {kind: ns_per_op(stmt, cls) for kind, cls in KINDS.items()} for op, stmt in OPERATIONS.items()}
+
+
 def main():
-    results = {op: {kind: ns_per_op(stmt, cls) for kind, cls in KINDS.items()} for op, stmt in OPERATIONS.items()}
+    if "--json" in sys.argv:
+        print(json.dumps(measure()))
+        return
+    results = measure()
     header = f"{'operation':<24}" + "".join(f"{k + ' ns':>20}" for k in KINDS) + f"{'vs __slots__':>14}{'vs __dict__':>13}"
     print(f"Indexable against plain classes (ns/op, minimum of {REPEATS} x {NUMBER:,} runs)")
     print(header)

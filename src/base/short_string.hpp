@@ -86,7 +86,7 @@ class ShortString {
   struct Probe {
     std::uint64_t w[3];
     explicit Probe(std::string_view s) noexcept : w{0, 0, 0} {
-      std::memcpy(w, s.data(), s.size());
+      if (!s.empty()) std::memcpy(w, s.data(), s.size());  // an empty view may have no data
       reinterpret_cast<unsigned char*>(w)[kInline] = static_cast<unsigned char>(s.size());
     }
   };
