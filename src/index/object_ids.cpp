@@ -14,16 +14,6 @@ namespace {
 
 bool g_collecting = false;  // between a collection's "start" and "stop"
 
-// Every id a tracked Indexable holds (0: a subclass instance still being made).
-void walk_live_ids(const IdAllocator::LiveSink& sink) {
-  PyUnstable_GC_VisitObjects(
-      [](PyObject* o, void* arg) -> int {
-        if (is_indexable(o)) (*static_cast<const IdAllocator::LiveSink*>(arg))(as_indexable(o)->id);
-        return 1;
-      },
-      const_cast<IdAllocator::LiveSink*>(&sink));
-}
-
 IdAllocator& allocator() {
   static IdAllocator* ids =
       new IdAllocator(walk_live_ids, IdAllocator::kFullRange, tuning::kIdWalkAhead, [] { return !g_collecting; });
@@ -42,6 +32,17 @@ PyMethodDef g_on_collection = {"_lorvane_collection_watch", reinterpret_cast<PyC
                                METH_FASTCALL, nullptr};
 
 }  // namespace
+
+// A subclass instance still being made is tracked with id 0, which the
+// allocator ignores.
+void walk_live_ids(const std::function<void(std::uint32_t)>& sink) {
+  PyUnstable_GC_VisitObjects(
+      [](PyObject* o, void* arg) -> int {
+        if (is_indexable(o)) (*static_cast<const std::function<void(std::uint32_t)>*>(arg))(as_indexable(o)->id);
+        return 1;
+      },
+      const_cast<std::function<void(std::uint32_t)>*>(&sink));
+}
 
 std::uint32_t take_object_id() {
   std::optional<std::uint32_t> id = allocator().take();

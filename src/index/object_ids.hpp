@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace lorvane {
 
@@ -19,6 +20,10 @@ std::uint32_t take_object_id();
 
 // The object holding `id` is being freed.
 void release_object_id(std::uint32_t id) noexcept;
+
+// Reports the id of every Indexable the collector tracks: every live one
+// (the allocator's live walk).
+void walk_live_ids(const std::function<void(std::uint32_t)>& sink);
 
 // Registers the callback that tells the allocator when a collection runs
 // (once, at module initialisation). Throws py::ErrorAlreadySet on failure.
