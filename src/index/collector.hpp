@@ -48,6 +48,7 @@
 #include <Python.h>
 
 #include "index/index_api.hpp"
+#include "index/value_capture.hpp"
 #include "index/indexable.hpp"
 
 namespace lorvane {
@@ -56,7 +57,7 @@ namespace lorvane {
 inline int traverse_attr_map(const AttrMap& map, visitproc visit, void* arg) {
   int rc = 0;
   map.for_each([&](const ShortString&, const PyValue& v) {
-    if (rc == 0) rc = visit(v.obj(), arg);
+    if (rc == 0) rc = visit(py_object(v), arg);
   });
   return rc;
 }

@@ -7,6 +7,7 @@
 #include "base/internal_error.hpp"
 #include "base/tuning.hpp"
 #include "index/query_map.hpp"
+#include "index/value_capture.hpp"
 #include "python/error.hpp"
 #include "python/ref.hpp"
 
@@ -51,18 +52,18 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
     py::Ref hold_obj = py::Ref::borrow(obj);
     ValueSet values;
     if (PyUnicode_Check(obj)) {
-      values.insert(PyValue::hash_of(obj));  // strings are never split
+      values.insert(value_hash_of(obj));  // strings are never split
     } else if (py::Ref iter = py::Ref::steal(PyObject_GetIter(obj)); !iter) {
       // CAUTION: iter() may have run a user's __iter__. Not iterable: the
       // object stands for itself, unless what was raised passes through.
       py::throw_if_passes_through();
       PyErr_Clear();
-      values.insert(PyValue::hash_of(obj));
+      values.insert(value_hash_of(obj));
     } else {
       // CAUTION: iteration runs arbitrary Python code; no core lock is held here.
       while (PyObject* next = PyIter_Next(iter.get())) {
         py::Ref item = py::Ref::steal(next);
-        values.insert(PyValue::hash_of(item.get()));  // a second equal value is dropped
+        values.insert(value_hash_of(item.get()));  // a second equal value is dropped
       }
       if (PyErr_Occurred()) {
         py::throw_if_passes_through();

@@ -10,6 +10,7 @@
 #include "index/collector.hpp"
 #include "index/object_ids.hpp"
 #include "index/types.hpp"
+#include "index/value_capture.hpp"
 #include "python/args.hpp"
 #include "python/error.hpp"
 #include "python/gil.hpp"
@@ -227,7 +228,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwds) 
           continue;
         }
         ShortString name(text, static_cast<std::size_t>(len));
-        fresh->insert(std::move(name), PyValue::capture(Py_NewRef(val)));
+        fresh->insert(std::move(name), capture_value(Py_NewRef(val)));
       }
       map = std::move(fresh);
     }
@@ -302,7 +303,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   }
   // Plain load: the map cannot be retired while this thread holds the lock.
   const PyValue* v = as_indexable(self)->attrs.peek()->get(std::string_view(text, static_cast<std::size_t>(len)));
-  if (v) return Py_NewRef(v->obj());
+  if (v) return Py_NewRef(py_object(*v));
   PyObject* r = PyObject_GenericGetAttr(self, name);
   if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
@@ -318,7 +319,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     Py_ssize_t len = 0;
     const char* text = py::require(PyUnicode_AsUTF8AndSize(name, &len));
     ShortString key(text, static_cast<std::size_t>(len));
-    PyValue captured = PyValue::capture(Py_NewRef(value));
+    PyValue captured = capture_value(Py_NewRef(value));
     as_indexable(self)->set_attr(std::move(key), std::move(captured));
     return 0;
   });

@@ -1,19 +1,19 @@
 // PyValue: an attribute value or query operand, captured once.
 //
-// A value is an immutable, shared box: the Python object (one strong
-// reference), its primitive copy (CastValue) and the Python hash taken at
-// capture time. Copies share the box (one atomic increment), so values are
-// copied, compared, hashed and dropped on any thread without the interpreter
-// lock; the Python reference goes when the last copy does (deferred when that
-// thread does not hold the lock).
+// A value is an immutable, shared box: an opaque handle on the object it was
+// captured from (one strong reference, owned by the box), its primitive copy
+// (CastValue) and the hash taken at capture time. Copies share the box (one
+// atomic increment), so values are copied, compared, hashed and dropped on any
+// thread; the handle's reference is given back, when the last copy goes,
+// through the release hook that the layer owning the objects installs (which
+// defers it when the dropping thread may not release it). Values are made by
+// that layer (value_capture.hpp); here they are plain data.
 //
 // Equality is hash equality: 1, 1.0 and True are one value; every unhashable
 // object (its __hash__ raises an Exception other than MemoryError or
 // RecursionError) has hash 0. Only Int and Float are ordered (through the
 // ranged tree).
 #pragma once
-
-#include <Python.h>
 
 #include <atomic>
 #include <cstdint>
@@ -31,17 +31,25 @@ enum class CastKind : std::uint8_t { Int = 0, Float = 1, Str = 2, Ind = 3, Unkno
 
 class PyValue {
  public:
+  // What a value keeps of its object besides the handle. `str` (Str only)
+  // points at text the handle's object keeps alive and never changes.
+  struct Parts {
+    CastKind kind = CastKind::Unknown;
+    std::int64_t hash = 0;
+    std::int64_t ival = 0;
+    double fval = 0.0;
+    const char* str = nullptr;
+    std::size_t str_len = 0;
+  };
+
+  // Gives back the reference a box's handle owns; installed once by the
+  // layer that owns the objects. Without one, handles are not released.
+  using HandleRelease = void (*)(void* handle) noexcept;
+  static void set_handle_release(HandleRelease fn) noexcept;
+
   PyValue() = default;
-  // Captures `obj`, taking over the reference the caller passes in. Needs the
-  // interpreter lock. Throws InternalError for an int outside 64 bits, text
-  // that cannot be encoded as UTF-8, or a broken Indexable, and
-  // py::ErrorAlreadySet with the error left set for one that passes through
-  // (py::passes_through: an interrupt, exhausted memory or recursion, also
-  // from __hash__); the reference is released in those cases too.
-  static PyValue capture(PyObject* obj);
-  // The hash capture() would store for `obj` (borrowed), with the same checks
-  // and errors, without capturing anything: what a query compares with.
-  static std::int64_t hash_of(PyObject* obj);
+  // A value owning one reference to `handle` (the caller passes it in).
+  static PyValue make(void* handle, const Parts& parts);
 
   PyValue(const PyValue& o) noexcept : b_(o.b_) {
     if (b_) b_->refs.fetch_add(1, std::memory_order_relaxed);
@@ -58,7 +66,7 @@ class PyValue {
   explicit operator bool() const { return b_ != nullptr; }
   std::int64_t hash() const { return b_->hash; }
   CastKind kind() const { return b_->kind; }
-  PyObject* obj() const { return b_->obj; }
+  void* handle() const { return b_->handle; }
   std::int64_t as_int() const { return b_->num.i; }
   double as_float() const { return b_->num.f; }
   std::string_view as_str() const { return {b_->str, b_->str_len}; }
@@ -76,12 +84,12 @@ class PyValue {
     std::atomic<std::uint32_t> refs;
     CastKind kind;
     std::int64_t hash;
-    PyObject* obj;
+    void* handle;
     union {
       std::int64_t i;
       double f;
     } num;
-    // Str: the UTF-8 text of `obj` itself (kept alive by `obj`, immutable).
+    // Str: the UTF-8 text of the handle's object (kept alive by it, immutable).
     const char* str;
     std::size_t str_len;
   };

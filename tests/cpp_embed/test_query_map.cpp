@@ -1,6 +1,7 @@
 // QueryMap and the core's map routines, driven with real Python values inside
 // an embedded interpreter (the main thread holds the interpreter lock).
 #include "index/query_map.hpp"
+#include "index/value_capture.hpp"
 
 #include <Python.h>
 #include <gtest/gtest.h>
@@ -29,10 +30,10 @@ class Interpreter : public ::testing::Environment {
 };
 const auto* const kInterpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
 
-PyValue of_int(long long v) { return PyValue::capture(PyLong_FromLongLong(v)); }
-PyValue of_float(double v) { return PyValue::capture(PyFloat_FromDouble(v)); }
-PyValue of_str(const char* s) { return PyValue::capture(PyUnicode_FromString(s)); }
-PyValue of_bool(bool b) { return PyValue::capture(PyBool_FromLong(b)); }
+PyValue of_int(long long v) { return capture_value(PyLong_FromLongLong(v)); }
+PyValue of_float(double v) { return capture_value(PyFloat_FromDouble(v)); }
+PyValue of_str(const char* s) { return capture_value(PyUnicode_FromString(s)); }
+PyValue of_bool(bool b) { return capture_value(PyBool_FromLong(b)); }
 
 std::vector<std::uint32_t> ids_of(const QueryMap& map, const PyValue& v) {
   const ValueEntry* e = map.find(v);
@@ -84,7 +85,7 @@ TEST(QueryMap, ABatchEndsWhereInsertingPairByPairEnds) {
   for (int i = 0; i < 40; ++i) pool.push_back(of_int(i - 20));
   for (int i = 0; i < 40; ++i) pool.push_back(of_float(i * 0.5));  // half of them equal an int
   for (const char* s : {"a", "b", "", "a long string that does not fit inline"}) pool.push_back(of_str(s));
-  pool.push_back(PyValue::capture(Py_NewRef(Py_None)));
+  pool.push_back(capture_value(Py_NewRef(Py_None)));
   std::vector<QueryMap::Pending> batch;
   for (int i = 0; i < 5000; ++i) {
     batch.push_back({&pool[rng() % pool.size()], static_cast<std::uint32_t>(rng() % 900)});

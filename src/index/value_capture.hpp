@@ -1,0 +1,28 @@
+// Capturing Python objects as values: the conversion from a Python object to
+// the plain value data the indexes keep, and back.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "index/value.hpp"
+
+namespace lorvane {
+
+// Captures `obj`, taking over the reference the caller passes in. Needs the
+// interpreter lock. Throws InternalError for an int outside 64 bits, text
+// that cannot be encoded as UTF-8, or a broken Indexable, and
+// py::ErrorAlreadySet with the error left set for one that passes through
+// (py::passes_through: an interrupt, exhausted memory or recursion, also
+// from __hash__); the reference is released in those cases too.
+PyValue capture_value(PyObject* obj);
+
+// The hash capture_value() would store for `obj` (borrowed), with the same
+// checks and errors, without capturing anything: what a query compares with.
+std::int64_t value_hash_of(PyObject* obj);
+
+// The Python object a value was captured from (borrowed).
+inline PyObject* py_object(const PyValue& v) { return static_cast<PyObject*>(v.handle()); }
+
+}  // namespace lorvane
