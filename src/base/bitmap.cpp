@@ -93,10 +93,10 @@ Bitmap Bitmap::andnot(const Bitmap& a, const Bitmap& b) {
 
 Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
   // Small fixed buffer first: most unions in a range query have few parts.
-  const roaring_bitmap_t* local[64];
+  const roaring_bitmap_t* local[tuning::kBitmapUnionStackParts];
   std::vector<const roaring_bitmap_t*> heap;
   const roaring_bitmap_t** raw = local;
-  if (parts.size() > 64) {
+  if (parts.size() > tuning::kBitmapUnionStackParts) {
     heap.resize(parts.size());
     raw = heap.data();
   }

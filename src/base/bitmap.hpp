@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "base/roaring_compat.hpp"
+#include "base/tuning.hpp"
 
 namespace lorvane {
 
@@ -92,7 +93,7 @@ class Bitmap {
   // kBlock members in ascending order: lets a caller prefetch what a block's
   // ids point at before it touches any of it. When f returns bool, returning
   // false stops the walk.
-  static constexpr std::size_t kBlock = 256;
+  static constexpr std::size_t kBlock = tuning::kBitmapReadBlock;
   template <class F>
   void for_each_block(F&& f) const;
 

@@ -1,4 +1,7 @@
 // Every size threshold of the system, in one place, with the reason for it.
+// Grouped by structure, in the order data flows through them: strings,
+// attribute maps, objects, id sets, the ranged tree, value maps, queries,
+// ingestion, ids.
 #pragma once
 
 #include <cstddef>
@@ -6,9 +9,13 @@
 
 namespace lorvane::tuning {
 
+// --- Strings ---------------------------------------------------------------
+
 // Short strings: 23 bytes of text fit inline beside a one-byte tag, so a
 // short string is exactly three words and most attribute names never allocate.
 inline constexpr std::size_t kShortStringInline = 23;
+
+// --- Attribute maps ----------------------------------------------------------
 
 // Attribute maps: up to 8 pairs are scanned linearly (a scan of 8 short keys
 // beats hashing); the ninth distinct name switches to a hash table.
@@ -16,11 +23,28 @@ inline constexpr std::size_t kAttrMapInline = 8;
 // The hashed form starts with room for 32 buckets (28 pairs before growing).
 inline constexpr std::size_t kAttrMapInitialBuckets = 32;
 
+// --- Objects -----------------------------------------------------------------
+
 // Index lists on objects: most objects live in at most a few indexes.
 inline constexpr std::size_t kIndexListInline = 4;
 
+// Freed Indexable objects kept for reuse instead of going back to the allocator.
+inline constexpr std::size_t kIndexableFreeList = 512;
+
+// --- Id sets -----------------------------------------------------------------
+
 // Id sets hold up to four ids inline; the fifth id turns the set into a bitmap.
 inline constexpr std::size_t kHybridSetInline = 4;
+
+// Bitmaps are read in blocks of 256 ids (1 KiB on the stack): the per-id cost
+// is a loop over a local buffer, and a keyword probe asks the cache for a whole
+// block's column slots before it reads the first.
+inline constexpr std::size_t kBitmapReadBlock = 256;
+// A union of up to 64 bitmaps gathers their handles on the stack; more take
+// one heap allocation (most unions of a range query have few parts).
+inline constexpr std::size_t kBitmapUnionStackParts = 64;
+
+// --- Ranged tree -------------------------------------------------------------
 
 // Ranged tree nodes hold 96 slots: wide enough that a million keys need only
 // three levels, small enough that the shifting inside a node stays cheap.
@@ -36,10 +60,70 @@ inline constexpr std::size_t kBTreeSplitRightStart = kBTreeNodeSlots / 4;
 // a node is in practice found full at 95 entries.
 inline constexpr std::size_t kBTreeFullLen = 85;
 
+// Range queries: up to 4 covered subtree bitmaps are united one after another;
+// past that one lazy union of all is cheaper. CRoaring's lazy union turns
+// containers into bitsets and converts the small ones back, which costs more
+// than merging a few arrays directly.
+inline constexpr std::size_t kRangeEagerUnionParts = 4;
+// A range query keeps the bitmaps of up to 64 covered subtrees inline; a wider
+// range allocates once.
+inline constexpr std::size_t kRangeInlineParts = 64;
+// Ids read from leaves stay inline up to four full leaves' worth (the two edge
+// leaves and a couple of covered ones); more spill to the heap.
+inline constexpr std::size_t kRangeInlineLeafIds = 4 * kBTreeNodeSlots;
+// Up to 64 leaf ids are sorted by comparison, more by radix: a radix sort
+// clears and scans four 256-entry count tables whatever the input, which a
+// few ids do not repay.
+inline constexpr std::size_t kRangeComparisonSortMax = 64;
+
+// --- Value maps --------------------------------------------------------------
+
+// Id columns (id -> value code) come in pages of 1024 ids (4 KiB).
+inline constexpr std::size_t kColumnPage = 1024;
+// A column keeps itself only while it stays cheap: past its first 64 pages it
+// may hold at most 16 slots per id it knows (64 bytes), and only while the
+// map's values average at least 4 ids each (fewer: the sets are inline and
+// uniting them is as cheap as a column lookup).
+inline constexpr std::uint64_t kColumnSlackSlots = 64 * kColumnPage;
+inline constexpr std::uint64_t kColumnSlotsPerId = 16;
+inline constexpr std::uint64_t kColumnMinIdsPerValue = 4;
+
+// Batch inserts into a value map: a batch of at least 4096 pairs first inserts
+// a sample of 1/16 of them, then reserves the value table for the rate of new
+// values the sample showed, so a column of mostly distinct values is not
+// rehashed over and over while one of few values reserves nothing. Smaller
+// batches take no sample: a rehash or two of a small table is cheap.
+inline constexpr std::size_t kBatchSampleMinPairs = 4096;
+inline constexpr std::size_t kBatchSampleFraction = 16;
+// The reservation is 5% above the projection, so that a sample that slightly
+// underestimates the rate does not cost one more full rehash near the end.
+inline constexpr double kBatchReserveSlack = 1.05;
+
+// --- Queries -----------------------------------------------------------------
+
 // Keyword queries: narrowing the running result by asking each of a keyword's
 // sets about each of its ids is chosen when (ids x sets x this) is below the
 // keyword's total size; a lookup costs about as much as uniting 16 ids.
 inline constexpr std::uint64_t kProbeCostPerLookup = 16;
+// Checking an id of the running result against a keyword's column costs
+// about as much as uniting this many ids of the keyword's sets.
+inline constexpr std::uint64_t kColumnProbeCost = 4;
+
+// Group lists keep up to 12 groups inline.
+inline constexpr std::size_t kGroupListInline = 12;
+
+// --- Ingestion ---------------------------------------------------------------
+
+// Batch ingestion spreads its attribute columns over threads once a batch
+// holds this many (value, id) pairs: below that, starting a thread costs
+// more than it saves. At most this many threads take part.
+inline constexpr std::size_t kParallelIngestMinPairs = 100000;
+inline constexpr unsigned kMaxIngestThreads = 4;
+// Columns are handed out longest first, weighted by cost: a numeric pair also
+// goes into the ranged tree, which about doubles its cost.
+inline constexpr std::size_t kIngestNumericPairCost = 2;
+
+// --- Ids ---------------------------------------------------------------------
 
 // Paged per-id tables (PagedArray): a page number (id / page slots) splits
 // into a root index and a chunk index of equal width, the root taking the odd
@@ -53,34 +137,9 @@ inline constexpr unsigned paged_root_bits(unsigned page_number_bits) { return (p
 // (40 KiB), however large the id.
 inline constexpr std::size_t kItemPage = 1024;
 
-// Id columns (id -> value code) come in pages of 1024 ids (4 KiB).
-inline constexpr std::size_t kColumnPage = 1024;
-// A column keeps itself only while it stays cheap: past its first 64 pages it
-// may hold at most 16 slots per id it knows (64 bytes), and only while the
-// map's values average at least 4 ids each (fewer: the sets are inline and
-// uniting them is as cheap as a column lookup).
-inline constexpr std::uint64_t kColumnSlackSlots = 64 * kColumnPage;
-inline constexpr std::uint64_t kColumnSlotsPerId = 16;
-inline constexpr std::uint64_t kColumnMinIdsPerValue = 4;
-// Checking an id of the running result against a keyword's column costs
-// about as much as uniting this many ids of the keyword's sets.
-inline constexpr std::uint64_t kColumnProbeCost = 4;
-
-// Batch ingestion spreads its attribute columns over threads once a batch
-// holds this many (value, id) pairs: below that, starting a thread costs
-// more than it saves. At most this many threads take part.
-inline constexpr std::size_t kParallelIngestMinPairs = 100000;
-inline constexpr unsigned kMaxIngestThreads = 4;
-
 // Object ids: the one walk over the live objects that prepares the reuse of
 // dead objects' ids runs once this many ids remain (a moment with no
 // collection under way is found long before they are used up).
 inline constexpr std::uint64_t kIdWalkAhead = std::uint64_t{1} << 20;
-
-// Freed Indexable objects kept for reuse instead of going back to the allocator.
-inline constexpr std::size_t kIndexableFreeList = 512;
-
-// Group lists keep up to 12 groups inline.
-inline constexpr std::size_t kGroupListInline = 12;
 
 }  // namespace lorvane::tuning

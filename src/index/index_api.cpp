@@ -168,7 +168,7 @@ void IndexAPI::add_object_many(const CoreLink& self, const std::vector<Indexable
   for (std::size_t c = 0; c < columns.size(); ++c) {
     order[c] = c;
     const auto& pairs = columns[c].pairs;
-    cost[c] = pairs.size() * (!pairs.empty() && pairs.front().value->is_numeric() ? 2 : 1);
+    cost[c] = pairs.size() * (!pairs.empty() && pairs.front().value->is_numeric() ? tuning::kIngestNumericPairCost : 1);
   }
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return cost[a] > cost[b]; });
   const std::size_t threads = total >= tuning::kParallelIngestMinPairs ? ingest_threads() : 1;

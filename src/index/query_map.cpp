@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/internal_error.hpp"
+#include "base/tuning.hpp"
 
 namespace lorvane {
 
@@ -65,12 +66,14 @@ void QueryMap::insert_many(const std::vector<Pending>& pairs) {
   // After a sample of the batch, size the value table for the rate of new
   // values seen so far, so a column of mostly distinct values is not
   // rehashed over and over while one of few values reserves nothing.
-  const std::size_t sample = pairs.size() >= 4096 ? pairs.size() / 16 : pairs.size();
+  const std::size_t sample =
+      pairs.size() >= tuning::kBatchSampleMinPairs ? pairs.size() / tuning::kBatchSampleFraction : pairs.size();
   const std::size_t size_before = values_.size();
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     if (i == sample && i < pairs.size()) {
       const double rate = static_cast<double>(values_.size() - size_before) / static_cast<double>(sample);
-      values_.reserve(values_.size() + static_cast<std::size_t>(rate * static_cast<double>(pairs.size() - i) * 1.05));
+      values_.reserve(values_.size() + static_cast<std::size_t>(rate * static_cast<double>(pairs.size() - i) *
+                                                                tuning::kBatchReserveSlack));
     }
     const Pending& p = pairs[i];
     insert_value(*p.value, p.id);

@@ -17,6 +17,7 @@
 #include <absl/container/inlined_vector.h>
 
 #include "base/internal_error.hpp"
+#include "base/tuning.hpp"
 #include "postings/ranged_b_tree.hpp"
 #include "postings/ranged_b_tree_internal.hpp"
 
@@ -26,14 +27,11 @@ using namespace btree_detail;
 
 namespace {
 
-// A few subtree bitmaps are united one after another: CRoaring's lazy union
-// of many turns containers into bitsets and converts the small ones back,
-// which costs more than merging a few arrays directly.
-constexpr std::size_t kEagerUnionParts = 4;
+using LeafIds = absl::InlinedVector<std::uint32_t, tuning::kRangeInlineLeafIds>;
 
 struct Collector {
-  absl::InlinedVector<const Bitmap*, 64> parts;          // wholly covered internal subtrees
-  absl::InlinedVector<std::uint32_t, 4 * kNodeSlots> ids;  // ids read from leaves
+  absl::InlinedVector<const Bitmap*, tuning::kRangeInlineParts> parts;  // wholly covered internal subtrees
+  LeafIds ids;                                                          // ids read from leaves
 };
 
 // `lower` / `upper` say whether the bound still cuts into this subtree.
@@ -79,9 +77,9 @@ void collect(const BitMapBTreeNode& node, u128 lo, u128 hi, bool lower, bool upp
 // skipping bytes that are equal in every id (the top byte usually is). The
 // ids of a range arrive in value order, that is in random id order, and a
 // comparison sort of thousands of them cost more than the rest of the query.
-void sort_ids(absl::InlinedVector<std::uint32_t, 4 * kNodeSlots>& ids) {
+void sort_ids(LeafIds& ids) {
   const std::size_t n = ids.size();
-  if (n <= 64) {
+  if (n <= tuning::kRangeComparisonSortMax) {
     std::sort(ids.begin(), ids.end());
     return;
   }
@@ -156,7 +154,8 @@ Bitmap BitMapBTree::query_range(const RangeBound& lower, const RangeBound& upper
   // Sorted ids fill a bitmap by appending.
   sort_ids(pieces.ids);
   Bitmap result = Bitmap::from_ids(pieces.ids);
-  if (pieces.parts.size() <= kEagerUnionParts) {
+  // A few subtree bitmaps are united one after another, many in one lazy union.
+  if (pieces.parts.size() <= tuning::kRangeEagerUnionParts) {
     for (const Bitmap* part : pieces.parts) result.or_inplace(*part);
   } else {
     Bitmap subtrees = Bitmap::or_many(pieces.parts);
