@@ -48,8 +48,8 @@
 #include <Python.h>
 
 #include "index/index_api.hpp"
-#include "index/value_capture.hpp"
 #include "index/indexable.hpp"
+#include "index/value_capture.hpp"
 
 namespace lorvane {
 

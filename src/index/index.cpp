@@ -1,12 +1,14 @@
 #include "index/index.hpp"
 
 #include <new>
+#include <span>
 #include <vector>
 
 #include "index/collector.hpp"
 #include "index/hash_query.hpp"
 #include "index/indexable.hpp"
 #include "index/query_map.hpp"
+#include "index/value_capture.hpp"
 #include "python/args.hpp"
 #include "python/error.hpp"
 #include "python/gil.hpp"
@@ -103,7 +105,7 @@ py::Ref extract_indexable_seq(PyObject* objs, const char* param) {
 py::Ref objects_for_ids(const IndexAPI& core, const Bitmap& ids) {
   const auto wanted = static_cast<Py_ssize_t>(ids.cardinality());
   py::Ref list = py::Ref::steal(py::require(PyList_New(wanted)));
-  auto items = py::lock_without_gil([&] { return core.items().try_read(); }, [&] { return core.items().read(); });
+  auto items = py::read_holding_gil(core.items());
   const ItemTable& table = *items;
   Py_ssize_t filled = 0;
   ids.for_each_block([&](const std::uint32_t* block, std::size_t n) {
@@ -111,16 +113,31 @@ py::Ref objects_for_ids(const IndexAPI& core, const Bitmap& ids) {
     // are scattered: ask for a block's slots, then their objects, first.
     for (std::size_t i = 0; i < n; ++i) table.prefetch(block[i]);
     for (std::size_t i = 0; i < n; ++i) {
-      if (PyObject* obj = stored_object(table, block[i])) __builtin_prefetch(obj, 1);
+      if (void* obj = stored_object(table, block[i])) __builtin_prefetch(obj, 1);
     }
     for (std::size_t i = 0; i < n; ++i) {
-      if (PyObject* obj = stored_object(table, block[i])) PyList_SET_ITEM(list.get(), filled++, Py_NewRef(obj));
+      if (void* obj = stored_object(table, block[i])) {
+        PyList_SET_ITEM(list.get(), filled++, Py_NewRef(static_cast<PyObject*>(obj)));
+      }
     }
   });
   items.unlock();
   // Slots never filled are NULL, which the list's own slice deletion accepts.
   if (filled < wanted) py::require(PyList_SetSlice(list.get(), filled, wanted, nullptr));
   return list;
+}
+
+// Stores each object in its slot, with a new reference. Slots are filled only
+// under the interpreter lock (the collector reads them without our lock);
+// the items lock is waited for without it. The previous items are released
+// after the lock.
+void store_items(IndexAPI& core, std::span<IndexableObject* const> objs) {
+  std::vector<StoredItem> replaced;
+  auto items = py::write_holding_gil(core.items());
+  for (IndexableObject* obj : objs) {
+    IndexAPI::store_item(*items, obj->state.id, new_handle(reinterpret_cast<PyObject*>(obj)), replaced);
+  }
+  items.unlock();
 }
 
 // ---- methods ---------------------------------------------------------------------------
@@ -133,10 +150,10 @@ PyObject* index_collect(PyObject* self, PyObject* /*unused*/) {
     // it: making a list may run the collector, and with it finalizers.
     std::vector<py::Ref> objects;
     {
-      auto items = py::lock_without_gil([&] { return core.items().try_read(); }, [&] { return core.items().read(); });
+      auto items = py::read_holding_gil(core.items());
       items->for_each_page([&](std::uint32_t, const StoredItem* slots, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
-          if (slots[i].object) objects.push_back(py::Ref::borrow(slots[i].object.get()));
+          if (slots[i].object) objects.push_back(py::Ref::borrow(py_object(slots[i].object)));
         }
       });
     }
@@ -156,7 +173,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
     const CoreRef& core = core_of(self);
     Bitmap ids;
     {
-      AttrReader table = core->read_attrs_holding_gil();
+      AttrReader table = py::read_holding_gil(core->attr_maps());
       ids = filter_index_by_hashes(*table, query);
     }
     return objects_for_ids(*core, ids).release();
@@ -170,7 +187,7 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     CoreLink self_link(core);
     py::Ref kwargs = py::collect_kwargs("Index.reduce", args, nargs, kwnames);
     HashQuery query = kwargs_to_hash_query(kwargs.get());
-    AttrWriter writer = core->write_attrs_holding_gil();
+    AttrWriter writer = py::write_holding_gil(core->attr_maps());
     AttrTable& table = *writer;
     Bitmap keep = filter_index_by_hashes(table, query);
     HybridSet keep_set = HybridSet::from_bitmap(keep.clone());
@@ -179,12 +196,11 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     // are left as they are). Values dropped meanwhile are released after the
     // locks: a release may run code that uses this very index.
     py::DeferReleases defer;
-    auto items = py::lock_without_gil([&] { return core->items().try_read(); }, [&] { return core->items().read(); });
+    auto items = py::read_holding_gil(core->items());
     for (std::uint32_t id : keep) {
-      PyObject* stored = stored_object(*items, id);
+      void* stored = stored_object(*items, id);
       if (!stored) continue;  // not stored here
-      IndexableObject* obj = as_indexable(stored);
-      AttrSnapshot snap = obj->attrs.load();
+      AttrSnapshot snap = as_indexable(stored)->state.attrs.load();
       snap->for_each([&](const ShortString& name, const PyValue& value) {
         if (!is_private_name(name)) IndexAPI::_add_index(table, self_link, id, name, value);
       });
@@ -206,7 +222,9 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
     CoreLink self_link(core);
     const Py_ssize_t n = PyTuple_GET_SIZE(batch.get());
     std::vector<IndexableObject*> objs;
+    std::vector<const ObjectState*> states;
     objs.reserve(static_cast<std::size_t>(n));
+    states.reserve(static_cast<std::size_t>(n));
     // Every object learns of the core before its attributes are indexed, so
     // that a concurrent write of it is never missed. The batch tuple keeps
     // the objects alive whenever add_index lets go of the interpreter lock.
@@ -214,12 +232,12 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
       IndexableObject* obj = as_indexable(PyTuple_GET_ITEM(batch.get(), i));
       obj->indexes.add_index(self_link);
       objs.push_back(obj);
+      states.push_back(&obj->state);
     }
-    std::vector<StoredItem> replaced;  // released after the lock
-    core->store_items(objs, replaced);
+    store_items(*core, objs);
     {
       py::GilRelease nogil;
-      core->add_object_many(self_link, objs);
+      core->add_object_many(self_link, states);
     }
     Py_RETURN_NONE;
   });
@@ -235,11 +253,10 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const CoreRef& core = core_of(self);
     CoreLink self_link(core);
     obj->indexes.add_index(self_link);
-    std::vector<StoredItem> replaced;  // released after the lock
-    core->store_items(std::span<IndexableObject* const>(&obj, 1), replaced);
+    store_items(*core, std::span<IndexableObject* const>(&obj, 1));
     {
       py::GilRelease nogil;
-      core->add_object(self_link, obj);
+      core->add_object(self_link, obj->state);
     }
     Py_RETURN_NONE;
   });

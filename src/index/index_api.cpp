@@ -5,9 +5,7 @@
 
 #include "base/parallel.hpp"
 #include "base/tuning.hpp"
-#include "index/indexable.hpp"
 #include "index/query_map.hpp"
-#include "python/gil.hpp"
 
 namespace lorvane {
 
@@ -31,14 +29,6 @@ IndexAPI::IndexAPI(CoreLink parent)
       parent_(std::move(parent)) {}
 
 IndexAPI::~IndexAPI() = default;
-
-AttrReader IndexAPI::read_attrs_holding_gil() {
-  return py::lock_without_gil([&] { return attr_maps_->try_read(); }, [&] { return attr_maps_->read(); });
-}
-
-AttrWriter IndexAPI::write_attrs_holding_gil() {
-  return py::lock_without_gil([&] { return attr_maps_->try_write(); }, [&] { return attr_maps_->write(); });
-}
 
 void IndexAPI::_add_index(AttrTable& table, const CoreLink& owner, std::uint32_t id, const ShortString& name,
                           const PyValue& value) {
@@ -78,41 +68,38 @@ void IndexAPI::update_index(AttrWriter writer, CoreLink owner, ShortString name,
   _add_index(table, owner, id, name, new_value);
 }
 
-void IndexAPI::index_snapshot(AttrTable& table, const CoreLink& self, std::uint32_t id, IndexableObject* obj) {
-  AttrSnapshot snap = obj->attrs.load();
+void IndexAPI::index_snapshot(AttrTable& table, const CoreLink& self, const ObjectState& obj) {
+  AttrSnapshot snap = obj.attrs.load();
   snap->for_each([&](const ShortString& name, const PyValue& value) {
-    if (!is_private_name(name)) _add_index(table, self, id, name, value);
+    if (!is_private_name(name)) _add_index(table, self, obj.id, name, value);
   });
 }
 
-void IndexAPI::store_items(std::span<IndexableObject* const> objs, std::vector<StoredItem>& replaced) {
-  auto items = py::lock_without_gil([&] { return items_->try_write(); }, [&] { return items_->write(); });
-  replaced.reserve(replaced.size() + objs.size());
-  for (IndexableObject* obj : objs) {
-    StoredItem& slot = items->at(obj->id);
-    if (slot.object) replaced.push_back(std::move(slot));
-    slot.object = py::AnyRef::borrow(reinterpret_cast<PyObject*>(obj));
-  }
+void IndexAPI::store_item(ItemTable& items, std::uint32_t id, OwnedHandle object,
+                          std::vector<StoredItem>& replaced) {
+  StoredItem& slot = items.at(id);
+  if (slot.object) replaced.push_back(std::move(slot));
+  slot.object = std::move(object);
 }
 
-void IndexAPI::add_object(const CoreLink& self, IndexableObject* obj) {
+void IndexAPI::add_object(const CoreLink& self, const ObjectState& obj) {
   {
     auto ids = all_ids_->write();
-    ids->add(obj->id);
+    ids->add(obj.id);
   }
   // The object's map is read under this lock: a concurrent write of the
   // object either published before (and is read here) or updates this core
   // after the lock is released.
   AttrWriter writer = get_index_writer();
-  index_snapshot(*writer, self, obj->id, obj);
+  index_snapshot(*writer, self, obj);
 }
 
-void IndexAPI::add_object_many(const CoreLink& self, const std::vector<IndexableObject*>& objs) {
+void IndexAPI::add_object_many(const CoreLink& self, const std::vector<const ObjectState*>& objs) {
   AttrWriter writer = get_index_writer();
   auto ids = all_ids_->write();
   {
     Bitmap::BulkAdder adder(*ids);
-    for (IndexableObject* obj : objs) adder.add(obj->id);
+    for (const ObjectState* obj : objs) adder.add(obj->id);
   }
   // Gather the pairs of the whole batch per attribute, then hand each map
   // its pairs at once (its tree takes them in key order). The snapshots stay
@@ -126,7 +113,7 @@ void IndexAPI::add_object_many(const CoreLink& self, const std::vector<Indexable
   std::vector<Column> columns;
   absl::flat_hash_map<std::string_view, std::size_t, FxStrHash, StrEq> column_of;
   std::vector<std::size_t> by_position;  // objects of one batch mostly share their layout
-  for (IndexableObject* obj : objs) {
+  for (const ObjectState* obj : objs) {
     snaps.push_back(obj->attrs.load());
     const std::uint32_t id = obj->id;
     std::size_t pos = 0;
@@ -178,10 +165,10 @@ void IndexAPI::add_object_many(const CoreLink& self, const std::vector<Indexable
   });
 }
 
-void IndexAPI::remove(IndexableObject* obj) {
+void IndexAPI::remove(const ObjectState& obj) {
   AttrWriter writer = get_index_writer();
-  std::uint32_t id = obj->id;
-  AttrSnapshot snap = obj->attrs.load();
+  std::uint32_t id = obj.id;
+  AttrSnapshot snap = obj.attrs.load();
   snap->for_each([&](const ShortString& name, const PyValue& value) {
     if (!is_private_name(name)) _remove_index(*writer, id, name.view(), value);
   });

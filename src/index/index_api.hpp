@@ -13,8 +13,8 @@
 //   attr_maps -> all_ids -> items (each of the inner two released before the next)
 // Nobody waits for attr_maps or for an object's indexes mutex while holding
 // the interpreter lock: a waiter first releases the interpreter lock (see
-// python/gil.hpp and lock_attrs_*), because writers of attr_maps may wait for
-// the interpreter lock (nested values).
+// python/gil.hpp, lock_without_gil), because writers of attr_maps may wait
+// for the interpreter lock (nested values).
 #pragma once
 
 #include <absl/container/flat_hash_map.h>
@@ -31,8 +31,9 @@
 #include "base/rw_lock.hpp"
 #include "base/short_string.hpp"
 #include "base/tuning.hpp"
+#include "index/handle.hpp"
+#include "index/object_state.hpp"
 #include "index/value.hpp"
-#include "python/shared_ref.hpp"
 
 namespace lorvane {
 
@@ -42,24 +43,22 @@ class IndexAPI;
 using CoreRef = std::shared_ptr<IndexAPI>;
 using CoreLink = std::weak_ptr<IndexAPI>;
 
-struct IndexableObject;
-
 using AttrTable = absl::flat_hash_map<ShortString, std::unique_ptr<QueryMap>, FxStrHash, StrEq>;
 using AttrLock = PoisonRwLock<AttrTable>;
 using AttrWriter = AttrLock::WriteGuard;
 using AttrReader = AttrLock::ReadGuard;
 
-// A stored object: one strong reference, droppable on any thread. (Nested
+// A stored object: one owned handle, droppable on any thread. (Nested
 // objects will also carry a link to their parent here.)
 struct StoredItem {
-  py::AnyRef object;
+  OwnedHandle object;
 };
 // Slot id holds the object with that id, or nothing. Pages are made on first
 // use, so a core's table follows what it holds, not the largest id.
 using ItemTable = PagedArray<StoredItem, tuning::kItemPage>;
 
-// The object stored under `id`, or nullptr.
-inline PyObject* stored_object(const ItemTable& table, std::uint32_t id) {
+// The handle of the object stored under `id`, or nullptr.
+inline void* stored_object(const ItemTable& table, std::uint32_t id) {
   const StoredItem* slot = table.find(id);
   return slot ? slot->object.get() : nullptr;
 }
@@ -77,32 +76,27 @@ class IndexAPI {
 
   // Takes attr_maps for writing (blocking; call without the interpreter lock).
   AttrWriter get_index_writer() { return attr_maps_->write(); }
-  // Takes attr_maps with the interpreter lock held: waits, if it must, with
-  // the interpreter lock released (a writer may be waiting for it).
-  AttrReader read_attrs_holding_gil();
-  AttrWriter write_attrs_holding_gil();
 
   // Moves `id` from `old_value` (if any) to `new_value` under `name`, then
   // releases the writer. Names beginning with "_" are left aside.
   void update_index(AttrWriter writer, CoreLink owner, ShortString name, const PyValue* old_value,
                     const PyValue& new_value, std::uint32_t id);
 
-  // Stores each object in its slot, with a new reference. Interpreter lock
-  // held: slots are filled and emptied only under it (the collector reads
-  // them without our lock). Waits for the items lock, if it must, without the
-  // interpreter lock. The items the slots held before are moved to
-  // `replaced`, to be dropped once no lock of ours is held.
-  void store_items(std::span<IndexableObject* const> objs, std::vector<StoredItem>& replaced);
+  // Stores `object` in slot `id` (items write-locked by the caller, who also
+  // keeps the rule of the layer above on when slots change). The item the
+  // slot held before is moved to `replaced`, to be dropped once no lock of
+  // ours is held.
+  static void store_item(ItemTable& items, std::uint32_t id, OwnedHandle object, std::vector<StoredItem>& replaced);
   // Adds the id of an object already stored to all_ids and indexes its
-  // attributes, reading its map under the attr_maps write lock. No
-  // interpreter lock needed; `obj` stays alive through its slot.
-  void add_object(const CoreLink& self, IndexableObject* obj);
+  // attributes, reading its map under the attr_maps write lock. `obj` stays
+  // alive through its slot.
+  void add_object(const CoreLink& self, const ObjectState& obj);
   // Indexes a batch whose items the caller already stored: attr_maps, then
-  // all_ids, both held for the whole batch. No interpreter lock needed.
-  void add_object_many(const CoreLink& self, const std::vector<IndexableObject*>& objs);
+  // all_ids, both held for the whole batch.
+  void add_object_many(const CoreLink& self, const std::vector<const ObjectState*>& objs);
   // Unindexes the object's attributes, removes its id and empties its slot
-  // (interpreter lock held, like every change of a slot).
-  void remove(IndexableObject* obj);
+  // (the slot's handle is released through the handle hook).
+  void remove(const ObjectState& obj);
 
   // The two routines every change of the maps goes through.
   static void _add_index(AttrTable& table, const CoreLink& owner, std::uint32_t id, const ShortString& name,
@@ -120,7 +114,7 @@ class IndexAPI {
   void verify() const;
 
  private:
-  void index_snapshot(AttrTable& table, const CoreLink& self, std::uint32_t id, IndexableObject* obj);
+  void index_snapshot(AttrTable& table, const CoreLink& self, const ObjectState& obj);
 
   std::shared_ptr<AttrLock> attr_maps_;
   std::shared_ptr<ItemLock> items_;

@@ -112,11 +112,6 @@ void IndexList::add_index(CoreLink link) {
   work();
 }
 
-std::size_t IndexList::size_for_tests() {
-  absl::MutexLock lock(&mu_);
-  return entries_.size();
-}
-
 // ---- attribute write -------------------------------------------------------------
 
 void IndexableObject::set_attr(ShortString name, PyValue value) {
@@ -126,13 +121,13 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
   ShortString key;
   PyValue fresh;
   auto publish = [&](bool tell) {
-    auto next = std::make_shared<AttrMap>(*attrs.peek());
+    auto next = std::make_shared<AttrMap>(*state.attrs.peek());
     if (tell) {
       key = name;
       fresh = value;
     }
     next->insert(std::move(name), std::move(value));
-    return attrs.exchange(std::move(next));
+    return state.attrs.exchange(std::move(next));
   };
   // Moves the id in every core from the previous value (read from the map
   // just replaced) to the new one, one core at a time. With `nogil` empty the
@@ -149,7 +144,7 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
         nogil.emplace(false);
         writer = core->get_index_writer();
       }
-      core->update_index(std::move(writer), CoreLink(core), key, previous, fresh, id);
+      core->update_index(std::move(writer), CoreLink(core), key, previous, fresh, state.id);
     }
   };
 
@@ -236,13 +231,12 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwds) 
     if (!self) throw py::ErrorAlreadySet{};
     IndexableObject* o = as_indexable(self);
     new (&o->indexes) IndexList();
-    new (&o->attrs) SwapPtr<AttrMap>(std::move(map));
-    o->id = 0;
+    new (&o->state) ObjectState{SwapPtr<AttrMap>(std::move(map)), 0};
     py::Ref made = py::Ref::steal(self);  // freed again if no id is left
     // The id is taken last, once every value was captured and the object
     // exists: a failed construction consumes none, and no Python code runs
     // between taking it and the object being tracked.
-    o->id = take_object_id();
+    o->state.id = take_object_id();
     if (!PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
     return made.release();
   });
@@ -255,8 +249,8 @@ void indexable_dealloc(PyObject* self) {
   // one native stack frame per link.
   Py_TRASHCAN_BEGIN(self, indexable_dealloc)
   IndexableObject* o = as_indexable(self);
-  release_object_id(o->id);
-  o->attrs.~SwapPtr<AttrMap>();
+  release_object_id(o->state.id);
+  o->state.~ObjectState();
   o->indexes.~IndexList();
   if (tp != indexable_type() || !push_free(self)) tp->tp_free(self);
   Py_DECREF(tp);
@@ -266,7 +260,7 @@ void indexable_dealloc(PyObject* self) {
 // The values of the current map (see index/collector.hpp for why exactly these).
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  const AttrMap* map = as_indexable(self)->attrs.peek();
+  const AttrMap* map = as_indexable(self)->state.attrs.peek();
   return map ? traverse_attr_map(*map, visit, arg) : 0;
 }
 
@@ -274,7 +268,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 // this point but other garbage (a writer or a core reading it holds a
 // reference the collector sees), so no index is told.
 int indexable_clear(PyObject* self) {
-  AttrSnapshot old = as_indexable(self)->attrs.exchange(empty_attr_map());
+  AttrSnapshot old = as_indexable(self)->state.attrs.exchange(empty_attr_map());
   old.reset();  // may run __del__ code, with no lock of ours held
   return 0;
 }
@@ -302,7 +296,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     return nullptr;
   }
   // Plain load: the map cannot be retired while this thread holds the lock.
-  const PyValue* v = as_indexable(self)->attrs.peek()->get(std::string_view(text, static_cast<std::size_t>(len)));
+  const PyValue* v = as_indexable(self)->state.attrs.peek()->get(std::string_view(text, static_cast<std::size_t>(len)));
   if (v) return Py_NewRef(py_object(*v));
   PyObject* r = PyObject_GenericGetAttr(self, name);
   if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -327,7 +321,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
 
 PyObject* indexable_repr(PyObject* self) {
   return py::guarded<PyObject*>(nullptr, [&] {
-    std::size_t n = as_indexable(self)->attrs.load()->size();
+    std::size_t n = as_indexable(self)->state.attrs.load()->size();
     return PyUnicode_FromFormat("<Indexable with %zu attributes>", n);
   });
 }
@@ -335,7 +329,7 @@ PyObject* indexable_repr(PyObject* self) {
 PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
   return py::guarded<PyObject*>(nullptr, [&] {
     // A counted snapshot: building Python objects may run arbitrary code.
-    AttrSnapshot snap = as_indexable(self)->attrs.load();
+    AttrSnapshot snap = as_indexable(self)->state.attrs.load();
     py::Ref names = py::Ref::steal(py::require(PyList_New(0)));
     snap->for_each([&](const ShortString& key, const PyValue&) {
       py::Ref s = py::Ref::steal(py::require(

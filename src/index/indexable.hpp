@@ -30,16 +30,12 @@
 #include <memory>
 
 #include "base/short_string.hpp"
-#include "base/swap_ptr.hpp"
 #include "base/tuning.hpp"
-#include "index/hybrid_hashmap.hpp"
 #include "index/index_api.hpp"
+#include "index/object_state.hpp"
 #include "index/value.hpp"
 
 namespace lorvane {
-
-using AttrMap = HybridHashmap<ShortString, PyValue>;
-using AttrSnapshot = std::shared_ptr<const AttrMap>;
 
 // The object's record of the cores that hold it.
 class IndexList {
@@ -48,7 +44,6 @@ class IndexList {
   // the default one, each once, in ascending address order. Never waits for
   // the mutex while holding the interpreter lock.
   void add_index(CoreLink link);
-  std::size_t size_for_tests();
 
  private:
   friend struct IndexableObject;
@@ -60,10 +55,7 @@ class IndexList {
 struct IndexableObject {
   PyObject_HEAD
   IndexList indexes;
-  SwapPtr<AttrMap> attrs;
-  std::uint32_t id;
-
-  IndexableObject(AttrSnapshot map, std::uint32_t ident) : attrs(std::move(map)), id(ident) {}
+  ObjectState state;  // its id and current map, as the indexes read them
 
   // Attribute write: notify every core, then publish. Throws on failure
   // (nothing published, the object's mutex poisoned if a core failed).
@@ -71,6 +63,7 @@ struct IndexableObject {
 };
 
 inline IndexableObject* as_indexable(PyObject* o) { return reinterpret_cast<IndexableObject*>(o); }
+inline IndexableObject* as_indexable(void* handle) { return static_cast<IndexableObject*>(handle); }
 
 // Creates the Indexable type (once per process) and returns a new reference.
 PyObject* create_indexable_type();

@@ -38,7 +38,7 @@ PyMethodDef g_on_collection = {"_lorvane_collection_watch", reinterpret_cast<PyC
 void walk_live_ids(const std::function<void(std::uint32_t)>& sink) {
   PyUnstable_GC_VisitObjects(
       [](PyObject* o, void* arg) -> int {
-        if (is_indexable(o)) (*static_cast<const std::function<void(std::uint32_t)>*>(arg))(as_indexable(o)->id);
+        if (is_indexable(o)) (*static_cast<const std::function<void(std::uint32_t)>*>(arg))(as_indexable(o)->state.id);
         return 1;
       },
       const_cast<std::function<void(std::uint32_t)>*>(&sink));

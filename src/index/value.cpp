@@ -4,14 +4,9 @@
 #include <new>
 
 #include "base/debug_text.hpp"
+#include "index/handle.hpp"
 
 namespace lorvane {
-
-namespace {
-std::atomic<PyValue::HandleRelease> g_release{nullptr};
-}  // namespace
-
-void PyValue::set_handle_release(HandleRelease fn) noexcept { g_release.store(fn, std::memory_order_release); }
 
 PyValue PyValue::make(void* handle, const Parts& p) {
   Box* b = new Box;
@@ -30,7 +25,7 @@ PyValue PyValue::make(void* handle, const Parts& p) {
 }
 
 void PyValue::release(Box* b) noexcept {
-  if (HandleRelease release = g_release.load(std::memory_order_acquire); release && b->handle) release(b->handle);
+  release_handle(b->handle);
   delete b;
 }
 

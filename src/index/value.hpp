@@ -5,8 +5,7 @@
 // (CastValue) and the hash taken at capture time. Copies share the box (one
 // atomic increment), so values are copied, compared, hashed and dropped on any
 // thread; the handle's reference is given back, when the last copy goes,
-// through the release hook that the layer owning the objects installs (which
-// defers it when the dropping thread may not release it). Values are made by
+// through the release hook of index/handle.hpp. Values are made by
 // that layer (value_capture.hpp); here they are plain data.
 //
 // Equality is hash equality: 1, 1.0 and True are one value; every unhashable
@@ -41,11 +40,6 @@ class PyValue {
     const char* str = nullptr;
     std::size_t str_len = 0;
   };
-
-  // Gives back the reference a box's handle owns; installed once by the
-  // layer that owns the objects. Without one, handles are not released.
-  using HandleRelease = void (*)(void* handle) noexcept;
-  static void set_handle_release(HandleRelease fn) noexcept;
 
   PyValue() = default;
   // A value owning one reference to `handle` (the caller passes it in).

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "base/internal_error.hpp"
+#include "index/handle.hpp"
 #include "index/types.hpp"
 #include "python/error.hpp"
 #include "python/gil.hpp"
@@ -74,15 +75,16 @@ PyValue::Parts inspect(PyObject* obj) {
 
 // A value's reference goes at once on a thread that may release it, and is
 // queued otherwise (python/gil.hpp).
-void release_handle(void* handle) noexcept { py::decref_anywhere(static_cast<PyObject*>(handle)); }
+void release_py_handle(void* handle) noexcept { py::decref_anywhere(static_cast<PyObject*>(handle)); }
 
 }  // namespace
 
 std::int64_t value_hash_of(PyObject* obj) { return inspect(obj).hash; }
 
+// Installed when the module is loaded, before any handle can exist.
+[[maybe_unused]] const bool g_hooked = (set_handle_release(release_py_handle), true);
+
 PyValue capture_value(PyObject* obj) {
-  static const bool hooked = (PyValue::set_handle_release(release_handle), true);
-  (void)hooked;
   py::Ref owned = py::Ref::steal(obj);
   const PyValue::Parts p = inspect(obj);
   return PyValue::make(owned.release(), p);

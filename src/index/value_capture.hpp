@@ -1,11 +1,12 @@
-// Capturing Python objects as values: the conversion from a Python object to
-// the plain value data the indexes keep, and back.
+// Python objects as the engine holds them: captured as values (the plain data
+// the indexes keep) and as handles, and back.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
 
+#include "index/handle.hpp"
 #include "index/value.hpp"
 
 namespace lorvane {
@@ -22,7 +23,11 @@ PyValue capture_value(PyObject* obj);
 // checks and errors, without capturing anything: what a query compares with.
 std::int64_t value_hash_of(PyObject* obj);
 
-// The Python object a value was captured from (borrowed).
+// The Python object a value was captured from, or that a handle holds (borrowed).
 inline PyObject* py_object(const PyValue& v) { return static_cast<PyObject*>(v.handle()); }
+inline PyObject* py_object(const OwnedHandle& h) { return static_cast<PyObject*>(h.get()); }
+
+// A handle owning a new reference to `obj` (interpreter lock held).
+inline OwnedHandle new_handle(PyObject* obj) { return OwnedHandle::adopt(Py_NewRef(obj)); }
 
 }  // namespace lorvane

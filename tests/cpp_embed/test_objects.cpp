@@ -25,13 +25,13 @@ TEST(ObjectIds, TheLiveWalkReportsEveryLiveObjectOnce) {
   std::vector<py::Ref> objs;
   for (int i = 0; i < 6; ++i) objs.push_back(py::Ref::steal(PyObject_CallNoArgs((i % 2 ? sub : type).get())));
   std::vector<std::uint32_t> ids;
-  for (const py::Ref& o : objs) ids.push_back(as_indexable(o.get())->id);
+  for (const py::Ref& o : objs) ids.push_back(as_indexable(o.get())->state.id);
   EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()) && ids.front() > 0);
   const std::uint32_t freed = ids[2];
   objs.erase(objs.begin() + 2);
   std::multiset<std::uint32_t> seen;
   walk_live_ids([&](std::uint32_t id) { seen.insert(id); });
-  for (const py::Ref& o : objs) EXPECT_EQ(seen.count(as_indexable(o.get())->id), 1u);
+  for (const py::Ref& o : objs) EXPECT_EQ(seen.count(as_indexable(o.get())->state.id), 1u);
   EXPECT_EQ(seen.count(freed), 0u);
 }
 
