@@ -7,75 +7,8 @@
 #include "base/internal_error.hpp"
 #include "base/tuning.hpp"
 #include "index/query_map.hpp"
-#include "index/value_capture.hpp"
-#include "python/error.hpp"
-#include "python/ref.hpp"
 
 namespace lorvane {
-
-namespace {
-
-// "Type: message" and the traceback of the error now set; clears it.
-std::string render_python_error() {
-  py::Ref exc = py::Ref::steal(PyErr_GetRaisedException());
-  if (!exc) return "unknown error";
-  std::string text;
-  py::Ref tb_module = py::Ref::steal(PyImport_ImportModule("traceback"));
-  if (tb_module) {
-    py::Ref lines = py::Ref::steal(PyObject_CallMethod(tb_module.get(), "format_exception", "O", exc.get()));
-    if (lines) {
-      py::Ref empty = py::Ref::steal(PyUnicode_FromString(""));
-      py::Ref joined = empty ? py::Ref::steal(PyUnicode_Join(empty.get(), lines.get())) : py::Ref();
-      if (joined) {
-        if (const char* s = PyUnicode_AsUTF8(joined.get())) text = s;
-      }
-    }
-  }
-  if (text.empty()) {
-    py::Ref s = py::Ref::steal(PyObject_Str(exc.get()));
-    text = std::string(Py_TYPE(exc.get())->tp_name) + ": " + (s && PyUnicode_AsUTF8(s.get()) ? PyUnicode_AsUTF8(s.get()) : "");
-  }
-  PyErr_Clear();
-  return text;
-}
-
-}  // namespace
-
-HashQuery kwargs_to_hash_query(PyObject* kwargs) {
-  HashQuery query;
-  if (!kwargs) return query;
-  Py_ssize_t pos = 0;
-  PyObject* key;
-  PyObject* obj;
-  while (PyDict_Next(kwargs, &pos, &key, &obj)) {
-    py::Ref hold_key = py::Ref::borrow(key);
-    py::Ref hold_obj = py::Ref::borrow(obj);
-    ValueSet values;
-    if (PyUnicode_Check(obj)) {
-      values.insert(value_hash_of(obj));  // strings are never split
-    } else if (py::Ref iter = py::Ref::steal(PyObject_GetIter(obj)); !iter) {
-      // CAUTION: iter() may have run a user's __iter__. Not iterable: the
-      // object stands for itself, unless what was raised passes through.
-      py::throw_if_passes_through();
-      PyErr_Clear();
-      values.insert(value_hash_of(obj));
-    } else {
-      // CAUTION: iteration runs arbitrary Python code; no core lock is held here.
-      while (PyObject* next = PyIter_Next(iter.get())) {
-        py::Ref item = py::Ref::steal(next);
-        values.insert(value_hash_of(item.get()));  // a second equal value is dropped
-      }
-      if (PyErr_Occurred()) {
-        py::throw_if_passes_through();
-        throw InternalError("keyword value iteration failed: " + render_python_error());
-      }
-    }
-    Py_ssize_t len = 0;
-    const char* text = py::require(PyUnicode_AsUTF8AndSize(key, &len));
-    query.insert_or_assign(ShortString(text, static_cast<std::size_t>(len)), std::move(values));
-  }
-  return query;
-}
 
 namespace {
 

@@ -1,8 +1,8 @@
-// Keyword queries: keyword arguments become a hashed query (attribute name ->
-// set of acceptable values); a core answers it from its value maps.
+// Keyword queries: a hashed query (attribute name -> set of acceptable
+// values, made from keyword arguments by kwargs_query.hpp); a core answers it
+// from its value maps.
 #pragma once
 
-#include <Python.h>
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
 #include <absl/hash/hash.h>
@@ -23,13 +23,6 @@ namespace lorvane {
 // to find its entry. Nothing may depend on the order of a set.
 using ValueSet = absl::flat_hash_set<std::int64_t>;
 using HashQuery = absl::flat_hash_map<ShortString, ValueSet, FxStrHash, StrEq>;
-
-// Builds the hashed query from a dict of keyword arguments (interpreter lock
-// held). A str stands for itself; other iterables give their items; anything
-// else stands for itself. An iterator that raises part-way ends in InternalError;
-// an error that passes through (py::passes_through), from iter(), next() or a
-// hash, is thrown as py::ErrorAlreadySet with the error left set.
-HashQuery kwargs_to_hash_query(PyObject* kwargs);
 
 // The ids whose attribute holds one of the listed values, for every listed
 // attribute; empty for an empty query. Entries are taken smallest estimate

@@ -6,6 +6,7 @@
 
 #include "index/collector.hpp"
 #include "index/hash_query.hpp"
+#include "index/kwargs_query.hpp"
 #include "index/indexable.hpp"
 #include "index/query_map.hpp"
 #include "index/value_capture.hpp"

@@ -13,29 +13,6 @@ namespace lorvane {
 
 namespace {
 
-// Takes the message of the Python error now set, clears it. An error that
-// passes through (an interrupt, exhausted memory) is thrown as it is instead.
-std::string take_error_text() {
-  py::throw_if_passes_through();
-  PyObject* exc = PyErr_GetRaisedException();
-  std::string text = "conversion failed";
-  if (exc) {
-    PyObject* s = PyObject_Str(exc);
-    if (s) {
-      const char* utf8 = PyUnicode_AsUTF8(s);
-      if (utf8) text = std::string(Py_TYPE(exc)->tp_name) + ": " + utf8;
-      Py_DECREF(s);
-    }
-    PyErr_Clear();
-    Py_DECREF(exc);
-  }
-  return text;
-}
-
-}  // namespace
-
-namespace {
-
 PyValue::Parts inspect(PyObject* obj) {
   PyValue::Parts p;
   PyTypeObject* t = Py_TYPE(obj);
@@ -45,7 +22,7 @@ PyValue::Parts inspect(PyObject* obj) {
     if (overflow != 0) {
       throw InternalError("Python int too large to convert to C long");
     }
-    if (v == -1 && PyErr_Occurred()) throw InternalError(take_error_text());
+    if (v == -1 && PyErr_Occurred()) throw InternalError(py::take_error_text());
     p.kind = CastKind::Int;
     p.ival = v;
   } else if (t == &PyFloat_Type) {
@@ -54,7 +31,7 @@ PyValue::Parts inspect(PyObject* obj) {
   } else if (t == &PyUnicode_Type) {
     Py_ssize_t len = 0;
     p.str = PyUnicode_AsUTF8AndSize(obj, &len);
-    if (!p.str) throw InternalError(take_error_text());
+    if (!p.str) throw InternalError(py::take_error_text());
     p.str_len = static_cast<std::size_t>(len);
     p.kind = CastKind::Str;
   } else if (PyTypeObject* ind = indexable_type(); ind && PyType_IsSubtype(t, ind)) {

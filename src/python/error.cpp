@@ -19,6 +19,34 @@ bool passes_through(PyObject* exc) {
          PyErr_GivenExceptionMatches(exc, PyExc_RecursionError);
 }
 
+std::string take_error_text(bool traceback) {
+  throw_if_passes_through();
+  PyObject* exc = PyErr_GetRaisedException();
+  if (!exc) return "unknown error";
+  std::string text;
+  auto utf8 = [&](PyObject* s) {
+    if (const char* c = s ? PyUnicode_AsUTF8(s) : nullptr) text = c;
+    Py_XDECREF(s);
+  };
+  if (traceback) {
+    if (PyObject* module = PyImport_ImportModule("traceback")) {
+      PyObject* lines = PyObject_CallMethod(module, "format_exception", "O", exc);
+      PyObject* empty = lines ? PyUnicode_FromString("") : nullptr;
+      utf8(empty ? PyUnicode_Join(empty, lines) : nullptr);
+      Py_XDECREF(empty);
+      Py_XDECREF(lines);
+      Py_DECREF(module);
+    }
+  }
+  if (text.empty()) {
+    utf8(PyObject_Str(exc));
+    text = std::string(Py_TYPE(exc)->tp_name) + ": " + text;
+  }
+  PyErr_Clear();  // whatever formatting it raised
+  Py_DECREF(exc);
+  return text;
+}
+
 PyObject* panic_exception_type() {
   // Created under the interpreter lock on first use and kept for the life of
   // the process (never freed, so it can be raised during shutdown too).

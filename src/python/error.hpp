@@ -52,6 +52,11 @@ inline void throw_if_passes_through() {
   if (type && passes_through(type)) throw ErrorAlreadySet{};
 }
 
+// The Python error now set, as text, and cleared: "Type: message", or with
+// `traceback` the whole formatted exception. An error that passes through is
+// thrown as it is instead (left set).
+std::string take_error_text(bool traceback = false);
+
 // The internal-error exception class, created once per process.
 PyObject* panic_exception_type();
 

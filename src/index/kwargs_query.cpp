@@ -1,0 +1,48 @@
+#include "index/kwargs_query.hpp"
+
+#include <string>
+
+#include "base/internal_error.hpp"
+#include "index/value_capture.hpp"
+#include "python/error.hpp"
+#include "python/ref.hpp"
+
+namespace lorvane {
+
+HashQuery kwargs_to_hash_query(PyObject* kwargs) {
+  HashQuery query;
+  if (!kwargs) return query;
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* obj;
+  while (PyDict_Next(kwargs, &pos, &key, &obj)) {
+    py::Ref hold_key = py::Ref::borrow(key);
+    py::Ref hold_obj = py::Ref::borrow(obj);
+    ValueSet values;
+    if (PyUnicode_Check(obj)) {
+      values.insert(value_hash_of(obj));  // strings are never split
+    } else if (py::Ref iter = py::Ref::steal(PyObject_GetIter(obj)); !iter) {
+      // CAUTION: iter() may have run a user's __iter__. Not iterable: the
+      // object stands for itself, unless what was raised passes through.
+      py::throw_if_passes_through();
+      PyErr_Clear();
+      values.insert(value_hash_of(obj));
+    } else {
+      // CAUTION: iteration runs arbitrary Python code; no core lock is held here.
+      while (PyObject* next = PyIter_Next(iter.get())) {
+        py::Ref item = py::Ref::steal(next);
+        values.insert(value_hash_of(item.get()));  // a second equal value is dropped
+      }
+      if (PyErr_Occurred()) {
+        py::throw_if_passes_through();
+        throw InternalError("keyword value iteration failed: " + py::take_error_text(true));
+      }
+    }
+    Py_ssize_t len = 0;
+    const char* text = py::require(PyUnicode_AsUTF8AndSize(key, &len));
+    query.insert_or_assign(ShortString(text, static_cast<std::size_t>(len)), std::move(values));
+  }
+  return query;
+}
+
+}  // namespace lorvane

@@ -1,0 +1,17 @@
+// Keyword arguments as a hashed query (hash_query.hpp).
+#pragma once
+
+#include <Python.h>
+
+#include "index/hash_query.hpp"
+
+namespace lorvane {
+
+// Builds the hashed query from a dict of keyword arguments (interpreter lock
+// held). A str stands for itself; other iterables give their items; anything
+// else stands for itself. An iterator that raises part-way ends in InternalError;
+// an error that passes through (py::passes_through), from iter(), next() or a
+// hash, is thrown as py::ErrorAlreadySet with the error left set.
+HashQuery kwargs_to_hash_query(PyObject* kwargs);
+
+}  // namespace lorvane
