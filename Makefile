@@ -8,7 +8,7 @@ SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 CPPTEST := $(shell find tests/cpp -type f 2>/dev/null)
 STAMP   := $(VENV)/.lorvane-installed
 
-.PHONY: setup install demo test test-cpp test-py sanitize bench bench-compare clean
+.PHONY: setup install demo test check-layers test-cpp test-py sanitize bench bench-compare clean
 
 setup:
 	@bash scripts/setup.sh
@@ -35,7 +35,11 @@ test-cpp: setup build/cpp/CMakeCache.txt
 test-py: install
 	$(PY) -m pytest -q tests
 
-test: test-cpp test-py
+# The layers of src/ depend one way, and no Python header reaches the engine.
+check-layers: setup
+	bash scripts/check_layers.sh $(PY)
+
+test: check-layers test-cpp test-py
 
 # The module built with AddressSanitizer and UBSan, and the pytest suite run
 # against it (with the C++ unit tests built the same way).

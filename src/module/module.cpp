@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <string>
 
-#include "index/filtered_index.hpp"
-#include "index/index.hpp"
-#include "index/indexable.hpp"
-#include "index/object_ids.hpp"
-#include "index/query_expr.hpp"
+#include "bindings/filtered_index.hpp"
+#include "bindings/index.hpp"
+#include "bindings/indexable.hpp"
+#include "bindings/object_ids.hpp"
+#include "bindings/query_expr.hpp"
 #include "python/args.hpp"
 #include "python/error.hpp"
 #include "python/ref.hpp"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/short_string.hpp"
-#include "index/hybrid_hashmap.hpp"
+#include "engine/hybrid_hashmap.hpp"
 
 namespace lorvane {
 namespace {

@@ -1,5 +1,5 @@
 // Indexable objects and their ids, inside an embedded interpreter (the main
-// thread holds the interpreter lock; test_query_map.cpp starts it).
+// thread holds the interpreter lock).
 #include <Python.h>
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <set>
 #include <vector>
 
-#include "index/indexable.hpp"
-#include "index/object_ids.hpp"
+#include "bindings/indexable.hpp"
+#include "bindings/object_ids.hpp"
 #include "python/ref.hpp"
 
 namespace lorvane {

@@ -1,4 +1,4 @@
-#include "index/query_map.hpp"
+#include "engine/query_map.hpp"
 
 #include <algorithm>
 

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "index/handle.hpp"
-#include "index/value.hpp"
+#include "engine/handle.hpp"
+#include "engine/value.hpp"
 
 namespace lorvane {
 

@@ -31,9 +31,9 @@
 #include "base/rw_lock.hpp"
 #include "base/short_string.hpp"
 #include "base/tuning.hpp"
-#include "index/handle.hpp"
-#include "index/object_state.hpp"
-#include "index/value.hpp"
+#include "engine/handle.hpp"
+#include "engine/object_state.hpp"
+#include "engine/value.hpp"
 
 namespace lorvane {
 

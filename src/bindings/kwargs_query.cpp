@@ -1,9 +1,9 @@
-#include "index/kwargs_query.hpp"
+#include "bindings/kwargs_query.hpp"
 
 #include <string>
 
 #include "base/internal_error.hpp"
-#include "index/value_capture.hpp"
+#include "bindings/value_capture.hpp"
 #include "python/error.hpp"
 #include "python/ref.hpp"
 

@@ -8,8 +8,8 @@
 
 #include "base/short_string.hpp"
 #include "base/swap_ptr.hpp"
-#include "index/hybrid_hashmap.hpp"
-#include "index/value.hpp"
+#include "engine/hybrid_hashmap.hpp"
+#include "engine/value.hpp"
 
 namespace lorvane {
 

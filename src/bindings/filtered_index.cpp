@@ -1,4 +1,4 @@
-#include "index/filtered_index.hpp"
+#include "bindings/filtered_index.hpp"
 
 #include "python/type_util.hpp"
 

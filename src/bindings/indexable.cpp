@@ -1,4 +1,4 @@
-#include "index/indexable.hpp"
+#include "bindings/indexable.hpp"
 
 #include <algorithm>
 #include <mutex>
@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "index/collector.hpp"
-#include "index/object_ids.hpp"
-#include "index/types.hpp"
-#include "index/value_capture.hpp"
+#include "bindings/collector.hpp"
+#include "bindings/object_ids.hpp"
+#include "bindings/types.hpp"
+#include "bindings/value_capture.hpp"
 #include "python/args.hpp"
 #include "python/error.hpp"
 #include "python/gil.hpp"
@@ -257,7 +257,7 @@ void indexable_dealloc(PyObject* self) {
   Py_TRASHCAN_END
 }
 
-// The values of the current map (see index/collector.hpp for why exactly these).
+// The values of the current map (see bindings/collector.hpp for why exactly these).
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const AttrMap* map = as_indexable(self)->state.attrs.peek();

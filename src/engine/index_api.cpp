@@ -1,11 +1,11 @@
-#include "index/index_api.hpp"
+#include "engine/index_api.hpp"
 
 #include <algorithm>
 #include <thread>
 
 #include "base/parallel.hpp"
 #include "base/tuning.hpp"
-#include "index/query_map.hpp"
+#include "engine/query_map.hpp"
 
 namespace lorvane {
 

@@ -1,4 +1,4 @@
-#include "index/query_expr.hpp"
+#include "bindings/query_expr.hpp"
 
 #include "python/type_util.hpp"
 

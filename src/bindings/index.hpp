@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "index/index_api.hpp"
+#include "engine/index_api.hpp"
 #include "python/borrow.hpp"
 
 namespace lorvane {

@@ -1,15 +1,15 @@
-#include "index/index.hpp"
+#include "bindings/index.hpp"
 
 #include <new>
 #include <span>
 #include <vector>
 
-#include "index/collector.hpp"
-#include "index/hash_query.hpp"
-#include "index/kwargs_query.hpp"
-#include "index/indexable.hpp"
-#include "index/query_map.hpp"
-#include "index/value_capture.hpp"
+#include "bindings/collector.hpp"
+#include "engine/hash_query.hpp"
+#include "bindings/kwargs_query.hpp"
+#include "bindings/indexable.hpp"
+#include "engine/query_map.hpp"
+#include "bindings/value_capture.hpp"
 #include "python/args.hpp"
 #include "python/error.hpp"
 #include "python/gil.hpp"
@@ -55,7 +55,7 @@ void index_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
-// The stored objects (see index/collector.hpp for why the Index reports them).
+// The stored objects (see bindings/collector.hpp for why the Index reports them).
 int index_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const CoreRef& core = as_index(self)->api;

@@ -5,8 +5,8 @@
 // (CastValue) and the hash taken at capture time. Copies share the box (one
 // atomic increment), so values are copied, compared, hashed and dropped on any
 // thread; the handle's reference is given back, when the last copy goes,
-// through the release hook of index/handle.hpp. Values are made by
-// that layer (value_capture.hpp); here they are plain data.
+// through the release hook of engine/handle.hpp. Values are made by
+// that layer (bindings/value_capture.hpp); here they are plain data.
 //
 // Equality is hash equality: 1, 1.0 and True are one value; every unhashable
 // object (its __hash__ raises an Exception other than MemoryError or

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "index/hash_query.hpp"
+#include "engine/hash_query.hpp"
 
 namespace lorvane {
 

@@ -1,5 +1,5 @@
 // Keyword queries: a hashed query (attribute name -> set of acceptable
-// values, made from keyword arguments by kwargs_query.hpp); a core answers it
+// values, made from keyword arguments by bindings/kwargs_query.hpp); a core answers it
 // from its value maps.
 #pragma once
 
@@ -13,8 +13,8 @@
 #include "base/bitmap.hpp"
 #include "base/fx_hash.hpp"
 #include "base/short_string.hpp"
-#include "index/index_api.hpp"
-#include "index/value.hpp"
+#include "engine/index_api.hpp"
+#include "engine/value.hpp"
 
 namespace lorvane {
 

@@ -1,39 +1,53 @@
-// QueryMap and the core's map routines, driven with real Python values inside
-// an embedded interpreter (the main thread holds the interpreter lock).
-#include "index/query_map.hpp"
-#include "index/value_capture.hpp"
+// QueryMap and the core's map routines, driven with plain values that hash
+// as the interpreter's would (1, 1.0 and True are one value) and own no object.
+#include "engine/query_map.hpp"
 
-#include <Python.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "base/internal_error.hpp"
 #include "base/tuning.hpp"
-#include "index/hash_query.hpp"
-#include "index/index_api.hpp"
-#include "index/value.hpp"
+#include "engine/hash_query.hpp"
+#include "engine/index_api.hpp"
+#include "engine/value.hpp"
 
 namespace lorvane {
 namespace {
 
-class Interpreter : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (!Py_IsInitialized()) Py_InitializeEx(0);
-  }
-};
-const auto* const kInterpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
-
-PyValue of_int(long long v) { return capture_value(PyLong_FromLongLong(v)); }
-PyValue of_float(double v) { return capture_value(PyFloat_FromDouble(v)); }
-PyValue of_str(const char* s) { return capture_value(PyUnicode_FromString(s)); }
-PyValue of_bool(bool b) { return capture_value(PyBool_FromLong(b)); }
+PyValue value(CastKind kind, std::int64_t hash, std::int64_t i = 0, double f = 0.0, const char* text = nullptr) {
+  PyValue::Parts p;
+  p.kind = kind;
+  p.hash = hash;
+  p.ival = i;
+  p.fval = f;
+  p.str = text;
+  p.str_len = text ? std::strlen(text) : 0;
+  return PyValue::make(nullptr, p);
+}
+std::int64_t int_hash(long long v) { return v == -1 ? -2 : v; }  // small ints hash as themselves
+PyValue of_int(long long v) { return value(CastKind::Int, int_hash(v), v); }
+PyValue of_float(double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  const bool whole = v == std::floor(v) && std::fabs(v) < 1e15;
+  return value(CastKind::Float, whole ? int_hash(static_cast<long long>(v)) : static_cast<std::int64_t>(bits >> 1), 0,
+               v);
+}
+PyValue of_str(const char* s) {
+  return value(CastKind::Str, static_cast<std::int64_t>(std::hash<std::string_view>()(s) >> 1), 0, 0.0, s);
+}
+PyValue of_bool(bool b) { return value(CastKind::Unknown, b ? 1 : 0); }
+PyValue of_none() { return value(CastKind::Unknown, 0x5eed1e55); }
 
 std::vector<std::uint32_t> ids_of(const QueryMap& map, const PyValue& v) {
   const ValueEntry* e = map.find(v);
@@ -85,7 +99,7 @@ TEST(QueryMap, ABatchEndsWhereInsertingPairByPairEnds) {
   for (int i = 0; i < 40; ++i) pool.push_back(of_int(i - 20));
   for (int i = 0; i < 40; ++i) pool.push_back(of_float(i * 0.5));  // half of them equal an int
   for (const char* s : {"a", "b", "", "a long string that does not fit inline"}) pool.push_back(of_str(s));
-  pool.push_back(capture_value(Py_NewRef(Py_None)));
+  pool.push_back(of_none());
   std::vector<QueryMap::Pending> batch;
   for (int i = 0; i < 5000; ++i) {
     batch.push_back({&pool[rng() % pool.size()], static_cast<std::uint32_t>(rng() % 900)});

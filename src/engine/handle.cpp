@@ -1,4 +1,4 @@
-#include "index/handle.hpp"
+#include "engine/handle.hpp"
 
 #include <atomic>
 

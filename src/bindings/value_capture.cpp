@@ -1,10 +1,10 @@
-#include "index/value_capture.hpp"
+#include "bindings/value_capture.hpp"
 
 #include <string>
 
 #include "base/internal_error.hpp"
-#include "index/handle.hpp"
-#include "index/types.hpp"
+#include "engine/handle.hpp"
+#include "bindings/types.hpp"
 #include "python/error.hpp"
 #include "python/gil.hpp"
 #include "python/ref.hpp"

@@ -1,10 +1,10 @@
-#include "index/object_ids.hpp"
+#include "bindings/object_ids.hpp"
 
 #include <Python.h>
 
 #include "base/id_allocator.hpp"
 #include "base/tuning.hpp"
-#include "index/indexable.hpp"
+#include "bindings/indexable.hpp"
 #include "python/error.hpp"
 #include "python/ref.hpp"
 

@@ -47,9 +47,9 @@
 
 #include <Python.h>
 
-#include "index/index_api.hpp"
-#include "index/indexable.hpp"
-#include "index/value_capture.hpp"
+#include "engine/index_api.hpp"
+#include "bindings/indexable.hpp"
+#include "bindings/value_capture.hpp"
 
 namespace lorvane {
 

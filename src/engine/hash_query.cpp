@@ -1,4 +1,4 @@
-#include "index/hash_query.hpp"
+#include "engine/hash_query.hpp"
 
 #include <algorithm>
 #include <string>
@@ -6,7 +6,7 @@
 
 #include "base/internal_error.hpp"
 #include "base/tuning.hpp"
-#include "index/query_map.hpp"
+#include "engine/query_map.hpp"
 
 namespace lorvane {
 

@@ -1,4 +1,4 @@
-#include "index/collector.hpp"
+#include "bindings/collector.hpp"
 
 namespace lorvane {
 

@@ -1,10 +1,10 @@
-#include "index/value.hpp"
+#include "engine/value.hpp"
 
 #include <cstdio>
 #include <new>
 
 #include "base/debug_text.hpp"
-#include "index/handle.hpp"
+#include "engine/handle.hpp"
 
 namespace lorvane {
 

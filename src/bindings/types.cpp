@@ -1,4 +1,4 @@
-#include "index/types.hpp"
+#include "bindings/types.hpp"
 
 namespace lorvane {
 

@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "base/fx_hash.hpp"
-#include "index/index_api.hpp"
-#include "index/value.hpp"
+#include "engine/index_api.hpp"
+#include "engine/value.hpp"
 #include "postings/hybrid_set.hpp"
 #include "postings/id_column.hpp"
 #include "postings/ranged_b_tree.hpp"

@@ -6,7 +6,7 @@
 //            serialises every attribute write of the object
 //   attrs    the current attribute map behind a replaceable pointer; readers
 //            under the interpreter lock use a plain load
-//   id       fixed at construction (index/object_ids.hpp)
+//   id       fixed at construction (bindings/object_ids.hpp)
 //
 // An attribute write captures the value, then holds the object's mutex while
 // it publishes the new map and tells every core to move the id from the
@@ -31,9 +31,9 @@
 
 #include "base/short_string.hpp"
 #include "base/tuning.hpp"
-#include "index/index_api.hpp"
-#include "index/object_state.hpp"
-#include "index/value.hpp"
+#include "engine/index_api.hpp"
+#include "engine/object_state.hpp"
+#include "engine/value.hpp"
 
 namespace lorvane {
 
