@@ -1,13 +1,11 @@
 #include "bindings/indexable.hpp"
 
-#include <algorithm>
-#include <mutex>
 #include <new>
-#include <optional>
+#include <string>
 #include <utility>
-#include <vector>
 
 #include "bindings/collector.hpp"
+#include "bindings/indexable_free_list.hpp"
 #include "bindings/object_ids.hpp"
 #include "bindings/types.hpp"
 #include "bindings/value_capture.hpp"
@@ -16,169 +14,9 @@
 #include "python/gil.hpp"
 #include "python/ref.hpp"
 
+// The Indexable type: allocation, construction, deallocation, the collector's
+// slots, attribute reads and writes, printing and listing.
 namespace lorvane {
-
-namespace {
-
-constexpr const char* kPoisonedList =
-    "lock poisoned: an earlier attribute write of this object failed half-way";
-
-// Marks a flag when its scope is left by an exception.
-class PoisonOnUnwind {
- public:
-  explicit PoisonOnUnwind(bool& flag) : flag_(flag), uncaught_(std::uncaught_exceptions()) {}
-  ~PoisonOnUnwind() {
-    if (std::uncaught_exceptions() > uncaught_) flag_ = true;
-  }
-
- private:
-  bool& flag_;
-  int uncaught_;
-};
-
-// An already locked absl::Mutex, unlocked at scope end.
-class AdoptedLock {
- public:
-  explicit AdoptedLock(absl::Mutex& mu) : mu_(mu) {}
-  ~AdoptedLock() { mu_.Unlock(); }
-
- private:
-  absl::Mutex& mu_;
-};
-
-// ---- free list ------------------------------------------------------------
-
-std::mutex g_free_mutex;
-std::vector<void*>* g_free_list = nullptr;  // created on first use
-
-void* pop_free() {
-  std::lock_guard<std::mutex> lock(g_free_mutex);
-  if (!g_free_list || g_free_list->empty()) return nullptr;
-  void* p = g_free_list->back();
-  g_free_list->pop_back();
-  return p;
-}
-
-bool push_free(void* p) {
-  std::lock_guard<std::mutex> lock(g_free_mutex);
-  if (!g_free_list) {
-    g_free_list = new std::vector<void*>();
-    g_free_list->reserve(tuning::kIndexableFreeList);
-  }
-  if (g_free_list->size() >= tuning::kIndexableFreeList) return false;
-  g_free_list->push_back(p);
-  return true;
-}
-
-}  // namespace
-
-// ---- IndexList ---------------------------------------------------------------
-
-void IndexList::add_index(CoreLink link) {
-  // The links are locked once, up front: a core can die at any moment (its
-  // last owner may be a writer on another thread), and a sort whose keys
-  // change under it can run off the array. The strong references are dropped
-  // only after the mutex is released, since dropping a core's last one may
-  // run Python code that writes to this very object.
-  absl::InlinedVector<CoreRef, tuning::kIndexListInline + 1> alive;
-  auto work = [&] {
-    AdoptedLock unlock(mu_);
-    if (poisoned_) throw InternalError(kPoisonedList);
-    PoisonOnUnwind poison(poisoned_);
-    const IndexAPI* fallback = default_index_arc().get();
-    alive.reserve(entries_.size() + 1);
-    auto keep = [&](const CoreLink& l) {
-      CoreRef c = l.lock();
-      if (c && c.get() != fallback) alive.push_back(std::move(c));
-    };
-    for (const CoreLink& l : entries_) keep(l);
-    keep(link);
-    // Ascending core address; a core recorded again (the object re-added to
-    // the same index) is kept once, so re-adding never makes writes slower.
-    std::sort(alive.begin(), alive.end(), [](const CoreRef& a, const CoreRef& b) {
-      return std::less<const IndexAPI*>()(a.get(), b.get());
-    });
-    alive.erase(std::unique(alive.begin(), alive.end()), alive.end());
-    entries_.assign(alive.begin(), alive.end());
-  };
-  if (mu_.TryLock()) {
-    work();
-    return;
-  }
-  // Busy: a writer of this object holds the mutex and may be waiting for a
-  // core lock whose holder waits for the interpreter lock. Wait without it.
-  py::GilRelease nogil;
-  mu_.Lock();
-  work();
-}
-
-// ---- attribute write -------------------------------------------------------------
-
-void IndexableObject::set_attr(ShortString name, PyValue value) {
-  const bool private_name = is_private_name(name.view());
-  // Copies of the pair for the cores, made only when some core is told (a
-  // write to an object in no index pays for neither).
-  ShortString key;
-  PyValue fresh;
-  auto publish = [&](bool tell) {
-    auto next = std::make_shared<AttrMap>(*state.attrs.peek());
-    if (tell) {
-      key = name;
-      fresh = value;
-    }
-    next->insert(std::move(name), std::move(value));
-    return state.attrs.exchange(std::move(next));
-  };
-  // Moves the id in every core from the previous value (read from the map
-  // just replaced) to the new one, one core at a time. With `nogil` empty the
-  // interpreter lock is still held: a core whose lock is free is updated at
-  // once, and the first busy one makes the thread let go of the interpreter
-  // lock before it waits.
-  auto tell_cores = [&](const AttrMap& replaced, std::optional<py::GilRelease>& nogil) {
-    const PyValue* previous = replaced.get(key.view());
-    for (const CoreLink& link : indexes.entries_) {
-      CoreRef core = link.lock();
-      if (!core) continue;
-      AttrWriter writer = nogil ? core->get_index_writer() : core->attr_maps().try_write();
-      if (!writer) {
-        nogil.emplace(false);
-        writer = core->get_index_writer();
-      }
-      core->update_index(std::move(writer), CoreLink(core), key, previous, fresh, state.id);
-    }
-  };
-
-  // `old` is dropped last, with the interpreter lock held and no lock of
-  // ours: readers under the interpreter lock may still be scanning it until
-  // this thread lets go of that lock, and dropping it may run __del__ code
-  // that writes to this very object.
-  AttrSnapshot old;
-  if (!indexes.mu_.TryLock()) {
-    // Another write of this object is under way and may be waiting for a
-    // core lock whose holder waits for the interpreter lock: wait for the
-    // mutex without it. The interpreter lock is taken back before the map is
-    // published (the collector reads current maps under it; nobody waits for
-    // this mutex while holding it), and nothing queued is released meanwhile.
-    py::GilRelease nogil(false);
-    indexes.mu_.Lock();
-  }
-  {
-    // Declared in this order so that the object's mutex is released before
-    // the interpreter lock is taken back (if a busy core made us let go).
-    py::DeferReleases defer;
-    std::optional<py::GilRelease> nogil;
-    AdoptedLock unlock(indexes.mu_);
-    if (indexes.poisoned_) throw InternalError(kPoisonedList);
-    PoisonOnUnwind poison(indexes.poisoned_);
-    // Names beginning with "_" are never indexed: no core is told.
-    const bool tell = !private_name && !indexes.entries_.empty();
-    old = publish(tell);
-    if (tell) tell_cores(*old, nogil);
-  }
-  py::drain_deferred_releases();
-}
-
-// ---- Python type --------------------------------------------------------------------
 
 bool is_indexable(PyObject* o) {
   PyTypeObject* t = indexable_type();
@@ -192,7 +30,7 @@ namespace {
 // allocation (it lays out their dict and weak-reference slots, and tracks).
 PyObject* alloc_indexable(PyTypeObject* type) {
   if (type == indexable_type()) {
-    if (void* mem = pop_free()) return PyObject_Init(static_cast<PyObject*>(mem), type);
+    if (void* mem = pop_free_indexable()) return PyObject_Init(static_cast<PyObject*>(mem), type);
     return reinterpret_cast<PyObject*>(PyObject_GC_New(IndexableObject, type));
   }
   return type->tp_alloc(type, 0);
@@ -252,7 +90,7 @@ void indexable_dealloc(PyObject* self) {
   release_object_id(o->state.id);
   o->state.~ObjectState();
   o->indexes.~IndexList();
-  if (tp != indexable_type() || !push_free(self)) tp->tp_free(self);
+  if (tp != indexable_type() || !push_free_indexable(self)) tp->tp_free(self);
   Py_DECREF(tp);
   Py_TRASHCAN_END
 }

@@ -3,17 +3,18 @@
 // Object layout (after the Python header):
 //   indexes  the cores that hold this object (weak links), sorted by core
 //            address, 4 inline; guarded by its own mutex, which also
-//            serialises every attribute write of the object
-//   attrs    the current attribute map behind a replaceable pointer; readers
-//            under the interpreter lock use a plain load
-//   id       fixed at construction (bindings/object_ids.hpp)
+//            serialises every attribute write of the object (index_list.hpp)
+//   state    what the engine reads: the current attribute map behind a
+//            replaceable pointer (readers under the interpreter lock use a
+//            plain load) and the id, fixed at construction (object_ids.hpp)
 //
-// An attribute write captures the value, then holds the object's mutex while
-// it publishes the new map and tells every core to move the id from the
-// previous value (read from the map it replaced) to the new one. Cores whose
-// lock is free are updated without letting go of the interpreter lock; the
-// first busy core (or a busy object mutex) makes the writer let go of it
-// before waiting, and it is taken back only after the mutex is released.
+// An attribute write (attribute_write.cpp) captures the value, then holds the
+// object's mutex while it publishes the new map under the interpreter lock
+// and tells every core to move the id from the previous value (read from the
+// map it replaced) to the new one. Cores whose lock is free are updated
+// without letting go of the interpreter lock; the first busy core makes the
+// writer let go of it before waiting, and it is taken back only after the
+// mutex is released.
 // Python references dropped meanwhile are queued, not released, since a
 // release may run code that writes to the same object. Writes of one object
 // therefore never interleave, so no core can list the object under two
@@ -22,35 +23,17 @@
 #pragma once
 
 #include <Python.h>
-#include <absl/container/inlined_vector.h>
-#include <absl/synchronization/mutex.h>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
 
 #include "base/short_string.hpp"
-#include "base/tuning.hpp"
+#include "bindings/index_list.hpp"
 #include "engine/index_api.hpp"
 #include "engine/object_state.hpp"
 #include "engine/value.hpp"
 
 namespace lorvane {
-
-// The object's record of the cores that hold it.
-class IndexList {
- public:
-  // Records a core (interpreter lock held): keeps the live cores other than
-  // the default one, each once, in ascending address order. Never waits for
-  // the mutex while holding the interpreter lock.
-  void add_index(CoreLink link);
-
- private:
-  friend struct IndexableObject;
-  absl::Mutex mu_;
-  bool poisoned_ = false;  // guarded by mu_
-  absl::InlinedVector<CoreLink, tuning::kIndexListInline> entries_;  // guarded by mu_
-};
 
 struct IndexableObject {
   PyObject_HEAD

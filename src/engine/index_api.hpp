@@ -48,8 +48,7 @@ using AttrLock = PoisonRwLock<AttrTable>;
 using AttrWriter = AttrLock::WriteGuard;
 using AttrReader = AttrLock::ReadGuard;
 
-// A stored object: one owned handle, droppable on any thread. (Nested
-// objects will also carry a link to their parent here.)
+// A stored object: one owned handle, droppable on any thread.
 struct StoredItem {
   OwnedHandle object;
 };

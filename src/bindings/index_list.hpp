@@ -1,0 +1,70 @@
+// IndexList: an object's record of the index cores that hold it, and the
+// object mutex that also serialises every attribute write of the object.
+//
+// The mutex is never waited for while holding the interpreter lock: a writer
+// of the object may hold it while waiting for a core lock whose holder waits
+// for the interpreter lock (engine/index_api.hpp gives the lock order).
+#pragma once
+
+#include <absl/container/inlined_vector.h>
+#include <absl/synchronization/mutex.h>
+
+#include <exception>
+
+#include "base/tuning.hpp"
+#include "engine/index_api.hpp"
+
+namespace lorvane {
+
+// The object's record of the cores that hold it.
+class IndexList {
+ public:
+  // Records a core (interpreter lock held): keeps the live cores other than
+  // the default one, each once, in ascending address order. Never waits for
+  // the mutex while holding the interpreter lock.
+  void add_index(CoreLink link);
+
+ private:
+  friend struct IndexableObject;
+  absl::Mutex mu_;
+  bool poisoned_ = false;  // guarded by mu_
+  absl::InlinedVector<CoreLink, tuning::kIndexListInline> entries_;  // guarded by mu_
+};
+
+// Locks `mu` with the interpreter lock held: tries first and, when it is
+// busy, waits with the interpreter lock released and takes it back before
+// returning (running no queued release meanwhile: the caller holds `mu`).
+void lock_holding_gil(absl::Mutex& mu);
+
+// An already locked absl::Mutex, unlocked at scope end.
+class AdoptedLock {
+ public:
+  explicit AdoptedLock(absl::Mutex& mu) : mu_(mu) {}
+  ~AdoptedLock() { mu_.Unlock(); }
+  AdoptedLock(const AdoptedLock&) = delete;
+  AdoptedLock& operator=(const AdoptedLock&) = delete;
+
+ private:
+  absl::Mutex& mu_;
+};
+
+// Marks a flag when its scope is left by an exception: a write or an add
+// that failed half-way leaves the object's list poisoned.
+class PoisonOnUnwind {
+ public:
+  explicit PoisonOnUnwind(bool& flag) : flag_(flag), uncaught_(std::uncaught_exceptions()) {}
+  ~PoisonOnUnwind() {
+    if (std::uncaught_exceptions() > uncaught_) flag_ = true;
+  }
+  PoisonOnUnwind(const PoisonOnUnwind&) = delete;
+  PoisonOnUnwind& operator=(const PoisonOnUnwind&) = delete;
+
+ private:
+  bool& flag_;
+  int uncaught_;
+};
+
+inline constexpr const char* kPoisonedList =
+    "lock poisoned: an earlier attribute write of this object failed half-way";
+
+}  // namespace lorvane
