@@ -21,7 +21,7 @@ taken in that one process. Each timed figure is the minimum over repeats.
 Before a figure is taken, every method's answer to the query is checked to
 be the same set of objects.
 
-Usage: bench_index.py [--sizes 100000,1000000] [--no-absl-deadlock-detection]
+Usage: bench_index.py [--sizes 100000,1000000]
 """
 
 import argparse
@@ -104,32 +104,11 @@ def timed_once(fn):
             gc.enable()
 
 
-def disable_absl_deadlock_detection():
-    """Diagnostic only: turns off abseil's mutex deadlock detection, which a
-    libabsl built without NDEBUG keeps on, before the module locks anything."""
-    import glob
-
-    for path in glob.glob("/lib/*/libabsl_synchronization.so*") + glob.glob("/usr/lib/*/libabsl_synchronization.so*"):
-        lib = ctypes.CDLL(path)
-        for ns in ("debian3", "debian2", "debian1", "lts_20230802", "lts_20220623", ""):
-            inner = f"{len(ns)}{ns}" if ns else ""
-            name = f"_ZN4absl{inner}29SetMutexDeadlockDetectionModeENS{'0' if ns else ''}_15OnDeadlockCycleE"
-            try:
-                fn = getattr(lib, name)
-            except AttributeError:
-                continue
-            fn(0)  # OnDeadlockCycle::kIgnore
-            return True
-    return False
-
-
 # ---------------------------------------------------------------------------
 # one size, in a child process
 
 
-def run_size(n, no_dd):
-    if no_dd and not disable_absl_deadlock_detection():
-        log("could not find absl::SetMutexDeadlockDetectionMode; running with the default")
+def run_size(n):
     from Lorvane import Index, Indexable
 
     rows_out = []  # dicts: section, what, ours, alt_name, alt, unit, matches
@@ -398,7 +377,7 @@ def fmt_value(v, unit):
     return str(v)
 
 
-def print_table(results, no_dd):
+def print_table(results):
     head = ("N", "measurement", "matches", "Lorvane", "alternative", "alt", "alt/ours", "goal")
     lines = []
     for res in results:
@@ -414,8 +393,7 @@ def print_table(results, no_dd):
     widths = [max(len(h), *(len(l[i]) for l in lines)) for i, h in enumerate(head)]
     sep = "-+-".join("-" * w for w in widths)
     print()
-    print("Index benchmark (seed %d; alt/ours > 1 means Lorvane is faster / smaller)%s"
-          % (SEED, "; abseil deadlock detection OFF (diagnostic)" if no_dd else ""))
+    print("Index benchmark (seed %d; alt/ours > 1 means Lorvane is faster / smaller)" % SEED)
     print(" | ".join(h.ljust(w) for h, w in zip(head, widths)))
     print(sep)
     last_n = None
@@ -439,23 +417,19 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sizes", default=",".join(map(str, DEFAULT_SIZES)),
                     help="comma-separated object counts (default: %(default)s)")
-    ap.add_argument("--no-absl-deadlock-detection", action="store_true",
-                    help="diagnostic: turn off abseil's mutex deadlock detection first")
     ap.add_argument("--child", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
-        print(json.dumps(run_size(args.child, args.no_absl_deadlock_detection)))
+        print(json.dumps(run_size(args.child)))
         return
     sizes = [int(s.replace("_", "")) for s in args.sizes.split(",") if s.strip()]
     results = []
     t0 = time.perf_counter()
     for n in sizes:
         cmd = [sys.executable, os.path.abspath(__file__), "--child", str(n)]
-        if args.no_absl_deadlock_detection:
-            cmd.append("--no-absl-deadlock-detection")
         out = subprocess.run(cmd, stdout=subprocess.PIPE, check=True, text=True).stdout
         results.append(json.loads(out.strip().splitlines()[-1]))
-    print_table(results, args.no_absl_deadlock_detection)
+    print_table(results)
     print(f"total {time.perf_counter() - t0:.0f} s")
 
 

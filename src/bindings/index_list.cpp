@@ -8,10 +8,10 @@
 
 namespace lorvane {
 
-void lock_holding_gil(absl::Mutex& mu) {
-  py::lock_without_gil([&] { return mu.TryLock(); },
+void lock_holding_gil(ObjectMutex& mu) {
+  py::lock_without_gil([&] { return mu.try_lock(); },
                        [&] {
-                         mu.Lock();
+                         mu.lock();
                          return true;
                        });
 }

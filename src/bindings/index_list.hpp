@@ -7,10 +7,10 @@
 #pragma once
 
 #include <absl/container/inlined_vector.h>
-#include <absl/synchronization/mutex.h>
 
 #include <exception>
 
+#include "base/object_mutex.hpp"
 #include "base/tuning.hpp"
 #include "engine/index_api.hpp"
 
@@ -26,7 +26,7 @@ class IndexList {
 
  private:
   friend struct IndexableObject;
-  absl::Mutex mu_;
+  ObjectMutex mu_;
   bool poisoned_ = false;  // guarded by mu_
   absl::InlinedVector<CoreLink, tuning::kIndexListInline> entries_;  // guarded by mu_
 };
@@ -34,18 +34,18 @@ class IndexList {
 // Locks `mu` with the interpreter lock held: tries first and, when it is
 // busy, waits with the interpreter lock released and takes it back before
 // returning (running no queued release meanwhile: the caller holds `mu`).
-void lock_holding_gil(absl::Mutex& mu);
+void lock_holding_gil(ObjectMutex& mu);
 
-// An already locked absl::Mutex, unlocked at scope end.
+// An already locked object mutex, unlocked at scope end.
 class AdoptedLock {
  public:
-  explicit AdoptedLock(absl::Mutex& mu) : mu_(mu) {}
-  ~AdoptedLock() { mu_.Unlock(); }
+  explicit AdoptedLock(ObjectMutex& mu) : mu_(mu) {}
+  ~AdoptedLock() { mu_.unlock(); }
   AdoptedLock(const AdoptedLock&) = delete;
   AdoptedLock& operator=(const AdoptedLock&) = delete;
 
  private:
-  absl::Mutex& mu_;
+  ObjectMutex& mu_;
 };
 
 // Marks a flag when its scope is left by an exception: a write or an add

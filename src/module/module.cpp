@@ -1,7 +1,6 @@
 // The module's entry point: builds `Lorvane` and registers, in this order,
 // sum_as_string, Index, Indexable, FilteredIndex and PyQueryExpr.
 #include <Python.h>
-#include <absl/synchronization/mutex.h>
 
 #include <atomic>
 #include <cstdint>
@@ -74,11 +73,6 @@ PyObject* init() {
     return nullptr;
   }
   if (g_module) return Py_NewRef(g_module);
-  // Object mutexes are taken on every indexed attribute write; the lock-order
-  // graph that abseil may keep in debug builds of the library costs more than
-  // the write itself. Lock order is kept by construction (see index_api.hpp).
-  absl::SetMutexDeadlockDetectionMode(absl::OnDeadlockCycle::kIgnore);
-
   py::Ref module = py::Ref::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   // Methods are registered through the definition so they are bound to the module.

@@ -5,10 +5,12 @@
 
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/internal_error.hpp"
+#include "base/object_mutex.hpp"
 #include "base/rw_lock.hpp"
 
 namespace lorvane {
@@ -115,6 +117,28 @@ TEST(PoisonRwLock, ReadGuardsAndCleanReleasesDoNotPoison) {
       std::runtime_error);
   EXPECT_FALSE(lock.is_poisoned());
   EXPECT_EQ(*lock.read(), (std::vector<int>{1, 2, 3}));
+}
+
+// The object mutex under contention: every increment made under it is kept,
+// whether the lock was taken by waiting or by a successful try.
+TEST(ObjectMutex, ExcludesUnderContention) {
+  ObjectMutex mu;
+  std::uint64_t counter = 0;  // guarded by mu
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20000; ++i) {
+        if (t % 2 == 0 || !mu.try_lock()) mu.lock();
+        ++counter;
+        mu.unlock();
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(counter, 4u * 20000);
+  EXPECT_TRUE(mu.try_lock());
+  EXPECT_FALSE(mu.try_lock());
+  mu.unlock();
 }
 
 }  // namespace
