@@ -1,6 +1,8 @@
 #include "engine/query_map.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 #include "base/internal_error.hpp"
 #include "base/tuning.hpp"
@@ -14,7 +16,11 @@ QueryMap::~QueryMap() = default;
 bool QueryMap::to_range_value(const PyValue& v, RangeValue* out) {
   switch (v.kind()) {
     case CastKind::Int: *out = RangeValue::of_int(v.as_int()); return true;
-    case CastKind::Float: *out = RangeValue::of_float(v.as_float()); return true;
+    case CastKind::Float:
+      // NaN is unordered: kept out of the tree, it can never fall in a range.
+      if (std::isnan(v.as_float())) return false;
+      *out = RangeValue::of_float(v.as_float());
+      return true;
     default: return false;
   }
 }
@@ -186,6 +192,17 @@ void QueryMap::rebuild_column() {
   }
 }
 
+Bitmap QueryMap::query_range(const RangeBound& lower, const RangeBound& upper, const Bitmap* filter) const {
+  auto nan_bound = [](const RangeBound& b) {
+    return b.kind != RangeBound::Kind::Unbounded && b.value.kind == RangeValue::Kind::Float &&
+           std::isnan(b.value.float_value);
+  };
+  // A NaN bound compares false with every number; the tree would order it
+  // beyond the infinities instead.
+  if (nan_bound(lower) || nan_bound(upper)) return Bitmap();
+  return tree_.query_range(lower, upper, filter);
+}
+
 void QueryMap::verify() const {
   for (const auto& [hash, entry] : values_) {
     check(entry.value && entry.value.hash() == hash, "value table key does not match its value");
@@ -193,6 +210,14 @@ void QueryMap::verify() const {
     entry.ids.verify();
   }
   tree_.verify();
+  if (!tree_.empty()) {
+    // NaN keys alone sort below -inf or above +inf.
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const std::vector<u128> keys = tree_.keys();
+    check(keys.front() >= CompositeKey128::encode(RangeValue::of_float(-kInf)) &&
+              keys.back() <= (CompositeKey128::encode(RangeValue::of_float(kInf)) | CompositeKey128::kIdMask),
+          "the tree holds a NaN key");
+  }
   if (column_) {
     column_->verify();
     check(codes_.size() == values_.size(), "value codes and value table differ in size");

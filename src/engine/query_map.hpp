@@ -6,7 +6,8 @@
 //    Every set is Small or Large, never Empty; a set that became empty stays
 //    until check_prune() is called for its value.
 //  - `tree` holds one key per (numeric value, id) pair inserted and not yet
-//    removed; it follows the calls, not the grouping of `values`.
+//    removed; it follows the calls, not the grouping of `values`. NaN floats
+//    are numbers to no range: they live in `values` only, found by equality.
 //  - A (value, id) pair already held is never added twice: the set skips an
 //    id it contains, the tree skips a key it contains.
 //  - While the map keeps a `column`: `codes` gives every entry (by its hash)
@@ -59,7 +60,7 @@ class QueryMap {
   void remove_id(const PyValue& value, std::uint32_t id);
   // The id's value changes from `old`, which the map holds, to `now`: the
   // same result as remove_id(old), check_prune(old) and insert(now), with the
-  // tree moving the id's key in place when both values are numbers.
+  // tree moving the id's key in place when both values are numbers (NaN aside).
   void replace(const PyValue& old, const PyValue& now, std::uint32_t id);
   // Drops the value's entry if its set is empty; InternalError
   // "no entry found for key" when the value has no entry.
@@ -71,6 +72,11 @@ class QueryMap {
   // are not added, and neither the tree nor the child core is touched. An id
   // both sets hold is kept once.
   void merge(const QueryMap& other);
+
+  // Ids whose numeric value lies within the bounds, intersected with *filter
+  // when filter is not null. A NaN bound orders no value, so it matches
+  // nothing; NaN values are never in range either.
+  Bitmap query_range(const RangeBound& lower, const RangeBound& upper, const Bitmap* filter = nullptr) const;
 
   const ValueEntry* find(const PyValue& value) const { return find_hash(value.hash()); }
   const ValueEntry* find_hash(std::int64_t hash) const {
@@ -96,6 +102,8 @@ class QueryMap {
   void verify() const;
 
  private:
+  // The tree's form of an Int or non-NaN Float; false for every other value.
+  // Every path that feeds or edits the tree asks here, so none lets NaN in.
   static bool to_range_value(const PyValue& v, RangeValue* out);
   // The value-table half of insert().
   void insert_value(const PyValue& value, std::uint32_t id);

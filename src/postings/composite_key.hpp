@@ -28,7 +28,8 @@
 // subnormals interleave correctly. Infinities and NaNs get no special
 // treatment: +inf (E = 17407) lies above every integer (E <= 16446) and every
 // finite double; a NaN with its sign bit clear sorts above +inf, one with
-// its sign bit set below -inf, so unbounded ranges on that side include it.
+// its sign bit set below -inf, so unbounded ranges on that side include it
+// (the value map keeps NaNs out of the tree for that reason).
 #pragma once
 
 #include <compare>

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <random>
 #include <set>
@@ -114,6 +115,42 @@ TEST(QueryMap, ABatchEndsWhereInsertingPairByPairEnds) {
     EXPECT_EQ(ids_of(batched, entry.value), entry.ids.to_bitmap().to_vector()) << entry.value.cast_debug();
   }
   EXPECT_EQ(batched.tree().keys(), one_by_one.tree().keys());
+}
+
+TEST(QueryMap, NaNIsFoundByEqualityButNeverByARange) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const PyValue pos_nan = of_float(nan), neg_nan = of_float(-nan);  // hashes differ, as two NaN objects' do
+  const PyValue pool[] = {pos_nan, of_float(2.5), neg_nan, of_int(7), of_float(-inf), of_str("x")};
+  std::vector<QueryMap::Pending> batch;
+  for (std::uint32_t id = 1; id <= 6; ++id) batch.push_back({&pool[id - 1], id});
+  QueryMap one_by_one{CoreLink{}};
+  for (const auto& p : batch) one_by_one.insert(*p.value, p.id);
+  QueryMap map{CoreLink{}};
+  map.insert_many(batch);
+  EXPECT_EQ(tree_ids(one_by_one), (std::vector<std::uint32_t>{5, 2, 4}));
+  EXPECT_EQ(map.tree().keys(), one_by_one.tree().keys());
+  // Writes in every direction: NaN -> number, number -> NaN, NaN -> NaN.
+  map.replace(pos_nan, of_float(3.0), 1);
+  map.replace(of_int(7), neg_nan, 4);
+  map.replace(neg_nan, pos_nan, 3);
+  map.insert(pos_nan, 7);
+  map.remove_id(pos_nan, 7);
+  map.verify();
+  EXPECT_EQ(tree_ids(map), (std::vector<std::uint32_t>{5, 2, 1}));
+  EXPECT_EQ(ids_of(map, pos_nan), (std::vector<std::uint32_t>{3}));
+  EXPECT_EQ(ids_of(map, neg_nan), (std::vector<std::uint32_t>{4}));
+  const std::vector<std::uint32_t> numbers{1, 2, 5};
+  const RangeBound none = RangeBound::unbounded();
+  EXPECT_EQ(map.query_range(none, none).to_vector(), numbers);
+  EXPECT_EQ(map.query_range(RangeBound::included(RangeValue::of_float(-inf)),
+                            RangeBound::included(RangeValue::of_float(inf))).to_vector(), numbers);
+  EXPECT_TRUE(map.query_range(RangeBound::excluded(RangeValue::of_float(1e308)), none).is_empty());
+  EXPECT_EQ(map.query_range(none, RangeBound::excluded(RangeValue::of_float(-1e308))).to_vector(),
+            (std::vector<std::uint32_t>{5}));
+  // A NaN bound matches nothing, though the tree would order it past an end.
+  EXPECT_TRUE(map.query_range(RangeBound::included(RangeValue::of_float(-nan)), none).is_empty());
+  EXPECT_TRUE(map.query_range(none, RangeBound::included(RangeValue::of_float(nan))).is_empty());
 }
 
 TEST(QueryMap, MergeUnitesCommonValuesOnceAndAddsNothingElse) {
