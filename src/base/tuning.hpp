@@ -1,7 +1,7 @@
 // Every size threshold of the system, in one place, with the reason for it.
 // Grouped by structure, in the order data flows through them: strings,
 // attribute maps, objects, id sets, the ranged tree, value maps, queries,
-// ingestion, ids.
+// ingestion, the worker pool, ids.
 #pragma once
 
 #include <cstddef>
@@ -122,6 +122,22 @@ inline constexpr unsigned kMaxIngestThreads = 4;
 // Columns are handed out longest first, weighted by cost: a numeric pair also
 // goes into the ranged tree, which about doubles its cost.
 inline constexpr std::size_t kIngestNumericPairCost = 2;
+
+// --- Worker pool -------------------------------------------------------------
+
+// An idle worker looks for work this many times (yielding between looks)
+// before it parks: parking and waking cost ~40 us here, so a worker that just
+// finished stays available for the next query's joins for a few tens of
+// microseconds instead of being woken again at once.
+inline constexpr unsigned kPoolIdleSpinRounds = 128;
+// A thread waiting for a stolen half, with nothing left to help with, looks
+// again this many times before it sleeps until the half is done: most stolen
+// halves of a query finish within that window.
+inline constexpr unsigned kPoolWaitSpinRounds = 256;
+// A thread outside the pool wakes a parked worker only from its second nested
+// join on: the wake-up system call costs its caller ~10 us here, more than a
+// whole small query, and a flat join is taken back within a microsecond.
+inline constexpr unsigned kPoolWakeJoinDepth = 2;
 
 // --- Ids ---------------------------------------------------------------------
 
