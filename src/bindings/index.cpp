@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "bindings/collector.hpp"
-#include "engine/hash_query.hpp"
-#include "bindings/kwargs_query.hpp"
 #include "bindings/indexable.hpp"
-#include "engine/query_map.hpp"
+#include "bindings/kwargs_query.hpp"
 #include "bindings/value_capture.hpp"
+#include "engine/hash_query.hpp"
+#include "engine/query_map.hpp"
 #include "python/args.hpp"
 #include "python/error.hpp"
 #include "python/gil.hpp"
@@ -111,14 +111,19 @@ py::Ref objects_for_ids(const IndexAPI& core, const Bitmap& ids) {
   Py_ssize_t filled = 0;
   ids.for_each_block([&](const std::uint32_t* block, std::size_t n) {
     // Each object's reference count is a cache miss of its own when the ids
-    // are scattered: ask for a block's slots, then their objects, first.
-    for (std::size_t i = 0; i < n; ++i) table.prefetch(block[i]);
+    // are scattered: find and ask for a block's slots, then their objects,
+    // first (each slot is found once).
+    const StoredItem* slots[Bitmap::kBlock];
     for (std::size_t i = 0; i < n; ++i) {
-      if (void* obj = stored_object(table, block[i])) __builtin_prefetch(obj, 1);
+      slots[i] = table.find(block[i]);
+      if (slots[i]) __builtin_prefetch(slots[i]);
     }
     for (std::size_t i = 0; i < n; ++i) {
-      if (void* obj = stored_object(table, block[i])) {
-        PyList_SET_ITEM(list.get(), filled++, Py_NewRef(static_cast<PyObject*>(obj)));
+      if (slots[i] && slots[i]->object) __builtin_prefetch(slots[i]->object.get(), 1);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (slots[i] && slots[i]->object) {
+        PyList_SET_ITEM(list.get(), filled++, Py_NewRef(py_object(slots[i]->object)));
       }
     }
   });

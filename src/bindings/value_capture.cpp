@@ -3,8 +3,8 @@
 #include <string>
 
 #include "base/internal_error.hpp"
-#include "engine/handle.hpp"
 #include "bindings/types.hpp"
+#include "engine/handle.hpp"
 #include "python/error.hpp"
 #include "python/gil.hpp"
 #include "python/ref.hpp"

@@ -73,12 +73,16 @@ Bitmap probe_column(const Bitmap& result, std::uint64_t n, const Keyword& kw, co
   std::vector<std::uint32_t> kept(n);
   std::size_t k = 0;
   result.for_each_block([&](const std::uint32_t* ids, std::size_t count) {
-    // The slots of a block's ids are scattered over the column: ask for all
-    // of them before reading the first.
-    for (std::size_t i = 0; i < count; ++i) column.prefetch(ids[i]);
+    // The slots of a block's ids are scattered over the column: find and ask
+    // for all of them before reading the first.
+    const std::uint32_t* slots[Bitmap::kBlock];
+    for (std::size_t i = 0; i < count; ++i) {
+      slots[i] = column.slot(ids[i]);
+      __builtin_prefetch(slots[i]);
+    }
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint32_t id = ids[i];
-      const std::uint32_t code = column.get(id);
+      const std::uint32_t code = *slots[i];
       if (code == IdColumn::kMany) [[unlikely]] {
         if (in_any_set(kw, id)) kept[k++] = id;
         continue;

@@ -38,13 +38,18 @@ class IdColumn {
   static constexpr std::uint32_t kNone = 0;
   static constexpr std::uint32_t kMany = UINT32_MAX;
   static constexpr std::uint32_t kPage = static_cast<std::uint32_t>(tuning::kColumnPage);
+  static constexpr std::uint32_t kNoneSlot = kNone;
 
-  std::uint32_t get(std::uint32_t id) const {
-    const std::uint32_t* slot = slots_.find(id);
-    return slot ? *slot : kNone;
+  std::uint32_t get(std::uint32_t id) const { return *slot(id); }
+
+  // Where get(id) reads (a shared kNone slot when the id's page does not
+  // exist): a probe of many ids finds each slot once, asks the cache for it,
+  // and reads it later.
+  const std::uint32_t* slot(std::uint32_t id) const {
+    const std::uint32_t* s = slots_.find(id);
+    return s ? s : &kNoneSlot;
   }
-
-  // Asks the cache for the id's slot ahead of get().
+  // Asks the cache for the id's slot ahead of a single get() or write.
   void prefetch(std::uint32_t id) const { slots_.prefetch(id); }
 
   // The id now belongs to the value coded `code`. Returns false when a page
