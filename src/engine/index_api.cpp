@@ -184,6 +184,11 @@ void IndexAPI::remove(const ObjectState& obj) {
   }
 }
 
+Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
+  (void)ids;
+  return Bitmap();  // nested objects are not stored yet
+}
+
 void IndexAPI::verify() const {
   auto table = attr_maps_->read();
   for (const auto& [name, map] : *table) {

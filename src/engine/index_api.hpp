@@ -109,6 +109,11 @@ class IndexAPI {
   const std::shared_ptr<ItemLock>& items_shared() const { return items_; }
   const CoreLink& parent() const { return parent_; }
 
+  // Child cores: the ids, in the parent core, of the objects whose attribute
+  // holds one of the nested objects stored here under `ids`. Ids this core
+  // does not store are skipped. Takes the core's parent-link lock only.
+  Bitmap get_direct_parents(const Bitmap& ids) const;
+
   // Debug check of every map of the core (attr_maps must not be held).
   void verify() const;
 
