@@ -217,7 +217,7 @@ def run_size(n):
         dict(label="path eq(inner.x, 42) (1%)", expr=Q.eq("inner.x", x0),
              test="o.inner.x == x0",
              sql="SELECT t.id FROM inner_t JOIN t ON t.inner_id = inner_t.id WHERE inner_t.x = ?",
-             params=[x0], sql_note="join"),
+             params=[x0], sql_note="join", path=True),
         dict(label="and_ of 2 eq, tiny sets (u, w)", expr=Q.and_(Q.eq("u", v_u), Q.eq("w", v_w)),
              test="o.u == v_u and o.w == v_w",
              sql=sql_ids("u = ? AND w = ?"), params=[v_u, v_w], goal="tiny", kw=dict(u=v_u, w=v_w)),
@@ -229,6 +229,10 @@ def run_size(n):
         assert len(set(ks)) == len(ks), f"{label}: duplicates in the result"
         assert {id(o) for o in got} == expect, f"{label}: index differs from the list comprehension"
 
+    skipped = []
+    if not _has_nested(Index, Indexable, Q):
+        cases = [c for c in cases if not c.get("path")]
+        skipped.append("path query: this build does not index nested objects yet")
     env = dict(a0=a0, b0=b0, c0=c0, d0=d0, us10_set=us10_set, as10_set=as10_set, x0=x0, v_u=v_u, v_w=v_w)
     for case in cases:
         label, expr = case["label"], case["expr"]
@@ -327,7 +331,7 @@ def run_size(n):
             row(q, t_ours, alt_name, t_in, matches, **_goal(n, "within 1.2x", t_ours <= 1.2 * t_in))
 
     extra = dict(make_objects=t_make, build=t_build, sqlite_build=t_sql_build,
-                 inline=None if inline is None else inline[0])
+                 inline=None if inline is None else inline[0], skipped=skipped)
     return dict(n=n, rows=rows_out, extra=extra)
 
 
@@ -335,6 +339,17 @@ def _goal(n, text, ok):
     if n < 1_000_000:
         return dict(goal=f"{text} at 1M", goal_ok=None)
     return dict(goal=text, goal_ok=bool(ok))
+
+
+def _has_nested(Index, Indexable, Q):
+    """Whether a dotted path reaches into nested objects in this build."""
+    probe = Index()
+    outer = Indexable(inner=Indexable(x=1))
+    probe.add_object_many([outer])
+    try:
+        return probe.reduced_query(Q.eq("inner.x", 1)).collect() == [outer]
+    except Exception:
+        return False
 
 
 def _build(Index, objs):
@@ -386,6 +401,8 @@ def print_table(results):
         e = res["extra"]
         print(f"N={res['n']:,}: making the objects {e['make_objects']:.2f} s, add_object_many {e['build']:.2f} s, "
               f"sqlite build {e['sqlite_build']:.2f} s; inline switch: {e['inline'] or 'none'}")
+        for why in e["skipped"]:
+            print(f"N={res['n']:,}: skipped {why}")
     print("Goals: 1% range >= 150x the list comprehension (allocation order); 4-leaf and_ >= 100x sqlite; "
           "tiny 2-leaf and_ within 1.2x of inline; or_ of 10 >= 5x its leaves one by one.")
 
