@@ -4,15 +4,22 @@
 
 #include <Python.h>
 
+#include <memory>
+
 #include "engine/index_api.hpp"
 #include "python/borrow.hpp"
 
 namespace lorvane {
 
+struct TableHolders;
+
 struct IndexObject {
   PyObject_HEAD
   CoreRef api;
   py::BorrowFlag borrow;
+  // The record of the core's item table, shared with its views; made by the
+  // first view (bindings/collector.hpp, rule (c)). Interpreter lock only.
+  std::shared_ptr<TableHolders> holders;
 };
 
 PyObject* create_index_type();
