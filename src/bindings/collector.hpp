@@ -40,38 +40,35 @@
 //     (the index's value table keeps the earlier box).
 //
 // (c) A core's item table is shared: its Index holds it through the core, and
-//     every FilteredIndex made from that core (or from such a view) holds it
-//     directly, and each of them may outlive the others. Rule (b) asks for one
-//     reporter, but a sole reporter among several holders is not enough: when
-//     the reporter is garbage and another holder is alive, the collector
-//     subtracts the table's references, finds the stored objects reachable
-//     from nothing alive, and clears them while the live holder still lists
-//     them. So the table's references are reported only while ONE Python
-//     object holds the table:
-//       - the Index, while no view of its table exists;
-//       - the one remaining view, once the Index is cleared or freed and the
-//         other views are gone.
-//     While several objects hold it, nobody reports the table: its objects
-//     look referenced from outside and are kept (a cycle through them waits
-//     until only one holder is left, then goes at the next collection). The
-//     count lives in a TableHolders record shared by the Index and the views
-//     of one table; it changes only under the interpreter lock (a view is
-//     made, cleared or freed; an Index is cleared or freed), never while
-//     threads without the lock run, so every pass of a collection sees the
-//     same reporter. Threads without the lock may hold counted copies of the
-//     table pointer for a moment (a query making a view); such copies are not
-//     holders: the call that makes them holds a reference to its receiver.
-//
+//     every FilteredIndex made from that core holds it directly; each of them
+//     may outlive the others. Rule (b) asks for one reporter, but no single
+//     holder will do: when the holder that reports is garbage and another is
+//     alive, the collector subtracts the table's references, finds the stored
+//     objects reachable from nothing alive, and clears them while the live
+//     holder still lists them. So once a table has a view, the table gets a
+//     Python object of its own, its keeper (an internal type): the keeper
+//     reports the stored objects, and the Index and every view report one
+//     reference each to the keeper, which they own. The Python references then
+//     mirror the real ownership exactly: the stored objects are reachable
+//     exactly when some live holder is, and a cycle through any of the holders
+//     (a view stored on one of its objects, with or without the Index) is
+//     collected like a cycle through a list. An Index whose table never had a
+//     view reports the stored objects itself and makes no keeper. The switch
+//     happens under the interpreter lock when the first view is made, between
+//     collections. Threads without the lock may hold counted copies of the
+//     table pointer for a moment (a query making a view); they are not
+//     holders: the call that makes them holds a reference to its receiver,
+//     which keeps the keeper reachable.
+
 // What is collected: cycles through attributes among objects in no index
 // (`a.peer = b; b.peer = a`, a child holding its parent), an index stored on
 // one of its own objects, indexed objects that point at each other once
-// their index is gone, and a view stored on one of its objects once it is
-// the table's only holder.
+// their index is gone, and views stored on their own objects.
 #pragma once
 
 #include <Python.h>
 
-#include <cstdint>
+#include <memory>
 
 #include "engine/index_api.hpp"
 #include "bindings/indexable.hpp"
@@ -88,18 +85,10 @@ inline int traverse_attr_map(const AttrMap& map, visitproc visit, void* arg) {
   return rc;
 }
 
-// The Python objects holding one core's item table, for rule (c) above.
-// Made by the Index when its first view is made; shared by the Index and
-// every view of the table. Read and written only under the interpreter lock.
-struct TableHolders {
-  bool index_holds = true;  // the Index still holds its core
-  std::uint32_t views = 0;  // live FilteredIndex objects holding the table
-
-  // Whether the Index is the one holder (no record yet: no view was made).
-  static bool index_reports(const TableHolders* h) { return h == nullptr || h->views == 0; }
-  // Whether a view is the one holder.
-  static bool view_reports(const TableHolders* h) { return h != nullptr && h->views == 1 && !h->index_holds; }
-};
+// A new keeper of `items` (rule (c) above): a Python object that holds one
+// counted copy of the table pointer and reports the stored objects. Only the
+// Index and the views of that table hold references to it.
+PyObject* new_table_keeper(std::shared_ptr<ItemLock> items);
 
 // Reports every object stored in a core's item table. Reads the slots without
 // the table's lock: see (a) above.

@@ -15,14 +15,12 @@ PyObject* g_filtered_index_type = nullptr;
 
 FilteredIndexObject* as_view(PyObject* o) { return reinterpret_cast<FilteredIndexObject*>(o); }
 
-// Lets go of the view's tables. The view stops counting as a holder first,
-// so that a collection started by the drops below sees the new count.
+// Lets go of the view's tables and its keeper.
 // CAUTION: may run Python code (the last reference to the tables drops the
 // stored objects and the values); no lock of ours is held here.
 void release_tables(FilteredIndexObject* view) {
-  std::shared_ptr<TableHolders> holders = std::move(view->holders);
-  if (holders && view->data.items) --holders->views;
   FilteredIndexData data = std::move(view->data);  // leaves the view's tables null
+  py::Ref keeper = std::move(view->keeper);
 }
 
 void filtered_index_dealloc(PyObject* self) {
@@ -30,18 +28,17 @@ void filtered_index_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   release_tables(as_view(self));
   as_view(self)->data.~FilteredIndexData();
-  as_view(self)->holders.~shared_ptr<TableHolders>();
+  as_view(self)->keeper.~Ref();
   tp->tp_free(self);
   Py_DECREF(tp);
 }
 
-// The stored objects, while this view is the table's one holder (see
-// bindings/collector.hpp, rule (c)).
+// The table's keeper, which reports the stored objects (bindings/collector.hpp,
+// rule (c)). The values in the shared maps are not the view's to report.
 int filtered_index_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  const FilteredIndexObject* view = as_view(self);
-  if (!view->data.items || !TableHolders::view_reports(view->holders.get())) return 0;
-  return traverse_items(view->data.items->unguarded(), visit, arg);
+  Py_VISIT(as_view(self)->keeper.get());
+  return 0;
 }
 
 int filtered_index_clear(PyObject* self) {
@@ -87,17 +84,14 @@ PyType_Spec filtered_index_spec = {"Lorvane.FilteredIndex", static_cast<int>(siz
 
 PyObject* create_filtered_index_type() { return py::create_type_once(&g_filtered_index_type, &filtered_index_spec); }
 
-PyObject* make_filtered_index(FilteredIndexData data, std::shared_ptr<TableHolders> holders) {
+PyObject* make_filtered_index(FilteredIndexData data, PyObject* keeper) {
   auto* type = reinterpret_cast<PyTypeObject*>(g_filtered_index_type);
-  // Not tracked until its fields are set: the collector must never see a
-  // half-made view.
-  PyObject* self = py::require(PyType_GenericNew(type, nullptr, nullptr));
-  PyObject_GC_UnTrack(self);
+  // Allocation tracks the view with null (zeroed) fields, which the traversal
+  // skips; nothing runs before they are set.
+  PyObject* self = py::require(type->tp_alloc(type, 0));
   FilteredIndexObject* view = as_view(self);
   new (&view->data) FilteredIndexData(std::move(data));
-  new (&view->holders) std::shared_ptr<TableHolders>(std::move(holders));
-  if (view->holders && view->data.items) ++view->holders->views;
-  PyObject_GC_Track(self);
+  new (&view->keeper) py::Ref(py::Ref::borrow(keeper));
   return self;
 }
 

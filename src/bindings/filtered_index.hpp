@@ -6,29 +6,28 @@
 //  - `data` is set when the view is made and is only read afterwards, except
 //    that tp_clear drops its tables (a cleared view is only reachable from
 //    other garbage, whose finalizers get RuntimeError from its methods).
-//  - While `data.items` is set, `holders` is the record of that item table
-//    and counts this view once (bindings/collector.hpp, rule (c)).
+//  - While `data.items` is set, `keeper` is the keeper of that item table
+//    (bindings/collector.hpp, rule (c)), one reference owned by the view.
 #pragma once
 
 #include <Python.h>
 
-#include <memory>
-
 #include "bindings/collector.hpp"
 #include "engine/filtered_view.hpp"
+#include "python/ref.hpp"
 
 namespace lorvane {
 
 struct FilteredIndexObject {
   PyObject_HEAD
   FilteredIndexData data;
-  std::shared_ptr<TableHolders> holders;
+  py::Ref keeper;
 };
 
 PyObject* create_filtered_index_type();
 
-// A new FilteredIndex over `data`, counted in `holders`, the record of
-// data.items (shared by every holder of that table).
-PyObject* make_filtered_index(FilteredIndexData data, std::shared_ptr<TableHolders> holders);
+// A new FilteredIndex over `data`, holding a new reference to `keeper`, the
+// keeper of data.items.
+PyObject* make_filtered_index(FilteredIndexData data, PyObject* keeper);
 
 }  // namespace lorvane

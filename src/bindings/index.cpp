@@ -46,46 +46,38 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject* self = py::require(type->tp_alloc(type, 0));
     new (&as_index(self)->api) CoreRef(std::move(core));
     new (&as_index(self)->borrow) py::BorrowFlag();
-    new (&as_index(self)->holders) std::shared_ptr<TableHolders>();
+    new (&as_index(self)->keeper) py::Ref();
     return self;
   });
-}
-
-// The Index stops holding its core's tables: a view left holding them may
-// take over reporting the stored objects (bindings/collector.hpp, rule (c)).
-void let_go_of_tables(IndexObject* index) {
-  if (index->holders) {
-    index->holders->index_holds = false;
-    index->holders.reset();
-  }
 }
 
 void index_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  let_go_of_tables(as_index(self));
   as_index(self)->api.~CoreRef();
+  as_index(self)->keeper.~Ref();
   as_index(self)->borrow.~BorrowFlag();
-  as_index(self)->holders.~shared_ptr<TableHolders>();
   tp->tp_free(self);
   Py_DECREF(tp);
 }
 
-// The stored objects, while no view shares the table (see
-// bindings/collector.hpp for why the Index reports them, and when not).
+// The stored objects, or once views share the table, its keeper (see
+// bindings/collector.hpp for why the Index reports them).
 int index_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_index(self)->keeper.get());
   const CoreRef& core = as_index(self)->api;
-  if (!core || !TableHolders::index_reports(as_index(self)->holders.get())) return 0;
+  if (!core || as_index(self)->keeper) return 0;
   return traverse_items(core->items().unguarded(), visit, arg);
 }
 
 // Breaks a cycle: the core goes, and with it the references to the stored
 // objects. Garbage holds no borrow (a running call holds a reference).
 int index_clear(PyObject* self) {
-  let_go_of_tables(as_index(self));
   CoreRef core = std::move(as_index(self)->api);
+  py::Ref keeper = std::move(as_index(self)->keeper);
   core.reset();  // may run __del__ code, with no lock of ours held
+  keeper.reset();
   return 0;
 }
 
@@ -271,9 +263,9 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
       py::GilRelease nogil;
       view = reduced_query(*core, query);
     }
-    std::shared_ptr<TableHolders>& holders = as_index(self)->holders;
-    if (!holders) holders = std::make_shared<TableHolders>();
-    return make_filtered_index(std::move(view), holders);
+    py::Ref& keeper = as_index(self)->keeper;
+    if (!keeper) keeper = py::Ref::steal(new_table_keeper(core->items_shared()));
+    return make_filtered_index(std::move(view), keeper.get());
   });
 }
 

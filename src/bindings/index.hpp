@@ -4,22 +4,19 @@
 
 #include <Python.h>
 
-#include <memory>
-
 #include "engine/index_api.hpp"
 #include "python/borrow.hpp"
+#include "python/ref.hpp"
 
 namespace lorvane {
-
-struct TableHolders;
 
 struct IndexObject {
   PyObject_HEAD
   CoreRef api;
   py::BorrowFlag borrow;
-  // The record of the core's item table, shared with its views; made by the
-  // first view (bindings/collector.hpp, rule (c)). Interpreter lock only.
-  std::shared_ptr<TableHolders> holders;
+  // The keeper of the core's item table once a view of it was made
+  // (bindings/collector.hpp, rule (c)); null before. Interpreter lock only.
+  py::Ref keeper;
 };
 
 PyObject* create_index_type();
