@@ -1,10 +1,12 @@
 #include "bindings/query_expr.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "base/tuning.hpp"
 #include "bindings/query_expr_args.hpp"
 #include "bindings/value_capture.hpp"
 #include "python/args.hpp"
@@ -77,18 +79,37 @@ bool holds_container(const QueryExpr& tree) {
 }
 
 // A copy of `tree` whose values sit in new boxes (one new reference each),
-// so that the copy's owner may report them: see the top of this file.
-QueryExpr own_copy(const QueryExpr& tree) {
+// so that the copy's owner may report them: see the top of this file. Adds
+// the copy's depth (a leaf is 1) to `depth`.
+QueryExpr own_copy(const QueryExpr& tree, std::size_t& depth) {
   if (tree.is_leaf()) {
     std::vector<PyValue> values;
     values.reserve(tree.values().size());
     for (const PyValue& v : tree.values()) values.push_back(v.rebox(Py_NewRef(py_object(v))));
+    depth = std::max<std::size_t>(depth, 1);
     return QueryExpr::leaf(tree.kind(), tree.path(), std::move(values));
   }
   std::vector<QueryExpr> children;
   children.reserve(tree.children().size());
-  for (const QueryExpr& c : tree.children()) children.push_back(own_copy(c));
+  std::size_t below = 0;
+  for (const QueryExpr& c : tree.children()) children.push_back(own_copy(c, below));
+  depth = std::max(depth, below + 1);
   return QueryExpr::combine(tree.kind(), std::move(children));
+}
+
+// A node of `kind` over own copies of `exprs` (checked in order). A tree
+// deeper than tuning::kQueryExprMaxDepth raises RecursionError: everything
+// that walks a tree recurses once per level.
+QueryExpr combine_copies(Kind kind, PyObject* const* exprs, Py_ssize_t n) {
+  std::vector<QueryExpr> children;
+  children.reserve(static_cast<std::size_t>(n));
+  std::size_t below = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) children.push_back(own_copy(query_expr_arg(exprs[i], "exprs"), below));
+  if (below + 1 > tuning::kQueryExprMaxDepth) {
+    py::raise(PyExc_RecursionError, "query expression nested deeper than " +
+                                        std::to_string(tuning::kQueryExprMaxDepth) + " levels");
+  }
+  return QueryExpr::combine(kind, std::move(children));
 }
 
 // A new instance holding `tree`. A collection that runs while the instance is
@@ -177,10 +198,7 @@ template <Kind K>
 PyObject* build_combination(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded<PyObject*>(nullptr, [&] {
     py::refuse_keywords(qualname(K), kwnames);
-    std::vector<QueryExpr> children;
-    children.reserve(static_cast<std::size_t>(nargs));
-    for (Py_ssize_t i = 0; i < nargs; ++i) children.push_back(own_copy(query_expr_arg(args[i], "exprs")));
-    return wrap(QueryExpr::combine(K, std::move(children)));
+    return wrap(combine_copies(K, args, nargs));
   });
 }
 
@@ -188,9 +206,7 @@ PyObject* build_not(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return py::guarded<PyObject*>(nullptr, [&] {
     PyObject* bound[1];
     py::bind_args({qualname(Kind::Not), {"exprs"}}, args, nargs, kwnames, bound);
-    std::vector<QueryExpr> child;
-    child.push_back(own_copy(query_expr_arg(bound[0], "exprs")));
-    return wrap(QueryExpr::combine(Kind::Not, std::move(child)));
+    return wrap(combine_copies(Kind::Not, bound, 1));
   });
 }
 

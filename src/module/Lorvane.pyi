@@ -1,5 +1,6 @@
 """In-memory, queryable indexes of live Python objects."""
 
+from collections.abc import Sequence
 from typing import Any, final
 
 def sum_as_string(a: int, b: int) -> str:
@@ -8,6 +9,8 @@ def sum_as_string(a: int, b: int) -> str:
 @final
 class Index:
     def __init__(self) -> None: ...
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+        """A view of the objects matched by the query expression."""
 
 class Indexable:
     def __init__(self, *_args: Any, **kwargs: Any) -> None: ...
@@ -20,7 +23,31 @@ class Indexable:
 @final
 class FilteredIndex:
     """Made by the index only; calling the class raises TypeError."""
+    def collect(self) -> list[Any]:
+        """The view's objects, in ascending id order."""
 
 @final
 class PyQueryExpr:
     """Made by its builder methods only; calling the class raises TypeError."""
+    @staticmethod
+    def eq(attr: str, value: Any) -> PyQueryExpr: ...
+    @staticmethod
+    def ne(attr: str, value: Any) -> PyQueryExpr: ...
+    @staticmethod
+    def gt(attr: str, value: Any) -> PyQueryExpr: ...
+    @staticmethod
+    def ge(attr: str, value: Any) -> PyQueryExpr: ...
+    @staticmethod
+    def le(attr: str, value: Any) -> PyQueryExpr: ...
+    @staticmethod
+    def bt(attr: str, lower: Any, upper: Any) -> PyQueryExpr: ...
+    @staticmethod
+    def lt(attr: str, value: Any) -> PyQueryExpr: ...
+    @staticmethod
+    def in_(attr: str, values: Sequence[Any]) -> PyQueryExpr: ...
+    @staticmethod
+    def and_(*exprs: PyQueryExpr) -> PyQueryExpr: ...
+    @staticmethod
+    def or_(*exprs: PyQueryExpr) -> PyQueryExpr: ...
+    @staticmethod
+    def not_(exprs: PyQueryExpr) -> PyQueryExpr: ...
