@@ -8,6 +8,7 @@
 
 #include "base/internal_error.hpp"
 #include "bindings/indexable.hpp"
+#include "bindings/nested_settle.hpp"
 #include "python/gil.hpp"
 
 namespace lorvane {
@@ -51,6 +52,8 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
   // this thread lets go of that lock, and dropping it may run __del__ code
   // that writes to this very object.
   AttrSnapshot old;
+  // Cores told of a nested object leave tasks, settled once no lock is held.
+  NestedScope nested;
   // Another write of this object may be under way, waiting for a core lock
   // whose holder waits for the interpreter lock: the mutex is waited for
   // without it. The interpreter lock is taken back before the map is
@@ -70,6 +73,7 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
     if (tell) tell_cores(*old, nogil);
   }
   py::drain_deferred_releases();
+  nested.settle();
 }
 
 }  // namespace lorvane

@@ -7,6 +7,7 @@
 #include "bindings/collector.hpp"
 #include "bindings/filtered_index.hpp"
 #include "bindings/indexable.hpp"
+#include "bindings/nested_settle.hpp"
 #include "bindings/kwargs_query.hpp"
 #include "bindings/query_expr.hpp"
 #include "bindings/stored_objects.hpp"
@@ -172,24 +173,29 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     CoreLink self_link(core);
     py::Ref kwargs = py::collect_kwargs("Index.reduce", args, nargs, kwnames);
     HashQuery query = kwargs_to_hash_query(kwargs.get());
-    AttrWriter writer = py::write_holding_gil(core->attr_maps());
-    AttrTable& table = *writer;
-    Bitmap keep = filter_index_by_hashes(table, query);
-    HybridSet keep_set = HybridSet::from_bitmap(keep.clone());
-    for (auto& [name, map] : table) map->keep_only(keep_set);
-    // Put every kept object back under its current values (pairs already held
-    // are left as they are). Values dropped meanwhile are released after the
-    // locks: a release may run code that uses this very index.
-    py::DeferReleases defer;
-    auto items = py::read_holding_gil(core->items());
-    for (std::uint32_t id : keep) {
-      void* stored = stored_object(*items, id);
-      if (!stored) continue;  // not stored here
-      AttrSnapshot snap = as_indexable(stored)->state.attrs.load();
-      snap->for_each([&](const ShortString& name, const PyValue& value) {
-        if (!is_private_name(name)) IndexAPI::_add_index(table, self_link, id, name, value);
-      });
+    NestedScope nested;
+    {
+      AttrWriter writer = py::write_holding_gil(core->attr_maps());
+      AttrTable& table = *writer;
+      Bitmap keep = filter_index_by_hashes(table, query);
+      HybridSet keep_set = HybridSet::from_bitmap(keep.clone());
+      for (auto& [name, map] : table) map->keep_only(keep_set);
+      // Put every kept object back under its current values (pairs already held
+      // are left as they are). Values dropped meanwhile are released after the
+      // locks: a release may run code that uses this very index.
+      py::DeferReleases defer;
+      auto items = py::read_holding_gil(core->items());
+      for (std::uint32_t id : keep) {
+        void* stored = stored_object(*items, id);
+        if (!stored) continue;  // not stored here
+        AttrSnapshot snap = as_indexable(stored)->state.attrs.load();
+        snap->for_each([&](const ShortString& name, const PyValue& value) {
+          if (!is_private_name(name)) IndexAPI::_add_index(table, self_link, id, name, value);
+        });
+      }
     }
+    py::drain_deferred_releases();
+    nested.settle();
     Py_RETURN_NONE;
   });
 }
@@ -220,10 +226,12 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
       states.push_back(&obj->state);
     }
     store_items(*core, objs);
+    NestedScope nested;
     {
       py::GilRelease nogil;
       core->add_object_many(self_link, states);
     }
+    nested.settle();
     Py_RETURN_NONE;
   });
 }
@@ -239,10 +247,12 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     CoreLink self_link(core);
     obj->indexes.add_index(self_link);
     store_items(*core, std::span<IndexableObject* const>(&obj, 1));
+    NestedScope nested;
     {
       py::GilRelease nogil;
       core->add_object(self_link, obj->state);
     }
+    nested.settle();
     Py_RETURN_NONE;
   });
 }

@@ -17,33 +17,33 @@ void lock_holding_gil(ObjectMutex& mu) {
 }
 
 void IndexList::add_index(CoreLink link) {
+  Alive alive;
+  lock_holding_gil(mu_);
+  AdoptedLock unlock(mu_);
+  add_index_locked(std::move(link), alive);
+}
+
+void IndexList::add_index_locked(CoreLink link, Alive& alive) {
   // The links are locked once, up front: a core can die at any moment (its
   // last owner may be a writer on another thread), and a sort whose keys
-  // change under it can run off the array. The strong references are dropped
-  // only after the mutex is released, since dropping a core's last one may
-  // run Python code that writes to this very object.
-  absl::InlinedVector<CoreRef, tuning::kIndexListInline + 1> alive;
-  lock_holding_gil(mu_);
-  {
-    AdoptedLock unlock(mu_);
-    if (poisoned_) throw InternalError(kPoisonedList);
-    PoisonOnUnwind poison(poisoned_);
-    const IndexAPI* fallback = default_index_arc().get();
-    alive.reserve(entries_.size() + 1);
-    auto keep = [&](const CoreLink& l) {
-      CoreRef c = l.lock();
-      if (c && c.get() != fallback) alive.push_back(std::move(c));
-    };
-    for (const CoreLink& l : entries_) keep(l);
-    keep(link);
-    // Ascending core address; a core recorded again (the object re-added to
-    // the same index) is kept once, so re-adding never makes writes slower.
-    std::sort(alive.begin(), alive.end(), [](const CoreRef& a, const CoreRef& b) {
-      return std::less<const IndexAPI*>()(a.get(), b.get());
-    });
-    alive.erase(std::unique(alive.begin(), alive.end()), alive.end());
-    entries_.assign(alive.begin(), alive.end());
-  }
+  // change under it can run off the array.
+  if (poisoned_) throw InternalError(kPoisonedList);
+  PoisonOnUnwind poison(poisoned_);
+  const IndexAPI* fallback = default_index_arc().get();
+  alive.reserve(entries_.size() + 1);
+  auto keep = [&](const CoreLink& l) {
+    CoreRef c = l.lock();
+    if (c && c.get() != fallback) alive.push_back(std::move(c));
+  };
+  for (const CoreLink& l : entries_) keep(l);
+  keep(link);
+  // Ascending core address; a core recorded again (the object re-added to
+  // the same index) is kept once, so re-adding never makes writes slower.
+  std::sort(alive.begin(), alive.end(), [](const CoreRef& a, const CoreRef& b) {
+    return std::less<const IndexAPI*>()(a.get(), b.get());
+  });
+  alive.erase(std::unique(alive.begin(), alive.end()), alive.end());
+  entries_.assign(alive.begin(), alive.end());
 }
 
 }  // namespace lorvane

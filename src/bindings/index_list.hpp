@@ -24,6 +24,14 @@ class IndexList {
   // the mutex while holding the interpreter lock.
   void add_index(CoreLink link);
 
+  // The live cores a record holds while the object's mutex is; they are
+  // dropped after it is released (dropping a core's last reference may run
+  // Python code that writes to this very object).
+  using Alive = absl::InlinedVector<CoreRef, tuning::kIndexListInline + 1>;
+  // add_index's work, for a caller that holds the mutex already.
+  void add_index_locked(CoreLink link, Alive& alive);
+  ObjectMutex& mutex() { return mu_; }
+
  private:
   friend struct IndexableObject;
   ObjectMutex mu_;

@@ -5,6 +5,8 @@
 
 #include "base/parallel.hpp"
 #include "base/tuning.hpp"
+#include "base/internal_error.hpp"
+#include "engine/nested.hpp"
 #include "engine/query_map.hpp"
 
 namespace lorvane {
@@ -22,11 +24,15 @@ std::size_t ingest_threads() {
 
 }  // namespace
 
-IndexAPI::IndexAPI(CoreLink parent)
+IndexAPI::IndexAPI(CoreLink parent, bool child)
     : attr_maps_(std::make_shared<AttrLock>()),
       items_(std::make_shared<ItemLock>()),
       all_ids_(std::make_shared<IdLock>()),
-      parent_(std::move(parent)) {}
+      parent_(std::move(parent)),
+      child_(child),
+      depth_(0) {
+  if (CoreRef up = child_ ? parent_.lock() : nullptr) depth_ = up->depth_ + 1;
+}
 
 IndexAPI::~IndexAPI() = default;
 
@@ -54,6 +60,9 @@ void IndexAPI::_remove_index(AttrTable& table, std::uint32_t id, std::string_vie
 void IndexAPI::update_index(AttrWriter writer, CoreLink owner, ShortString name, const PyValue* old_value,
                             const PyValue& new_value, std::uint32_t id) {
   if (is_private_name(name)) return;
+  // A nested object keeps this core in its list after its last holder let
+  // go (or before its first settles): its writes then leave no trace here.
+  if (child_ && !all_ids_->read()->contains(id)) return;
   AttrTable& table = *writer;
   if (old_value) {
     // The usual write: the map holds the previous value, so the id moves
@@ -159,7 +168,9 @@ void IndexAPI::add_object_many(const CoreLink& self, const std::vector<const Obj
   }
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return cost[a] > cost[b]; });
   const std::size_t threads = total >= tuning::kParallelIngestMinPairs ? ingest_threads() : 1;
+  NestedSink* sink = NestedSink::current();  // workers leave their nested tasks to the caller
   run_tasks(order.size(), threads, [&](std::size_t k) {
+    NestedSink::Use use(sink);
     const std::size_t c = order[k];
     maps[c]->insert_many(columns[c].pairs);
   });
@@ -184,9 +195,115 @@ void IndexAPI::remove(const ObjectState& obj) {
   }
 }
 
+Bitmap IndexAPI::get_parents_from_stored_item(std::uint32_t id) const {
+  // One level at a time: the holders of the ids found so far, in the core
+  // that stores them, then their holders in the core above. A core's parent
+  // is held only while its links are read.
+  Bitmap result;
+  Bitmap frontier = Bitmap::of({id});
+  const IndexAPI* core = this;
+  CoreRef hold;
+  while (core->child_) {
+    Bitmap next;
+    {
+      auto parents = core->parents_.read();
+      frontier.for_each([&](std::uint32_t at) {
+        auto it = parents->find(at);
+        if (it != parents->end()) next.or_inplace(it->second.holders.to_bitmap());
+      });
+    }
+    next.andnot_inplace(result);  // a cycle goes round once
+    if (next.is_empty()) break;
+    result.or_inplace(next);
+    CoreRef up = core->parent_.lock();
+    if (!up) throw InternalError("bad index upgrade");
+    hold = std::move(up);
+    core = hold.get();
+    frontier = std::move(next);
+  }
+  return result;
+}
+
+Bitmap IndexAPI::get_ids_to_root(std::uint32_t id) const {
+  CoreRef up = child_ ? parent_.lock() : nullptr;
+  return up ? up->get_parents_from_stored_item(id) : Bitmap();
+}
+
 Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
-  (void)ids;
-  return Bitmap();  // nested objects are not stored yet
+  Bitmap result;
+  auto parents = parents_.read();
+  if (parents->empty()) return result;
+  ids.for_each([&](std::uint32_t id) {
+    auto it = parents->find(id);
+    if (it == parents->end()) return;
+    const HybridSet& holders = it->second.holders;
+    if (holders.form() == HybridSet::Form::Large) {
+      result.or_inplace(holders.bitmap());
+    } else {
+      for (std::uint32_t h : holders.slots()) result.add(h);
+    }
+  });
+  return result;
+}
+
+void IndexAPI::nested_insert(const PyValue& object, std::uint32_t object_id, std::uint32_t parent_id) {
+  {
+    auto parents = parents_.write();
+    auto [it, fresh] = parents->try_emplace(object_id);
+    StoredItemParent& link = it->second;
+    link.object = object;  // the newest holder's value
+    if (fresh) {
+      link.holders = HybridSet::from_id(parent_id);
+    } else if (!link.holders.contains(parent_id)) {
+      link.holders.insert(parent_id);
+    }
+  }
+  NestedSink::current()->push({shared_from_this(), object});
+}
+
+void IndexAPI::nested_remove(const PyValue& object, std::uint32_t object_id, std::uint32_t parent_id) {
+  {
+    auto parents = parents_.write();
+    auto it = parents->find(object_id);
+    if (it == parents->end() || !it->second.holders.remove(parent_id)) return;
+    if (!it->second.holders.is_empty()) return;
+  }
+  NestedSink::current()->push({shared_from_this(), object});
+}
+
+bool IndexAPI::holds_nested(std::uint32_t id) const {
+  auto parents = parents_.read();
+  auto it = parents->find(id);
+  return it != parents->end() && !it->second.holders.is_empty();
+}
+
+void IndexAPI::settle_nested(AttrWriter writer, const ObjectState& obj) {
+  const std::uint32_t id = obj.id;
+  const bool wanted = holds_nested(id);
+  const bool indexed = all_ids_->read()->contains(id);
+  if (wanted && !indexed) {
+    all_ids_->write()->add(id);
+    index_snapshot(*writer, weak_from_this(), obj);
+  } else if (!wanted && indexed) {
+    AttrSnapshot snap = obj.attrs.load();
+    snap->for_each([&](const ShortString& name, const PyValue& value) {
+      if (!is_private_name(name)) _remove_index(*writer, id, name.view(), value);
+    });
+    all_ids_->write()->remove(id);
+  }
+  if (!wanted) {
+    // Holders change only under the parent core's lock: one may have come
+    // back since it was read; the link then stays for its next settle.
+    StoredItemParent dropped;
+    {
+      auto parents = parents_.write();
+      auto it = parents->find(id);
+      if (it != parents->end() && it->second.holders.is_empty()) {
+        dropped = std::move(it->second);
+        parents->erase(it);
+      }
+    }
+  }
 }
 
 void IndexAPI::verify() const {

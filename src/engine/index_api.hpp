@@ -7,6 +7,10 @@
 //              also filled and emptied only under the interpreter lock
 //              (the collector reads them without this lock)
 //   all_ids    guards the bitmap of stored ids
+//   parents    (child cores) guards the parent links of the nested objects
+//              stored here; a leaf lock: nothing else is waited for while it
+//              is held, except the parent links of the cores above, one core
+//              at a time upwards
 // Global lock order:
 //   Indexable.indexes mutex -> attr_maps (one core at a time)
 //   parent core's attr_maps -> child core's locks
@@ -34,6 +38,7 @@
 #include "engine/handle.hpp"
 #include "engine/object_state.hpp"
 #include "engine/value.hpp"
+#include "postings/hybrid_set.hpp"
 
 namespace lorvane {
 
@@ -64,14 +69,33 @@ inline void* stored_object(const ItemTable& table, std::uint32_t id) {
 using ItemLock = PoisonRwLock<ItemTable>;
 using IdLock = PoisonRwLock<Bitmap>;
 
-class IndexAPI {
+// The parent link of a nested object stored in a child core: the ids, in the
+// parent core, of every object whose attribute (the one this core serves)
+// holds it, and the newest value that holds it, whose box share keeps the
+// object alive while any holder remains. Its attributes are indexed in the
+// core (its id is in all_ids) once the holders' change is settled (see
+// engine/nested.hpp); with no holder left, settling unindexes it and drops
+// the link.
+struct StoredItemParent {
+  PyValue object;
+  HybridSet holders;
+};
+using ParentTable = absl::flat_hash_map<std::uint32_t, StoredItemParent>;
+using ParentLock = PoisonRwLock<ParentTable>;
+
+class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  public:
-  explicit IndexAPI(CoreLink parent = {});
+  explicit IndexAPI(CoreLink parent = {}, bool child = false);
   ~IndexAPI();
   IndexAPI(const IndexAPI&) = delete;
   IndexAPI& operator=(const IndexAPI&) = delete;
 
-  static CoreRef make(CoreLink parent = {}) { return std::make_shared<IndexAPI>(std::move(parent)); }
+  static CoreRef make() { return std::make_shared<IndexAPI>(); }
+  // The core of the nested objects of one attribute of `parent`'s objects.
+  static CoreRef make_child(CoreLink parent) { return std::make_shared<IndexAPI>(std::move(parent), true); }
+  bool is_child() const { return child_; }
+  // Levels below the top-level core: 0 there, 1 in its children, ...
+  std::uint32_t depth() const { return depth_; }
 
   // Takes attr_maps for writing (blocking; call without the interpreter lock).
   AttrWriter get_index_writer() { return attr_maps_->write(); }
@@ -109,10 +133,32 @@ class IndexAPI {
   const std::shared_ptr<ItemLock>& items_shared() const { return items_; }
   const CoreLink& parent() const { return parent_; }
 
-  // Child cores: the ids, in the parent core, of the objects whose attribute
-  // holds one of the nested objects stored here under `ids`. Ids this core
-  // does not store are skipped. Takes the core's parent-link lock only.
+  // Parent paths. Each takes parent-link locks only, one core at a time.
+  // The ids of every object above the object stored here under `id`: its
+  // holders, their holders in the core above, and so on (empty in a
+  // top-level core or for an id not stored here). Never holds `id` itself
+  // unless the objects form a cycle.
+  Bitmap get_parents_from_stored_item(std::uint32_t id) const;
+  // The path above `id` as stored in this core's parent core (empty for a
+  // top-level core).
+  Bitmap get_ids_to_root(std::uint32_t id) const;
+  // The ids, in the parent core, of the objects whose attribute holds one of
+  // the nested objects stored here under `ids`. Ids without a holder here
+  // are skipped.
   Bitmap get_direct_parents(const Bitmap& ids) const;
+
+  // Nested objects (child cores; see engine/nested.hpp). Called under the
+  // parent core's attr_maps write lock: record or drop one holder and leave
+  // a task to settle the object's membership.
+  void nested_insert(const PyValue& object, std::uint32_t object_id, std::uint32_t parent_id);
+  void nested_remove(const PyValue& object, std::uint32_t object_id, std::uint32_t parent_id);
+  // Whether the object with this id has a holder here.
+  bool holds_nested(std::uint32_t id) const;
+  // With the object's mutex held (so its map is the one its writers tell
+  // this core about) and this core's attr_maps writer: indexes the object's
+  // current attributes when it has holders and is not indexed yet, or
+  // unindexes them and drops its link when it has none. Releases the writer.
+  void settle_nested(AttrWriter writer, const ObjectState& obj);
 
   // Debug check of every map of the core (attr_maps must not be held).
   void verify() const;
@@ -123,7 +169,10 @@ class IndexAPI {
   std::shared_ptr<AttrLock> attr_maps_;
   std::shared_ptr<ItemLock> items_;
   std::shared_ptr<IdLock> all_ids_;
+  ParentLock parents_;
   CoreLink parent_;
+  bool child_;
+  std::uint32_t depth_;
 };
 
 // The default core: an empty core without parent, made on first use, never

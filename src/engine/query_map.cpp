@@ -6,10 +6,11 @@
 
 #include "base/internal_error.hpp"
 #include "base/tuning.hpp"
+#include "engine/nested.hpp"
 
 namespace lorvane {
 
-QueryMap::QueryMap(CoreLink owner) : owner_(std::move(owner)), child_(IndexAPI::make(owner_)) {}
+QueryMap::QueryMap(CoreLink owner) : owner_(std::move(owner)), child_(IndexAPI::make_child(owner_)) {}
 
 QueryMap::~QueryMap() = default;
 
@@ -83,6 +84,7 @@ void QueryMap::insert_many(const std::vector<Pending>& pairs) {
     }
     const Pending& p = pairs[i];
     insert_value(*p.value, p.id);
+    if (p.value->kind() == CastKind::Ind) nest(*p.value, p.id);
     RangeValue rv;
     if (to_range_value(*p.value, &rv)) keys.push_back(CompositeKey128::encode(rv) | p.id);
   }
@@ -94,8 +96,23 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id) {
   insert_value(value, id);
   RangeValue rv;
   if (to_range_value(value, &rv)) tree_.insert(rv, id);  // a present key is left as it is
-  // Nested Indexable values are stored in the child core once nesting lands;
-  // for now an Ind value lives in the value table only.
+  else if (value.kind() == CastKind::Ind) nest(value, id);
+}
+
+void QueryMap::nest(const PyValue& value, std::uint32_t id) {
+  const ObjectState* nested = nested_state(value);
+  if (nested == nullptr || child_->depth() > tuning::kMaxNestingDepth) return;
+  // An object already above its own parent is not stored again below it:
+  // the cycle test that makes every path into nested objects finite. The
+  // (value, id) pair stays in the value table all the same.
+  if (CoreRef owner = owner_.lock()) {
+    if (owner->get_parents_from_stored_item(id).contains(nested->id)) return;
+  }
+  child_->nested_insert(value, nested->id, id);
+}
+
+void QueryMap::unnest(const PyValue& value, std::uint32_t id) {
+  if (const ObjectState* nested = nested_state(value)) child_->nested_remove(value, nested->id, id);
 }
 
 void QueryMap::remove_value(const PyValue& value, std::uint32_t id) {
@@ -113,6 +130,7 @@ void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
   remove_value(value, id);
   RangeValue rv;
   if (to_range_value(value, &rv)) tree_.remove(rv, id);
+  else if (value.kind() == CastKind::Ind) unnest(value, id);
 }
 
 void QueryMap::replace(const PyValue& old, const PyValue& now, std::uint32_t id) {
@@ -129,6 +147,8 @@ void QueryMap::replace(const PyValue& old, const PyValue& now, std::uint32_t id)
   } else if (to_numeric) {
     tree_.insert(to, id);
   }
+  if (old.kind() == CastKind::Ind) unnest(old, id);
+  if (now.kind() == CastKind::Ind) nest(now, id);
 }
 
 void QueryMap::check_prune(const PyValue& value) {

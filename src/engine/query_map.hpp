@@ -19,6 +19,8 @@
 //    or two objects) pay nothing per value for them.
 //  - `child` is the core for nested Indexable values of this attribute; its
 //    parent link and `owner` are weak links to the core holding this map.
+//    Every change that gains or loses an Ind value for an id records or
+//    drops that id as a holder of the object there (engine/nested.hpp).
 // No lock of its own: reached only under the owning core's attr_maps lock.
 #pragma once
 
@@ -105,6 +107,10 @@ class QueryMap {
   // The tree's form of an Int or non-NaN Float; false for every other value.
   // Every path that feeds or edits the tree asks here, so none lets NaN in.
   static bool to_range_value(const PyValue& v, RangeValue* out);
+  // Nested objects: records that the object of the Ind value `value` is
+  // (no longer) held by `id`, in the child core.
+  void nest(const PyValue& value, std::uint32_t id);
+  void unnest(const PyValue& value, std::uint32_t id);
   // The value-table half of insert().
   void insert_value(const PyValue& value, std::uint32_t id);
   // The value-table half of remove_id().
