@@ -106,7 +106,28 @@ Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
   }
   if (n == 0) return Bitmap();
   if (n == 1) return Bitmap(checked(roaring_bitmap_copy(raw[0])));
-  return Bitmap(checked(roaring_bitmap_or_many(n, raw)));
+  // The library's many-way union works lazily: every container key met twice
+  // becomes a full 8 KB bitset, and a repair pass turns the sparse ones back
+  // into arrays. For a few ids spread over many keys (an Or of small sets over
+  // a large index) that costs microseconds per key, so small unions go part by
+  // part from the largest, where every container stays an array.
+  std::uint64_t total = 0;
+  std::size_t largest = 0;
+  std::uint64_t largest_card = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t card = roaring_bitmap_get_cardinality(raw[i]);
+    total += card;
+    if (card > largest_card) {
+      largest_card = card;
+      largest = i;
+    }
+  }
+  if (total > tuning::kBitmapEagerUnionMaxIds) return Bitmap(checked(roaring_bitmap_or_many(n, raw)));
+  Bitmap out(checked(roaring_bitmap_copy(raw[largest])));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i != largest) roaring_bitmap_or_inplace(out.r_, raw[i]);
+  }
+  return out;
 }
 
 void Bitmap::and_inplace(const Bitmap& other) {

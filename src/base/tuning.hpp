@@ -49,6 +49,11 @@ inline constexpr std::size_t kBitmapReadBlock = 256;
 // A union of up to 64 bitmaps gathers their handles on the stack; more take
 // one heap allocation (most unions of a range query have few parts).
 inline constexpr std::size_t kBitmapUnionStackParts = 64;
+// A union whose parts hold this many ids or fewer in all is built part by part
+// instead of by the library's lazy many-way union: no container of it can
+// outgrow an array (4096 ids), and the lazy union would turn every key shared
+// by two parts into an 8 KB bitset and back, microseconds per key.
+inline constexpr std::uint64_t kBitmapEagerUnionMaxIds = 4096;
 
 // --- Ranged tree -------------------------------------------------------------
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <set>
 #include <vector>
 
 namespace lorvane {
@@ -84,6 +86,37 @@ TEST(Bitmap, OrManySkipsNullAndEmptyPartsAndCopiesASinglePart) {
   std::vector<const Bitmap*> many;
   for (const auto& p : parts) many.push_back(&p);  // more parts than the stack buffer
   EXPECT_EQ(Bitmap::or_many(many).cardinality(), 100u);
+}
+
+// Unions below and above the eager-union limit, with parts that share
+// container keys or not, match a std::set.
+TEST(Bitmap, OrManyMatchesASetOnBothSidesOfTheEagerLimit) {
+  std::mt19937 rng(7);
+  struct Case {
+    std::size_t parts, ids_per_part;
+    std::uint32_t span;
+  };
+  const Case cases[] = {{2, 3, 1u << 21},    {10, 3, 1u << 21},  {10, 400, 1u << 21}, {10, 500, 1u << 21},
+                        {3, 2000, 1u << 16}, {64, 64, 1u << 20}, {70, 70, 1u << 22},  {5, 5000, 1u << 17}};
+  for (const Case& c : cases) {
+    std::vector<Bitmap> parts;
+    std::set<std::uint32_t> expected;
+    for (std::size_t p = 0; p < c.parts; ++p) {
+      Bitmap b;
+      for (std::size_t i = 0; i < c.ids_per_part; ++i) {
+        const std::uint32_t id = rng() % c.span;
+        b.add(id);
+        expected.insert(id);
+      }
+      if (p % 3 == 1) b.optimize();  // some parts as run containers
+      parts.push_back(std::move(b));
+    }
+    std::vector<const Bitmap*> ptrs;
+    for (const auto& b : parts) ptrs.push_back(&b);
+    const Bitmap u = Bitmap::or_many(ptrs);
+    EXPECT_EQ(u.to_vector(), std::vector<std::uint32_t>(expected.begin(), expected.end()))
+        << c.parts << " parts of " << c.ids_per_part;
+  }
 }
 
 TEST(Bitmap, AddRangeReachesTheLastIdAndOptimizeKeepsMembers) {
