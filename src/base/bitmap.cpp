@@ -34,6 +34,12 @@ Bitmap Bitmap::from_ids(std::span<const std::uint32_t> ids) {
 
 Bitmap Bitmap::adopt(roaring_bitmap_t* r) { return Bitmap(checked(r)); }
 
+bool Bitmap::is_dense() const {
+  if (r_ == nullptr || r_->high_low_container.size <= 0) return false;
+  return roaring_bitmap_get_cardinality(r_) / static_cast<std::uint64_t>(r_->high_low_container.size) >
+         tuning::kBitmapArrayMaxIds;
+}
+
 Bitmap Bitmap::clone() const {
   if (r_ == nullptr) return Bitmap();
   return Bitmap(checked(roaring_bitmap_copy(r_)));

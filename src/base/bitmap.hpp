@@ -66,6 +66,11 @@ class Bitmap {
 
   bool contains(std::uint32_t id) const { return r_ != nullptr && roaring_bitmap_contains(r_, id); }
   std::uint64_t cardinality() const { return r_ == nullptr ? 0 : roaring_bitmap_get_cardinality(r_); }
+  // Whether the set holds more than kBitmapArrayMaxIds ids per 2^16-id chunk
+  // it touches, on average: the library then keeps most of its chunks as
+  // bitsets, which a small set intersects by probing bits, where two sorted
+  // arrays are merged element by element.
+  bool is_dense() const;
   bool is_empty() const { return r_ == nullptr || roaring_bitmap_is_empty(r_); }
   std::optional<std::uint32_t> minimum() const;
   std::optional<std::uint32_t> maximum() const;

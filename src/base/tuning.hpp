@@ -49,6 +49,9 @@ inline constexpr std::size_t kBitmapReadBlock = 256;
 // A union of up to 64 bitmaps gathers their handles on the stack; more take
 // one heap allocation (most unions of a range query have few parts).
 inline constexpr std::size_t kBitmapUnionStackParts = 64;
+// The bitmap library keeps a 2^16-id chunk of up to this many ids as a sorted
+// array and a fuller one as an 8 KB bitset (Bitmap::is_dense).
+inline constexpr std::uint64_t kBitmapArrayMaxIds = 4096;
 // A union whose parts hold this many ids or fewer in all is built part by part
 // instead of by the library's lazy many-way union: no container of it can
 // outgrow an array (4096 ids), and the lazy union would turn every key shared

@@ -19,7 +19,11 @@
 //
 // The combination runs on the thread that owns the node: And intersects
 // starting from the smallest result (a stable sort by cardinality, so equal
-// sizes keep child order) and stops once the running result is empty; Or
+// sizes keep child order), then with the dense results (bitsets, which the
+// running result probes id by id) before the sparse ones (sorted arrays, which
+// it merges with): probing costs less than merging with anything at least as
+// large, and the sparse ones then meet a smaller running result. It stops
+// once the running result is empty; Or
 // unites all results in one pass. Both are associative and commutative, so
 // the result does not depend on how the children were spread.
 
@@ -201,6 +205,9 @@ Bitmap combine_and(std::vector<Bitmap> parts) {
   std::vector<std::size_t> order(parts.size());
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return sizes[a] < sizes[b]; });
+  if (order.size() > 2) {
+    std::stable_partition(order.begin() + 1, order.end(), [&](std::size_t i) { return parts[i].is_dense(); });
+  }
   Bitmap acc = std::move(parts[order[0]]);
   for (std::size_t k = 1; k < order.size() && !acc.is_empty(); ++k) acc.and_inplace(parts[order[k]]);
   return acc;

@@ -119,6 +119,17 @@ TEST(Bitmap, OrManyMatchesASetOnBothSidesOfTheEagerLimit) {
   }
 }
 
+TEST(Bitmap, DenseMeansMoreThanAnArrayChunkOfIdsPerChunkTouched) {
+  Bitmap b;
+  EXPECT_FALSE(b.is_dense());
+  b.add_range(0, 4096);
+  EXPECT_FALSE(b.is_dense());
+  b.add(4096);
+  EXPECT_TRUE(b.is_dense());
+  b.add(1u << 20);  // a second chunk halves the average
+  EXPECT_FALSE(b.is_dense());
+}
+
 TEST(Bitmap, AddRangeReachesTheLastIdAndOptimizeKeepsMembers) {
   Bitmap b;
   b.add_range(0xFFFFFFFEull, std::uint64_t{1} << 32);
