@@ -27,7 +27,11 @@ Alternatives, each returning the same objects:
   - for `or_` of 10 equalities: its 10 leaves run one by one from Python
     (`reduced_query(eq).collect()`, or `get_by_attribute`) and united;
   - for the tiny 2-leaf `and_`: the same question asked inline (the engine's
-    switch, when it has one) or else as the 2-keyword `get_by_attribute`.
+    switch, when it has one) or else as the 2-keyword `get_by_attribute`. The
+    engine has no switch today: it runs the children of an and_/or_ whose
+    estimated cost is below kEvalParallelMinCost on the calling thread by
+    itself, so this row measures what the query route costs over the keyword
+    route.
 
 The size runs in its own child process; every ratio is between figures taken
 in that one process. Each figure is the minimum over repeats. Before a figure
