@@ -9,7 +9,7 @@ import threading
 import pytest
 
 from conftest import PanicException
-from Lorvane import Indexable, sum_as_string
+from Lorvane import Indexable, PyQueryExpr, sum_as_string
 
 ROUNDS = 2000
 
@@ -50,6 +50,21 @@ def _scenario(values, bad):
             sum_as_string(values[0], 1)
         except TypeError:
             pass
+        _query_exprs(values, bad)
+
+
+def _query_exprs(values, bad):
+    Q = PyQueryExpr
+    expr = Q.and_(Q.eq("a", values[0]), Q.in_("b", values), Q.not_(Q.bt("c", values[2], values[3])))
+    repr(Q.or_(expr, expr, Q.ne("d", values[-1])))
+    try:
+        Q.in_("a", [values[0], bad])
+    except PanicException:
+        pass
+    try:
+        Q.and_(expr, bad)
+    except TypeError:
+        pass
 
 
 @pytest.mark.parametrize("bad", [2**64, "\ud800"], ids=["huge int", "surrogate"])

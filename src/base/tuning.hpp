@@ -118,6 +118,11 @@ inline constexpr std::uint64_t kColumnProbeCost = 4;
 // Group lists keep up to 12 groups inline.
 inline constexpr std::size_t kGroupListInline = 12;
 
+// Query trees nest at most 1000 levels (the interpreter's own default
+// recursion limit): printing, copying, evaluating and dropping a tree recurse
+// once per level, on threads with ordinary stacks.
+inline constexpr std::size_t kQueryExprMaxDepth = 1000;
+
 // --- Ingestion ---------------------------------------------------------------
 
 // Batch ingestion spreads its attribute columns over threads once a batch

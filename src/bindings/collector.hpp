@@ -32,6 +32,10 @@
 //         (or construction) and are copied only into later maps of that same
 //         object and into value tables, so at most one current map holds a
 //         given box.
+//       - a value box of a query expression is reported by the PyQueryExpr
+//         whose tree holds it. Builders capture new boxes, and give every
+//         tree they take in from another expression boxes of its own, so no
+//         box is in two expressions (bindings/query_expr.cpp).
 //     Boxes that only value tables or superseded maps still hold are reported
 //     by nobody: their objects look referenced from outside, which keeps them
 //     alive (never the other way round). This is what stays uncollected: a

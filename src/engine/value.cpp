@@ -24,6 +24,20 @@ PyValue PyValue::make(void* handle, const Parts& p) {
   return PyValue(b);
 }
 
+PyValue PyValue::rebox(void* handle) const {
+  Parts p;
+  p.kind = b_->kind;
+  p.hash = b_->hash;
+  if (b_->kind == CastKind::Float) {
+    p.fval = b_->num.f;
+  } else {
+    p.ival = b_->num.i;
+  }
+  p.str = b_->str;  // text of the same object, which the new box keeps alive too
+  p.str_len = b_->str_len;
+  return make(handle, p);
+}
+
 void PyValue::release(Box* b) noexcept {
   release_handle(b->handle);
   delete b;

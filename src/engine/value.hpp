@@ -44,6 +44,9 @@ class PyValue {
   PyValue() = default;
   // A value owning one reference to `handle` (the caller passes it in).
   static PyValue make(void* handle, const Parts& parts);
+  // This value (cast, hash, text) in a new box of its own, owning `handle`:
+  // the caller passes in one more reference to this value's own object.
+  PyValue rebox(void* handle) const;
 
   PyValue(const PyValue& o) noexcept : b_(o.b_) {
     if (b_) b_->refs.fetch_add(1, std::memory_order_relaxed);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "bindings/char_escape.hpp"
 #include "bindings/filtered_index.hpp"
 #include "bindings/index.hpp"
 #include "bindings/indexable.hpp"
@@ -96,9 +97,11 @@ PyObject* init() {
     }
     Py_DECREF(type);
   }
-  // The id allocator learns from the collector when a collection runs.
   try {
+    // The id allocator learns from the collector when a collection runs.
     watch_collections();
+    // Printed text escapes by the interpreter's Unicode database.
+    install_char_escape_test();
   } catch (const py::ErrorAlreadySet&) {
     return nullptr;
   }

@@ -10,6 +10,10 @@ namespace lorvane::py {
 namespace {
 [[noreturn]] void type_error(const std::string& message) { raise(PyExc_TypeError, message); }
 
+[[noreturn]] void unexpected_keyword(const char* qualname, const std::string& name) {
+  type_error(std::string(qualname) + "() got an unexpected keyword argument '" + name + "'");
+}
+
 std::string quoted_list(const std::vector<const char*>& names) {
   // 'a'  |  'a' and 'b'  |  'a', 'b' and 'c'
   std::string out;
@@ -47,10 +51,7 @@ void bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
         break;
       }
     }
-    if (slot < 0) {
-      type_error(std::string(sig.qualname) + "() got an unexpected keyword argument '" +
-                 std::string(text, len) + "'");
-    }
+    if (slot < 0) unexpected_keyword(sig.qualname, std::string(text, len));
     if (out[slot]) {
       type_error(std::string(sig.qualname) + "() got multiple values for argument '" + names[slot] + "'");
     }
@@ -65,6 +66,16 @@ void bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
                " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
                quoted_list(missing));
   }
+}
+
+void refuse_keywords(const char* qualname, PyObject* kwnames) {
+  if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) return;
+  PyObject* key = PyTuple_GET_ITEM(kwnames, 0);
+  if (!PyUnicode_Check(key)) type_error("keywords must be strings");
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+  if (!text) throw ErrorAlreadySet{};
+  unexpected_keyword(qualname, std::string(text, static_cast<std::size_t>(len)));
 }
 
 Ref collect_kwargs(const char* qualname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -29,6 +29,10 @@ void bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
 Ref collect_kwargs(const char* qualname, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames);
 
+// For *args-only methods: raises TypeError for the first keyword given, as
+// bind_args does for an unexpected one.
+void refuse_keywords(const char* qualname, PyObject* kwnames);
+
 // "'T' object cannot be converted to 'X'"
 std::string cannot_convert(PyObject* obj, const char* expected);
 inline constexpr const char* kStrToVec = "Can't extract `str` to `Vec`";

@@ -153,7 +153,31 @@ INSTANTIATE_TEST_SUITE_P(
                       StrCase{"caf\xc3\xa9", "\"caf\xc3\xa9\""},             // é passes through
                       StrCase{"\xc2\x85", R"("\u{85}")"},                     // U+0085, a C1 control
                       StrCase{"\xc2\xa0", "\"\xc2\xa0\""},                    // U+00A0 is not a control
-                      StrCase{"\xe2\x82\xac\n", "\"\xe2\x82\xac\\n\""}));    // € then newline
+                      StrCase{"\xe2\x82\xac\n", "\"\xe2\x82\xac\\n\""},    // € then newline
+                      StrCase{"e\xcc\x81", "\"e\xcc\x81\""},                 // U+0301: no test installed
+                      StrCase{"\xf0\x9f\x98\x80!", "\"\xf0\x9f\x98\x80!\""},    // four bytes
+                      // Malformed: a lone continuation byte, a cut sequence, an
+                      // overlong slash, an encoded surrogate: each byte is U+FFFD.
+                      StrCase{"a\x80" "b", "\"a\xef\xbf\xbd" "b\""},
+                      StrCase{"\xe2\x82", "\"\xef\xbf\xbd\xef\xbf\xbd\""},
+                      StrCase{"\xc0\xaf", "\"\xef\xbf\xbd\xef\xbf\xbd\""},
+                      StrCase{"\xed\xa0\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""}));
+
+// An installed test decides for every character but printable ASCII and the
+// named escapes, by whole code point.
+TEST(DebugStrEscapeTest, InstalledTestSeesWholeCodePoints) {
+  static std::string seen;
+  seen.clear();
+  set_char_escape_test([](char32_t cp) noexcept {
+    seen += std::to_string(static_cast<unsigned>(cp)) + " ";
+    return cp >= 0x300 && cp != 0x1f600;
+  });
+  const std::string text = debug_str("a\t\x01\xc3\xa9\xcc\x81\xe2\x80\x8b\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf\\");
+  set_char_escape_test(nullptr);
+  EXPECT_EQ(text, "\"a\\t\x01\xc3\xa9\\u{301}\\u{200b}\xf0\x9f\x98\x80\\u{10ffff}\\\\\"");
+  EXPECT_EQ(seen, "1 233 769 8203 128512 1114111 ");
+  EXPECT_EQ(debug_str("\x01"), R"("\u{1}")");  // the built-in test again
+}
 
 }  // namespace
 }  // namespace lorvane
