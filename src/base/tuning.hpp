@@ -115,6 +115,20 @@ inline constexpr std::uint64_t kProbeCostPerLookup = 16;
 // about as much as uniting this many ids of the keyword's sets.
 inline constexpr std::uint64_t kColumnProbeCost = 4;
 
+// Query evaluation hands the children of an And or Or to the worker pool only
+// when their estimated cost reaches this many ids (an id copied, merged or
+// looked at once). A hand-off that a worker steals costs a few microseconds of
+// cross-thread traffic; below this the children run in a plain loop on the
+// calling thread, which answers an Or of ten equalities on small sets faster
+// than any split.
+inline constexpr std::uint64_t kEvalParallelMinCost = 16384;
+// A dotted path is costed as this many ids: it takes the child core's locks
+// and maps its matches back to the parents, whatever it matches.
+inline constexpr std::uint64_t kEvalNestedCost = 4096;
+// A complement (Not, Ne) walks the universe's containers, not its ids one by
+// one: it is costed as its cardinality divided by this.
+inline constexpr std::uint64_t kEvalComplementIdsPerUnit = 8;
+
 // Group lists keep up to 12 groups inline.
 inline constexpr std::size_t kGroupListInline = 12;
 

@@ -43,13 +43,36 @@
 //     index equal to one it held before, while that index holds the object
 //     (the index's value table keeps the earlier box).
 //
+// (c) A core's item table is shared: its Index holds it through the core, and
+//     every FilteredIndex made from that core holds it directly; each of them
+//     may outlive the others. Rule (b) asks for one reporter, but no single
+//     holder will do: when the holder that reports is garbage and another is
+//     alive, the collector subtracts the table's references, finds the stored
+//     objects reachable from nothing alive, and clears them while the live
+//     holder still lists them. So once a table has a view, the table gets a
+//     Python object of its own, its keeper (an internal type): the keeper
+//     reports the stored objects, and the Index and every view report one
+//     reference each to the keeper, which they own. The Python references then
+//     mirror the real ownership exactly: the stored objects are reachable
+//     exactly when some live holder is, and a cycle through any of the holders
+//     (a view stored on one of its objects, with or without the Index) is
+//     collected like a cycle through a list. An Index whose table never had a
+//     view reports the stored objects itself and makes no keeper. The switch
+//     happens under the interpreter lock when the first view is made, between
+//     collections. Threads without the lock may hold counted copies of the
+//     table pointer for a moment (a query making a view); they are not
+//     holders: the call that makes them holds a reference to its receiver,
+//     which keeps the keeper reachable.
+
 // What is collected: cycles through attributes among objects in no index
 // (`a.peer = b; b.peer = a`, a child holding its parent), an index stored on
-// one of its own objects, and indexed objects that point at each other once
-// their index is gone.
+// one of its own objects, indexed objects that point at each other once
+// their index is gone, and views stored on their own objects.
 #pragma once
 
 #include <Python.h>
+
+#include <memory>
 
 #include "engine/index_api.hpp"
 #include "bindings/indexable.hpp"
@@ -65,6 +88,11 @@ inline int traverse_attr_map(const AttrMap& map, visitproc visit, void* arg) {
   });
   return rc;
 }
+
+// A new keeper of `items` (rule (c) above): a Python object that holds one
+// counted copy of the table pointer and reports the stored objects. Only the
+// Index and the views of that table hold references to it.
+PyObject* new_table_keeper(std::shared_ptr<ItemLock> items);
 
 // Reports every object stored in a core's item table. Reads the slots without
 // the table's lock: see (a) above.

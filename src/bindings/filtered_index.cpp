@@ -1,13 +1,98 @@
 #include "bindings/filtered_index.hpp"
 
+#include <new>
+#include <utility>
+
+#include "bindings/stored_objects.hpp"
+#include "python/error.hpp"
 #include "python/type_util.hpp"
 
 namespace lorvane {
 
 namespace {
+
 PyObject* g_filtered_index_type = nullptr;
+
+FilteredIndexObject* as_view(PyObject* o) { return reinterpret_cast<FilteredIndexObject*>(o); }
+
+// Lets go of the view's tables and its keeper.
+// CAUTION: may run Python code (the last reference to the tables drops the
+// stored objects and the values); no lock of ours is held here.
+void release_tables(FilteredIndexObject* view) {
+  FilteredIndexData data = std::move(view->data);  // leaves the view's tables null
+  py::Ref keeper = std::move(view->keeper);
+}
+
+void filtered_index_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  release_tables(as_view(self));
+  as_view(self)->data.~FilteredIndexData();
+  as_view(self)->keeper.~Ref();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+// The table's keeper, which reports the stored objects (bindings/collector.hpp,
+// rule (c)). The values in the shared maps are not the view's to report.
+int filtered_index_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_view(self)->keeper.get());
+  return 0;
+}
+
+int filtered_index_clear(PyObject* self) {
+  release_tables(as_view(self));
+  return 0;
+}
+
+const FilteredIndexData& data_of(PyObject* self) {
+  const FilteredIndexData& data = as_view(self)->data;
+  if (!data.items) [[unlikely]] py::raise(PyExc_RuntimeError, "the view was cleared by the garbage collector");
+  return data;
+}
+
+PyObject* filtered_index_collect(PyObject* self, PyObject* /*unused*/) {
+  return py::guarded<PyObject*>(nullptr, [&] {
+    const FilteredIndexData& data = data_of(self);
+    // The tables stay alive through a counted copy even if a finalizer run
+    // by the list's making cleared this view meanwhile.
+    std::shared_ptr<ItemLock> items = data.items;
+    return objects_for_ids(*items, data.ids).release();
+  });
+}
+
+PyMethodDef filtered_index_methods[] = {
+    {"collect", filtered_index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot filtered_index_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(py::no_constructor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(filtered_index_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(filtered_index_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(filtered_index_clear)},
+    {Py_tp_methods, filtered_index_methods},
+    {Py_tp_doc, const_cast<char*>("")},
+    {0, nullptr},
+};
+
+PyType_Spec filtered_index_spec = {"Lorvane.FilteredIndex", static_cast<int>(sizeof(FilteredIndexObject)), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, filtered_index_slots};
+
 }  // namespace
 
-PyObject* create_filtered_index_type() { return py::create_unconstructible_type(&g_filtered_index_type, "Lorvane.FilteredIndex"); }
+PyObject* create_filtered_index_type() { return py::create_type_once(&g_filtered_index_type, &filtered_index_spec); }
+
+PyObject* make_filtered_index(FilteredIndexData data, PyObject* keeper) {
+  auto* type = reinterpret_cast<PyTypeObject*>(g_filtered_index_type);
+  // Allocation tracks the view with null (zeroed) fields, which the traversal
+  // skips; nothing runs before they are set.
+  PyObject* self = py::require(type->tp_alloc(type, 0));
+  FilteredIndexObject* view = as_view(self);
+  new (&view->data) FilteredIndexData(std::move(data));
+  new (&view->keeper) py::Ref(py::Ref::borrow(keeper));
+  return self;
+}
 
 }  // namespace lorvane

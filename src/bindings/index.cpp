@@ -5,10 +5,14 @@
 #include <vector>
 
 #include "bindings/collector.hpp"
+#include "bindings/filtered_index.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/nested_settle.hpp"
 #include "bindings/kwargs_query.hpp"
+#include "bindings/query_expr.hpp"
+#include "bindings/stored_objects.hpp"
 #include "bindings/value_capture.hpp"
+#include "engine/evaluate.hpp"
 #include "engine/hash_query.hpp"
 #include "engine/query_map.hpp"
 #include "python/args.hpp"
@@ -43,6 +47,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject* self = py::require(type->tp_alloc(type, 0));
     new (&as_index(self)->api) CoreRef(std::move(core));
     new (&as_index(self)->borrow) py::BorrowFlag();
+    new (&as_index(self)->keeper) py::Ref();
     return self;
   });
 }
@@ -51,23 +56,29 @@ void index_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   as_index(self)->api.~CoreRef();
+  as_index(self)->keeper.~Ref();
   as_index(self)->borrow.~BorrowFlag();
   tp->tp_free(self);
   Py_DECREF(tp);
 }
 
-// The stored objects (see bindings/collector.hpp for why the Index reports them).
+// The stored objects, or once views share the table, its keeper (see
+// bindings/collector.hpp for why the Index reports them).
 int index_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_index(self)->keeper.get());
   const CoreRef& core = as_index(self)->api;
-  return core ? traverse_items(core->items().unguarded(), visit, arg) : 0;
+  if (!core || as_index(self)->keeper) return 0;
+  return traverse_items(core->items().unguarded(), visit, arg);
 }
 
 // Breaks a cycle: the core goes, and with it the references to the stored
 // objects. Garbage holds no borrow (a running call holds a reference).
 int index_clear(PyObject* self) {
   CoreRef core = std::move(as_index(self)->api);
+  py::Ref keeper = std::move(as_index(self)->keeper);
   core.reset();  // may run __del__ code, with no lock of ours held
+  keeper.reset();
   return 0;
 }
 
@@ -100,38 +111,6 @@ py::Ref extract_indexable_seq(PyObject* objs, const char* param) {
     if (!is_indexable(item)) py::raise_argument_error(param, py::cannot_convert(item, "Indexable"));
   }
   return batch;
-}
-
-// A new list of the objects stored under `ids` (ascending);
-// ids whose slot is empty or beyond the table are skipped.
-py::Ref objects_for_ids(const IndexAPI& core, const Bitmap& ids) {
-  const auto wanted = static_cast<Py_ssize_t>(ids.cardinality());
-  py::Ref list = py::Ref::steal(py::require(PyList_New(wanted)));
-  auto items = py::read_holding_gil(core.items());
-  const ItemTable& table = *items;
-  Py_ssize_t filled = 0;
-  ids.for_each_block([&](const std::uint32_t* block, std::size_t n) {
-    // Each object's reference count is a cache miss of its own when the ids
-    // are scattered: find and ask for a block's slots, then their objects,
-    // first (each slot is found once).
-    const StoredItem* slots[Bitmap::kBlock];
-    for (std::size_t i = 0; i < n; ++i) {
-      slots[i] = table.find(block[i]);
-      if (slots[i]) __builtin_prefetch(slots[i]);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      if (slots[i] && slots[i]->object) __builtin_prefetch(slots[i]->object.get(), 1);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      if (slots[i] && slots[i]->object) {
-        PyList_SET_ITEM(list.get(), filled++, Py_NewRef(py_object(slots[i]->object)));
-      }
-    }
-  });
-  items.unlock();
-  // Slots never filled are NULL, which the list's own slice deletion accepts.
-  if (filled < wanted) py::require(PyList_SetSlice(list.get(), filled, wanted, nullptr));
-  return list;
 }
 
 // Stores each object in its slot, with a new reference. Slots are filled only
@@ -183,7 +162,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
       AttrReader table = py::read_holding_gil(core->attr_maps());
       ids = filter_index_by_hashes(*table, query);
     }
-    return objects_for_ids(*core, ids).release();
+    return objects_for_ids(core->items(), ids).release();
   });
 }
 
@@ -278,6 +257,28 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded<PyObject*>(nullptr, [&] {
+    PyObject* bound[1];
+    py::bind_args({"Index.reduced_query", {"query"}}, args, nargs, kwnames, bound);
+    auto borrow = as_index(self)->borrow.shared();
+    // A copy of the tree: it shares the value boxes and never calls into the
+    // interpreter, and it is ours for the evaluation without the lock.
+    const QueryExpr query = query_expr_arg(bound[0], "query");
+    const CoreRef core = core_of(self);
+    FilteredIndexData view;
+    {
+      // The core's locks are waited for, and the tree evaluated (possibly on
+      // the pool's workers), without the interpreter lock.
+      py::GilRelease nogil;
+      view = reduced_query(*core, query);
+    }
+    py::Ref& keeper = as_index(self)->keeper;
+    if (!keeper) keeper = py::Ref::steal(new_table_keeper(core->items_shared()));
+    return make_filtered_index(std::move(view), keeper.get());
+  });
+}
+
 template <typename F>
 PyCFunction fastcall(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -291,6 +292,8 @@ PyMethodDef index_methods[] = {
     {"add_object_many", fastcall(index_add_object_many), METH_FASTCALL | METH_KEYWORDS,
      "add_object_many($self, objs)\n--\n\n"},
     {"add_object", fastcall(index_add_object), METH_FASTCALL | METH_KEYWORDS, "add_object($self, py_ref)\n--\n\n"},
+    {"reduced_query", fastcall(index_reduced_query), METH_FASTCALL | METH_KEYWORDS,
+     "reduced_query($self, query)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,7 @@
 
 #include "engine/index_api.hpp"
 #include "python/borrow.hpp"
+#include "python/ref.hpp"
 
 namespace lorvane {
 
@@ -13,6 +14,9 @@ struct IndexObject {
   PyObject_HEAD
   CoreRef api;
   py::BorrowFlag borrow;
+  // The keeper of the core's item table once a view of it was made
+  // (bindings/collector.hpp, rule (c)); null before. Interpreter lock only.
+  py::Ref keeper;
 };
 
 PyObject* create_index_type();

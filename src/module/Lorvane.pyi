@@ -9,6 +9,8 @@ def sum_as_string(a: int, b: int) -> str:
 @final
 class Index:
     def __init__(self) -> None: ...
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+        """A view of the objects matched by the query expression."""
 
 class Indexable:
     def __init__(self, *_args: Any, **kwargs: Any) -> None: ...
@@ -21,6 +23,8 @@ class Indexable:
 @final
 class FilteredIndex:
     """Made by the index only; calling the class raises TypeError."""
+    def collect(self) -> list[Any]:
+        """The view's objects, in ascending id order."""
 
 @final
 class PyQueryExpr:
