@@ -386,6 +386,43 @@ def scenario_collector_during_work(rounds=300):
         same_objects(index.get_by_attribute(v=value), [o for o in keep if o.v == value])
 
 
+def scenario_nested_adds_racing_writes(rounds=300):
+    """Indexes are filled with objects that hold nested objects while other
+    threads write the nested objects and relink the holders: an add waits for
+    core locks while writers hold the nested objects' mutexes, so a lock-order
+    slip deadlocks here. Afterwards every path query matches the objects."""
+    from Lorvane import Index, Indexable, PyQueryExpr as Q
+    from index_helpers import same_objects
+
+    children = [Indexable(v=i % 5) for i in range(12)]
+    parents = [Indexable(c=children[i % 12], w=i % 3) for i in range(60)]
+    children[0].c = children[0]  # a self-link among them
+    indexes = []
+    threads = Threads()
+
+    def adder():
+        for r in range(rounds // 10):
+            ix = Index()
+            (ix.add_object_many if r % 2 else lambda objs: [ix.add_object(o) for o in objs])(parents)
+            indexes.append(ix)
+            assert len(ix.reduced_query(Q.ge("c.v", 0)).collect()) <= len(parents)
+
+    def writer(seed):
+        rng = random.Random(seed)
+        for _ in range(rounds):
+            rng.choice(children).v = rng.randrange(5)
+            rng.choice(parents).c = rng.choice(children)
+            rng.choice(children).c = rng.choice(children + [None])
+
+    threads.add(writer, 1)
+    threads.add(writer, 2)
+    threads.add(adder)
+    threads.run(until_writers_done=3)
+    for ix in indexes[-3:]:
+        for v in range(5):
+            same_objects(ix.reduced_query(Q.eq("c.v", v)).collect(), [p for p in parents if p.c.v == v])
+
+
 # ---- tests ----------------------------------------------------------------------------------
 
 
@@ -393,7 +430,7 @@ def scenario_collector_during_work(rounds=300):
     "scenario",
     ["scenario_writers_readers_adders", "scenario_reduce_during_writes", "scenario_same_object_many_writers",
      "scenario_release_that_writes_back", "scenario_batch_changed_while_waiting",
-     "scenario_collector_during_work"],
+     "scenario_collector_during_work", "scenario_nested_adds_racing_writes"],
 )
 def test_threads(scenario):
     run_child(scenario)
