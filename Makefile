@@ -70,7 +70,7 @@ TSAN_PY_TESTS = \
   tests/test_index_ingest.py::test_a_batch_large_enough_to_spread_over_threads
 # The thread tests' rounds are scaled down: every memory access is checked,
 # many times slower, and an interleaving TSan sees once it reports.
-TSAN_SCALE ?= 0.1
+TSAN_SCALE ?= 0.1  # up to ~0.3 fits the scenarios' 120 s timeout for a deeper local run
 # The interpreter is not instrumented: libtsan (with libstdc++, as for ASan)
 # is preloaded, and races TSan infers inside code it cannot see are
 # suppressed in scripts/tsan.supp, each with its reason. die_after_fork=0:
