@@ -1,4 +1,5 @@
 import contextlib
+import os
 
 import pytest
 
@@ -15,6 +16,16 @@ def _internal_error_type():
 
 
 PanicException = _internal_error_type()
+
+# The thread tests' loop counts are multiplied by LORVANE_THREAD_SCALE
+# (default 1): a run under ThreadSanitizer, many times slower per step, takes
+# a fraction of the rounds (`make tsan`).
+THREAD_SCALE = float(os.environ.get("LORVANE_THREAD_SCALE", "1"))
+
+
+def thread_rounds(n):
+    """n rounds of a thread test, scaled by LORVANE_THREAD_SCALE (at least 1)."""
+    return max(1, round(n * THREAD_SCALE))
 
 
 def raises_internal_error(match=None):

@@ -1,12 +1,14 @@
 """Differential test: two indexes driven by random adds, writes and narrowing,
 compared after every step with a brute-force filter over the objects."""
 
+import random
+
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
-from Lorvane import Index, Indexable
-from index_helpers import brute, same_objects
+from Lorvane import Index, Indexable, PyQueryExpr as Q
+from index_helpers import brute, hash_of, same_objects
 
 NAMES = ["a", "b", "c", "_p"]
 
@@ -23,6 +25,85 @@ VALUES = st.one_of(
 )
 
 
+def _number(v):
+    """The value on the ranged tree's scale: exact ints and floats, NaN aside."""
+    return v if type(v) is int or (type(v) is float and v == v) else None
+
+
+# Random query trees as (expression, test): the test reads the stored objects
+# directly and gives the positions the expression must select, given the
+# positions of the whole index (the universe of Ne and Not).
+def _reach(o, path):
+    """(True, value) when the dotted path reaches a value through indexed
+    names and nested Indexable objects, else (False, None)."""
+    *heads, last = path.split(".")
+    for name in heads:
+        o = getattr(o, name, None) if not name.startswith("_") else None
+        if not isinstance(o, Indexable):
+            return False, None
+    if last.startswith("_") or not hasattr(o, last):
+        return False, None
+    return True, getattr(o, last)
+
+
+def _leaf(kind, name, v, w=None):
+    if kind in ("eq", "ne", "in_"):
+        hashes = {hash_of(x) for x in v} if kind == "in_" else {hash_of(v)}
+        hit = lambda o: (lambda has, x: has and hash_of(x) in hashes)(*_reach(o, name))  # noqa: E731
+        if kind == "ne":
+            return Q.ne(name, v), lambda objs, u: {p for p in u if not hit(objs[p])}
+        return getattr(Q, kind)(name, v), lambda objs, u: {p for p in u if hit(objs[p])}
+    ops = {"gt": lambda x: x > v, "ge": lambda x: x >= v, "lt": lambda x: x < v, "le": lambda x: x <= v,
+           "bt": lambda x: v <= x <= w}
+    ok = _number(v) is not None  # other operands order nothing (bt bounds are always numbers here)
+
+    def test(objs, u):
+        out = set()
+        for p in u:
+            has, x = _reach(objs[p], name)
+            x = _number(x) if has else None
+            if ok and x is not None and ops[kind](x):
+                out.add(p)
+        return out
+
+    expr = Q.bt(name, v, w) if kind == "bt" else getattr(Q, kind)(name, v)
+    return expr, test
+
+
+def _combine(kind, parts):
+    exprs = [e for e, _ in parts]
+    tests = [t for _, t in parts]
+    if kind == "not":
+        return Q.not_(exprs[0]), lambda objs, u: u - tests[0](objs, u)
+    if kind == "and":
+        return Q.and_(*exprs), lambda objs, u: set.intersection(*[t(objs, u) for t in tests]) if tests else set()
+    return Q.or_(*exprs), lambda objs, u: set().union(*[t(objs, u) for t in tests])
+
+
+# Operands: collisions across kinds, unorderable and unhashable values.
+_OPERANDS = [-1, 0, 1, 2, 3, 5, 0.5, 1.0, 2.5, -1.0, float("inf"), 2**62, True, None, "x", "", (1,), []]
+
+
+def random_query(rng, held, depth=3):
+    """A random tree: many per drawn seed, cheaper than drawing each node.
+    `held` lists values the objects hold, so that bounds often meet them."""
+    if depth == 0 or rng.random() < 0.35:
+        kind = rng.choice(["eq", "ne", "gt", "ge", "lt", "le", "in_", "bt"])
+        # One level into nested objects is never cut short by the cycle rule
+        # (objects of the index itself have nothing above them).
+        name = rng.choice(["a", "b", "c", "a", "b", "_p", "zz", "n.a", "n.b", "n._p"])
+        if kind == "in_":
+            return _leaf(kind, name, rng.sample(_OPERANDS, rng.randrange(4)))
+        if kind == "bt":
+            bounds = [-1, 0, 1, 2, 3, 0.5, 2.5, float("inf")] + [v for v in held if _number(v) is not None] * 3
+            lo, hi = rng.choice(bounds), rng.choice(bounds)
+            return _leaf(kind, name, *(sorted([lo, hi]) if rng.random() < 0.8 else (lo, hi)))
+        return _leaf(kind, name, rng.choice(_OPERANDS + held * 2))
+    if rng.random() < 0.25:
+        return _combine("not", [random_query(rng, held, depth - 1)])
+    return _combine(rng.choice(["and", "or"]), [random_query(rng, held, depth - 1) for _ in range(rng.randrange(5))])
+
+
 class IndexModel(RuleBasedStateMachine):
     """Per index, the model keeps the stored objects and, after a reduce, the
     objects a query may still find: a narrowed index only finds kept objects,
@@ -35,10 +116,13 @@ class IndexModel(RuleBasedStateMachine):
         self.stored = [set(), set()]  # positions in self.objs
         # None: unnarrowed. Otherwise, per name, positions findable by that name.
         self.findable = [None, None]
+        self.everything = Index()  # every object made, for query expressions
+        self.views = []  # (view, positions it selected when made)
 
     @rule(attrs=st.dictionaries(st.sampled_from(NAMES), VALUES, max_size=4))
     def create(self, attrs):
         self.objs.append(Indexable(**attrs))
+        self.everything.add_object(self.objs[-1])
 
     @precondition(lambda self: self.objs)
     @rule(data=st.data(), which=st.sampled_from([0, 1]), batch=st.booleans())
@@ -92,6 +176,35 @@ class IndexModel(RuleBasedStateMachine):
         # is the same.
         both = [o for o in self.visible(which, "a") if o in self.visible(which, "b")]
         same_objects(self.indexes[which].get_by_attribute(a=a, b=b), brute(both, a=a, b=b))
+
+    @precondition(lambda self: self.objs)
+    @rule(data=st.data())
+    def link(self, data):
+        # Nested objects: links between the objects, cycles included.
+        pick = st.integers(0, len(self.objs) - 1)
+        self.objs[data.draw(pick)].n = self.objs[data.draw(pick)]
+
+    @precondition(lambda self: self.objs)
+    @rule(seed=st.integers(0, 2**32 - 1))
+    def query_expression(self, seed):
+        # On the index of every object made so far, which is never narrowed:
+        # reduce() leaves narrowed-out objects in the ranged trees, so ranges
+        # on a narrowed index follow other rules.
+        rng = random.Random(seed)
+        held = [getattr(o, n) for o in self.objs for n in ("a", "b", "c") if hasattr(o, n)]
+        for _ in range(24):
+            expr, test = random_query(rng, held, rng.randrange(4))
+            view = self.everything.reduced_query(expr)
+            expected = sorted(test(self.objs, set(range(len(self.objs)))))
+            same_objects(view.collect(), [self.objs[p] for p in expected])
+            if len(self.views) < 16:
+                self.views.append((view, expected))
+
+    @invariant()
+    def views_keep_their_objects(self):
+        # Writes since a view was made change the objects, never its ids.
+        for view, expected in self.views:
+            same_objects(view.collect(), [self.objs[p] for p in expected])
 
     @invariant()
     def collect_lists_stored_objects(self):

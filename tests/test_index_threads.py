@@ -12,6 +12,8 @@ import threading
 
 import pytest
 
+from conftest import thread_rounds
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TIMEOUT = 120  # seconds; a normal run takes a few
 
@@ -105,7 +107,7 @@ def check_exact(index, objs, names):
 # ---- scenarios (run in the child) -----------------------------------------------------------
 
 
-def scenario_writers_readers_adders(n_objs=120, rounds=2000):
+def scenario_writers_readers_adders(n_objs=120, rounds=thread_rounds(2000)):
     from Lorvane import Index, Indexable
 
     owned = ["a0", "a1", "a2"]
@@ -204,7 +206,7 @@ def scenario_writers_readers_adders(n_objs=120, rounds=2000):
         assert ix.get_by_attribute(_p=POOL) == []
 
 
-def scenario_reduce_during_writes(n_objs=150, rounds=1000):
+def scenario_reduce_during_writes(n_objs=150, rounds=thread_rounds(1000)):
     from Lorvane import Index, Indexable
     from index_helpers import same_objects
 
@@ -244,7 +246,7 @@ def scenario_reduce_during_writes(n_objs=150, rounds=1000):
     check_exact(narrowed, objs, ["a", "b"])
 
 
-def scenario_same_object_many_writers(rounds=50000):
+def scenario_same_object_many_writers(rounds=thread_rounds(50000)):
     """Writers of one object and one attribute, with the object in two indexes."""
     from Lorvane import Index, Indexable
 
@@ -306,7 +308,7 @@ def scenario_release_that_writes_back():
     same_objects(index.get_by_attribute(x=[1, 2]), [o1, o2])
 
 
-def scenario_batch_changed_while_waiting(rounds=3000):
+def scenario_batch_changed_while_waiting(rounds=thread_rounds(3000)):
     """add_object_many lets go of the interpreter lock whenever an object's
     mutex is busy (its writer waits for a core that a large batch holds);
     another thread then empties and refills the caller's list, and fills the
@@ -348,7 +350,7 @@ def scenario_batch_changed_while_waiting(rounds=3000):
     threads.run(until_writers_done=1)
 
 
-def scenario_collector_during_work(rounds=300):
+def scenario_collector_during_work(rounds=thread_rounds(300)):
     """The collector runs over and over while other threads build cycles and
     indexes on their own objects, write attributes and query."""
     import gc
@@ -386,6 +388,43 @@ def scenario_collector_during_work(rounds=300):
         same_objects(index.get_by_attribute(v=value), [o for o in keep if o.v == value])
 
 
+def scenario_nested_adds_racing_writes(rounds=thread_rounds(300)):
+    """Indexes are filled with objects that hold nested objects while other
+    threads write the nested objects and relink the holders: an add waits for
+    core locks while writers hold the nested objects' mutexes, so a lock-order
+    slip deadlocks here. Afterwards every path query matches the objects."""
+    from Lorvane import Index, Indexable, PyQueryExpr as Q
+    from index_helpers import same_objects
+
+    children = [Indexable(v=i % 5) for i in range(12)]
+    parents = [Indexable(c=children[i % 12], w=i % 3) for i in range(60)]
+    children[0].c = children[0]  # a self-link among them
+    indexes = []
+    threads = Threads()
+
+    def adder():
+        for r in range(rounds // 10):
+            ix = Index()
+            (ix.add_object_many if r % 2 else lambda objs: [ix.add_object(o) for o in objs])(parents)
+            indexes.append(ix)
+            assert len(ix.reduced_query(Q.ge("c.v", 0)).collect()) <= len(parents)
+
+    def writer(seed):
+        rng = random.Random(seed)
+        for _ in range(rounds):
+            rng.choice(children).v = rng.randrange(5)
+            rng.choice(parents).c = rng.choice(children)
+            rng.choice(children).c = rng.choice(children + [None])
+
+    threads.add(writer, 1)
+    threads.add(writer, 2)
+    threads.add(adder)
+    threads.run(until_writers_done=3)
+    for ix in indexes[-3:]:
+        for v in range(5):
+            same_objects(ix.reduced_query(Q.eq("c.v", v)).collect(), [p for p in parents if p.c.v == v])
+
+
 # ---- tests ----------------------------------------------------------------------------------
 
 
@@ -393,7 +432,7 @@ def scenario_collector_during_work(rounds=300):
     "scenario",
     ["scenario_writers_readers_adders", "scenario_reduce_during_writes", "scenario_same_object_many_writers",
      "scenario_release_that_writes_back", "scenario_batch_changed_while_waiting",
-     "scenario_collector_during_work"],
+     "scenario_collector_during_work", "scenario_nested_adds_racing_writes"],
 )
 def test_threads(scenario):
     run_child(scenario)

@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from conftest import PanicException
+from conftest import PanicException, thread_rounds
 from Lorvane import Indexable, PyQueryExpr, sum_as_string
 
 ROUNDS = 2000
@@ -110,7 +110,7 @@ def test_no_memory_growth():
 # ---- threads ---------------------------------------------------------------------------------------
 
 THREADS = 4
-ITERATIONS = 3000
+ITERATIONS = max(12, thread_rounds(3000))  # each shared object is written at least once
 
 
 @pytest.fixture

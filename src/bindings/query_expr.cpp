@@ -25,8 +25,8 @@
 //    it into boxes of their own (own_copy). Other code copies trees out with
 //    plain copies, which share the boxes; those copies are reported by nobody.
 //  - An instance is tracked by the collector exactly when some value of its
-//    tree is neither an int, a float nor a str (the only values that can lead
-//    back to it).
+//    tree is neither an int, a float nor a str: a value of any other kind may
+//    be a container that leads back to the instance; those three never do.
 //
 // The collector: each box holds one reference to its object. A traversal
 // reports, per instance, the object of every box in its tree, once per box.

@@ -1,25 +1,20 @@
-// Query evaluation against a brute-force reading of the same objects, over
-// random trees, with plain values that hash as the interpreter's would and
-// own no object. Every tree is evaluated inline, with every And/Or handed to
-// a pool of workers, and with the default policy; all must agree.
+// Query evaluation against a brute-force reading over random trees and plain
+// values: inline, with every And/Or handed to private pools, and by default,
+// errors inside And/Or branches included.
 #include "engine/evaluate.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <map>
-#include <optional>
 #include <random>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "base/internal_error.hpp"
-#include "base/worker_pool.hpp"
-#include "engine/index_api.hpp"
 #include "engine/query_map.hpp"
 
 namespace lorvane {
@@ -28,322 +23,167 @@ namespace {
 using Kind = QueryExpr::Kind;
 
 PyValue value(CastKind kind, std::int64_t hash, std::int64_t i = 0, double f = 0.0, const char* text = nullptr) {
-  PyValue::Parts p;
-  p.kind = kind;
-  p.hash = hash;
-  p.ival = i;
-  p.fval = f;
-  p.str = text;
-  p.str_len = text ? std::strlen(text) : 0;
+  PyValue::Parts p{kind, hash, i, f, text, text ? std::strlen(text) : 0};
   return PyValue::make(nullptr, p);
 }
 PyValue of_int(long long v) { return value(CastKind::Int, v == -1 ? -2 : v, v); }
-PyValue of_float(double v) {
+PyValue of_float(double v) {  // whole floats hash as the equal int
   std::uint64_t bits;
   std::memcpy(&bits, &v, sizeof bits);
-  const bool whole = v == std::floor(v) && std::fabs(v) < 1e15;
-  return value(CastKind::Float, whole ? (v == -1.0 ? -2 : static_cast<std::int64_t>(v)) : static_cast<std::int64_t>(bits >> 1),
-               0, v);
+  return value(CastKind::Float, v == std::floor(v) ? (v == -1.0 ? -2 : std::int64_t(v)) : std::int64_t(bits >> 1), 0, v);
 }
-PyValue of_str(const char* s) {
-  return value(CastKind::Str, static_cast<std::int64_t>(std::hash<std::string_view>()(s) >> 1), 0, 0.0, s);
-}
-PyValue of_bool(bool b) { return value(CastKind::Unknown, b ? 1 : 0); }
-PyValue of_none() { return value(CastKind::Unknown, 0x5eed1e55); }
-PyValue of_object(std::int64_t hash) { return value(CastKind::Ind, hash); }
+PyValue of_obj(std::int64_t hash) { return value(CastKind::Ind, hash); }
 
-// The objects: for each id, its attributes by name. The universe is a subset
-// of the ids (a view's), so that Eq's results reach past it.
-struct Model {
-  std::map<std::uint32_t, std::map<std::string, PyValue>> objects;
-  Bitmap universe;
-};
-
-// The values attributes and operands are drawn from: whole floats equal ints,
-// True equals 1 but is no number, NaN equals only itself and orders nothing.
+// Values that collide across kinds: True equals 1 but is no number, NaN
+// equals nothing else and orders nothing.
 std::vector<PyValue> value_pool() {
   std::vector<PyValue> pool;
   for (int i = -3; i <= 3; ++i) pool.push_back(of_int(i));
-  for (double f : {-2.5, -1.0, 0.0, 0.5, 2.0, 2.5, 7.25, std::numeric_limits<double>::quiet_NaN(),
-                   std::numeric_limits<double>::infinity()}) {
-    pool.push_back(of_float(f));
-  }
-  for (const char* s : {"a", "b", "a long text that is kept out of line"}) pool.push_back(of_str(s));
-  pool.push_back(of_bool(true));
-  pool.push_back(of_bool(false));
-  pool.push_back(of_none());
+  for (double f : {-1.0, 0.5, 2.0, 2.5, std::nan(""), 7.25}) pool.push_back(of_float(f));
+  for (const char* s : {"a", "a text longer than the inline size"}) pool.push_back(value(CastKind::Str, std::strlen(s) * 977, 0, 0, s));
+  for (std::int64_t h : {1, 0x5eed}) pool.push_back(value(CastKind::Unknown, h));  // True, None
   return pool;
 }
 
 const char* const kNames[] = {"a", "b", "c"};
 
+// Per id its attributes; `universe` (a view's ids) leaves some stored ids out,
+// so that Eq's results, which are not cut down to it, reach past it.
+struct Model {
+  std::map<std::uint32_t, std::map<std::string, PyValue>> objects;
+  Bitmap universe;
+  AttrTable table;
+};
+
 Model random_model(std::mt19937& rng, std::uint32_t n_ids, const std::vector<PyValue>& pool) {
   Model m;
   for (std::uint32_t id = 0; id < n_ids; ++id) {
-    if (rng() % 8 == 0) continue;  // an id the core never held
-    auto& attrs = m.objects[id];
+    if (rng() % 8 == 0) continue;
     for (const char* name : kNames) {
-      if (rng() % 5 == 0) continue;  // this object lacks the attribute
-      // A skewed choice: a few values are held by many objects (large sets).
-      const std::size_t k = rng() % 3 == 0 ? rng() % 4 : rng() % pool.size();
-      attrs.emplace(name, pool[k]);
+      if (rng() % 5 == 0) continue;  // lacks this attribute
+      const PyValue& v = pool[rng() % 3 == 0 ? rng() % 4 : rng() % pool.size()];  // a few large sets
+      m.objects[id].emplace(name, v);
+      IndexAPI::_add_index(m.table, CoreLink{}, id, ShortString(name), v);
     }
     if (rng() % 6 != 0) m.universe.add(id);
   }
   return m;
 }
 
-AttrTable build_table(const Model& m) {
-  AttrTable table;
-  for (const auto& [id, attrs] : m.objects) {
-    for (const auto& [name, v] : attrs) IndexAPI::_add_index(table, CoreLink{}, id, ShortString(name), v);
-  }
-  return table;
-}
-
-// ---- the brute-force reading ----------------------------------------------------------
-
 struct NotImplemented {};
 
-std::optional<double> number(const PyValue& v) {
-  if (v.kind() == CastKind::Int) return static_cast<double>(v.as_int());
-  if (v.kind() == CastKind::Float && !std::isnan(v.as_float())) return v.as_float();
-  return std::nullopt;
+// The value on the ranged tree's scale; NaN (compares false) for no number.
+double number(const PyValue& v) {
+  return v.kind() == CastKind::Int ? double(v.as_int()) : v.kind() == CastKind::Float ? v.as_float() : NAN;
 }
 
-// Throws NotImplemented where the evaluation must fail; every child of every
-// And/Or is evaluated, so an error anywhere in the tree is the tree's.
+// Every child of every And/Or is evaluated, so an error anywhere is the tree's.
 Bitmap brute(const Model& m, const QueryExpr& e) {
-  switch (e.kind()) {
-    case Kind::Not: return Bitmap::andnot(m.universe, brute(m, e.children()[0]));
-    case Kind::And:
-    case Kind::Or: {
-      std::vector<Bitmap> parts;
-      for (const QueryExpr& c : e.children()) parts.push_back(brute(m, c));
-      if (parts.empty()) return Bitmap();
-      Bitmap acc = std::move(parts[0]);
-      for (std::size_t i = 1; i < parts.size(); ++i) {
-        if (e.kind() == Kind::And) acc.and_inplace(parts[i]);
-        else acc.or_inplace(parts[i]);
-      }
-      return acc;
+  if (e.kind() == Kind::Not || e.kind() == Kind::Ne) {
+    const QueryExpr eq = QueryExpr::leaf(Kind::Eq, e.path(), e.values());
+    return Bitmap::andnot(m.universe, brute(m, e.kind() == Kind::Ne ? eq : e.children()[0]));
+  }
+  if (!e.is_leaf()) {
+    Bitmap acc;
+    for (std::size_t i = 0; i < e.children().size(); ++i) {
+      Bitmap part = brute(m, e.children()[i]);
+      if (i == 0) acc = std::move(part);
+      else if (e.kind() == Kind::And) acc.and_inplace(part);
+      else acc.or_inplace(part);
     }
-    default: break;
+    return acc;
   }
   const std::string path(e.path().view());
-  const bool held = std::any_of(m.objects.begin(), m.objects.end(),
-                                [&](const auto& o) { return o.second.count(path) > 0; });
-  if (e.kind() == Kind::Ne) {
-    Bitmap eq = brute(m, QueryExpr::leaf(Kind::Eq, e.path(), e.values()));
-    return Bitmap::andnot(m.universe, eq);
-  }
-  // A dotted path reaches only nested objects, and these hold none; a test
-  // on an attribute nobody holds is empty and never fails.
-  if (!held) return Bitmap();
   const auto& vs = e.values();
-  if (e.kind() == Kind::Bt) {
-    if (!number(vs[0]) && vs[0].kind() != CastKind::Float) throw NotImplemented{};
-    if (!number(vs[1]) && vs[1].kind() != CastKind::Float) throw NotImplemented{};
-  }
+  // A test on an attribute nobody holds (a dotted path included: no nested
+  // objects here) is empty and never fails.
+  if (std::none_of(m.objects.begin(), m.objects.end(), [&](const auto& o) { return o.second.count(path); })) return {};
+  auto unordered = [](const PyValue& v) { return v.kind() != CastKind::Int && v.kind() != CastKind::Float; };
+  if (e.kind() == Kind::Bt && (unordered(vs[0]) || unordered(vs[1]))) throw NotImplemented{};
   if (e.kind() >= Kind::Gt && e.kind() <= Kind::Le && vs[0].kind() == CastKind::Ind) throw NotImplemented{};
   Bitmap out;
   for (const auto& [id, attrs] : m.objects) {
     auto it = attrs.find(path);
     if (it == attrs.end()) continue;
     const PyValue& v = it->second;
+    const double x = number(v), a = vs.empty() ? NAN : number(vs[0]), b = vs.size() > 1 ? number(vs[1]) : NAN;
     const bool in_u = m.universe.contains(id);
-    bool hit = false;
-    switch (e.kind()) {
-      case Kind::Eq: hit = v == vs[0]; break;
-      case Kind::In: hit = in_u && std::any_of(vs.begin(), vs.end(), [&](const PyValue& x) { return x == v; }); break;
-      default: {
-        // Ranges: both sides numbers (NaN orders nothing), restricted to U.
-        auto x = number(v);
-        auto a = number(vs[0]);
-        if (!in_u || !x || !a) break;
-        switch (e.kind()) {
-          case Kind::Gt: hit = *x > *a; break;
-          case Kind::Ge: hit = *x >= *a; break;
-          case Kind::Lt: hit = *x < *a; break;
-          case Kind::Le: hit = *x <= *a; break;
-          default: {
-            auto b = number(vs[1]);
-            hit = b && *a <= *x && *x <= *b;
-          }
-        }
-      }
-    }
+    const Kind k = e.kind();
+    const bool hit = k == Kind::Eq ? v == vs[0]
+                     : k == Kind::In ? in_u && std::count(vs.begin(), vs.end(), v) > 0
+                     : !in_u ? false
+                     : k == Kind::Gt ? x > a : k == Kind::Ge ? x >= a : k == Kind::Lt ? x < a
+                     : k == Kind::Le ? x <= a : a <= x && x <= b;
     if (hit) out.add(id);
   }
   return out;
 }
 
-// ---- random trees ---------------------------------------------------------------------
-
-struct TreeGen {
-  std::mt19937& rng;
-  const std::vector<PyValue>& pool;
-  bool allow_errors;
-
-  PyValue operand() {
-    if (allow_errors && rng() % 40 == 0) return of_object(0x1234);
-    return pool[rng() % pool.size()];
-  }
-  ShortString path() {
-    switch (rng() % 10) {
-      case 0: return ShortString("missing");
-      case 1: return ShortString("a.b");  // into nested objects, which nobody holds
-      default: return ShortString(kNames[rng() % 3]);
-    }
-  }
-  QueryExpr leaf() {
+QueryExpr random_tree(std::mt19937& rng, const std::vector<PyValue>& pool, bool errors, int depth) {
+  auto operand = [&] { return errors && rng() % 40 == 0 ? of_obj(0x1234) : pool[rng() % pool.size()]; };
+  if (depth == 0 || rng() % 3 == 0) {
     const Kind kind = static_cast<Kind>(rng() % 8);
+    const char* path = rng() % 10 == 0 ? "a.b" : rng() % 9 == 0 ? "missing" : kNames[rng() % 3];
     std::vector<PyValue> vs;
-    if (kind == Kind::In) {
-      const std::size_t n = rng() % 4;
-      for (std::size_t i = 0; i < n; ++i) vs.push_back(operand());
-    } else {
-      vs.push_back(operand());
-      if (kind == Kind::Bt) {
-        // Mostly numeric bounds, so that ranges are exercised, not only errors.
-        vs.back() = allow_errors && rng() % 6 == 0 ? operand() : (rng() % 2 ? of_int(rng() % 7 - 3) : of_float(0.5));
-        vs.push_back(allow_errors && rng() % 6 == 0 ? operand() : of_int(rng() % 7 - 2));
-      }
+    for (std::size_t i = 0, n = kind == Kind::In ? rng() % 4 : 1; i < n; ++i) vs.push_back(operand());
+    if (kind == Kind::Bt) {  // mostly numeric bounds, so that ranges are exercised, not only errors
+      vs = {errors && rng() % 6 == 0 ? operand() : of_float(0.5 * (rng() % 7) - 1), of_int(rng() % 5 - 1)};
     }
-    return QueryExpr::leaf(kind, path(), std::move(vs));
+    return QueryExpr::leaf(kind, ShortString(path), std::move(vs));
   }
-  QueryExpr tree(int depth) {
-    if (depth == 0 || rng() % 3 == 0) return leaf();
-    switch (rng() % 3) {
-      case 0: {
-        std::vector<QueryExpr> one;
-        one.push_back(tree(depth - 1));
-        return QueryExpr::combine(Kind::Not, std::move(one));
-      }
-      default: {
-        std::vector<QueryExpr> kids;
-        const std::size_t n = rng() % 6;  // and_() and or_() included
-        for (std::size_t i = 0; i < n; ++i) kids.push_back(tree(depth - 1));
-        return QueryExpr::combine(rng() % 2 ? Kind::And : Kind::Or, std::move(kids));
-      }
-    }
-  }
-};
+  std::vector<QueryExpr> kids;
+  const Kind kind = rng() % 4 == 0 ? Kind::Not : rng() % 2 ? Kind::And : Kind::Or;
+  for (std::size_t i = 0, n = kind == Kind::Not ? 1 : rng() % 6; i < n; ++i) kids.push_back(random_tree(rng, pool, errors, depth - 1));
+  return QueryExpr::combine(kind, std::move(kids));
+}
 
-void check_against_model(std::uint32_t seed, std::uint32_t n_ids, int trees, bool allow_errors) {
+void check_against_model(std::uint32_t seed, std::uint32_t n_ids, int trees, bool errors) {
   std::mt19937 rng(seed);
   const std::vector<PyValue> pool = value_pool();
   const Model m = random_model(rng, n_ids, pool);
-  const AttrTable table = build_table(m);
-  WorkerPool workers(3);
-  WorkerPool none(0);
-  const EvalPolicy policies[] = {
-      {},                                                // the process-wide pool, default thresholds
-      {&workers, 0},                                     // every And/Or handed to the workers
-      {&none, 0},                                        // hand-offs with nobody to steal them
-      {nullptr, std::numeric_limits<std::uint64_t>::max()},  // everything inline
+  WorkerPool workers(3), nobody(0);
+  const EvalPolicy policies[] = {{}, {&workers, 0}, {&nobody, 0}, {nullptr, std::numeric_limits<std::uint64_t>::max()}};
+  // The outcome as text: the ids, or the error's message.
+  auto outcome = [](auto&& f) -> std::string {
+    try {
+      return testing::PrintToString(f());
+    } catch (const NotImplemented&) {
+      return "not yet implemented";
+    } catch (const InternalError& err) {
+      return err.what();
+    }
   };
-  TreeGen gen{rng, pool, allow_errors};
   int failures = 0;
   for (int t = 0; t < trees; ++t) {
-    const QueryExpr e = gen.tree(4);
-    std::optional<Bitmap> want;
-    try {
-      want = brute(m, e);
-    } catch (const NotImplemented&) {
-      ++failures;
-    }
+    const QueryExpr e = random_tree(rng, pool, errors, 4);
+    const std::string want = outcome([&] { return brute(m, e); });
+    failures += want == "not yet implemented";
     for (const EvalPolicy& p : policies) {
-      if (want) {
-        EXPECT_EQ(evaluate_query(table, m.universe, e, p), *want) << e.debug();
-      } else {
-        try {
-          evaluate_query(table, m.universe, e, p);
-          ADD_FAILURE() << "no error from " << e.debug();
-        } catch (const InternalError& err) {
-          EXPECT_STREQ(err.what(), "not yet implemented") << e.debug();
-        }
-      }
+      EXPECT_EQ(outcome([&] { return evaluate_query(m.table, m.universe, e, p); }), want) << e.debug();
     }
   }
-  if (allow_errors) {
-    EXPECT_GT(failures, 0);
-  }
-  EXPECT_LT(failures, trees);
+  EXPECT_EQ(failures > 0, errors);
 }
 
-TEST(Evaluate, RandomTreesAgreeWithBruteForceOnSmallSets) {
-  for (std::uint32_t seed = 1; seed <= 6; ++seed) check_against_model(seed, 60, 300, /*allow_errors=*/false);
-}
-
-TEST(Evaluate, RandomTreesAgreeWithBruteForceOnLargeSetsThatGoToThePool) {
-  // Tens of thousands of ids: the default policy splits here too.
-  check_against_model(11, 40000, 40, /*allow_errors=*/false);
+TEST(Evaluate, RandomTreesAgreeWithBruteForce) {
+  for (std::uint32_t seed = 1; seed <= 6; ++seed) check_against_model(seed, 60, 300, false);
+  check_against_model(11, 40000, 40, false);  // sets large enough for the default policy to split
 }
 
 TEST(Evaluate, ErrorsInsideAndOrBranchesComeBackToTheCaller) {
-  for (std::uint32_t seed = 21; seed <= 24; ++seed) check_against_model(seed, 80, 300, /*allow_errors=*/true);
-}
-
-TEST(Evaluate, AnErrorOnAStolenBranchIsRaisedOnTheCallerEveryTime) {
-  // Wide Ors whose only failing leaf sits at either end: with every And/Or
-  // handed to four workers, the failing half often runs on a worker.
+  for (std::uint32_t seed = 21; seed <= 24; ++seed) check_against_model(seed, 80, 300, true);
+  // A wide Or whose one failing leaf sits at either end, so that it often
+  // runs on a worker; the pool stays usable.
   std::mt19937 rng(5);
-  const std::vector<PyValue> pool = value_pool();
-  const Model m = random_model(rng, 2000, pool);
-  const AttrTable table = build_table(m);
+  const Model m = random_model(rng, 2000, value_pool());
   WorkerPool workers(4);
   for (int round = 0; round < 200; ++round) {
-    std::vector<QueryExpr> kids;
-    for (int i = 0; i < 64; ++i) kids.push_back(QueryExpr::leaf(Kind::Ge, ShortString("a"), {of_int(i % 5 - 2)}));
-    const std::size_t at = round % 2 ? 0 : kids.size() - 1;
-    kids[at] = QueryExpr::leaf(Kind::Bt, ShortString("b"), {of_int(0), of_str("z")});
-    const QueryExpr e = QueryExpr::combine(Kind::Or, std::move(kids));
-    EXPECT_THROW(evaluate_query(table, m.universe, e, {&workers, 0}), InternalError);
+    std::vector<QueryExpr> kids(63, QueryExpr::leaf(Kind::Ge, ShortString("a"), {of_int(round % 5 - 2)}));
+    kids.insert(round % 2 ? kids.begin() : kids.end(), QueryExpr::leaf(Kind::Bt, ShortString("b"), {of_int(0), of_obj(7)}));
+    EXPECT_THROW(evaluate_query(m.table, m.universe, QueryExpr::combine(Kind::Or, kids), {&workers, 0}), InternalError);
   }
-  // The pool is still usable afterwards.
-  const QueryExpr ok = QueryExpr::combine(
-      Kind::And, {QueryExpr::leaf(Kind::Ge, ShortString("a"), {of_int(0)}),
-                  QueryExpr::leaf(Kind::Le, ShortString("a"), {of_int(2)})});
-  EXPECT_EQ(evaluate_query(table, m.universe, ok, {&workers, 0}), brute(m, ok));
-}
-
-TEST(Evaluate, EmptyConnectivesAndComplementsOfAnEmptyMapTable) {
-  // No attribute at all: every leaf is empty, Ne and Not give the universe.
-  const AttrTable table;
-  const Bitmap u = Bitmap::of({1, 4, 9});
-  const auto eq = QueryExpr::leaf(Kind::Eq, ShortString("a"), {of_int(1)});
-  const auto ne = QueryExpr::leaf(Kind::Ne, ShortString("a.b"), {of_int(1)});
-  struct Case {
-    QueryExpr expr;
-    Bitmap want;
-  };
-  std::vector<Case> cases;
-  cases.push_back({QueryExpr::combine(Kind::And, {}), Bitmap()});
-  cases.push_back({QueryExpr::combine(Kind::Or, {}), Bitmap()});
-  cases.push_back({QueryExpr::combine(Kind::Not, {QueryExpr::combine(Kind::And, {})}), u.clone()});
-  cases.push_back({eq, Bitmap()});
-  cases.push_back({ne, u.clone()});
-  cases.push_back({QueryExpr::leaf(Kind::Gt, ShortString("a"), {of_object(3)}), Bitmap()});  // no map: no error
-  for (const Case& c : cases) EXPECT_EQ(evaluate_query(table, u, c.expr), c.want) << c.expr.debug();
-}
-
-TEST(Evaluate, ACoreAnswersWithItsStoredIdsAsTheUniverse) {
-  CoreRef core = IndexAPI::make();
-  {
-    auto maps = core->attr_maps().write();
-    auto ids = core->all_ids().write();
-    for (std::uint32_t id = 0; id < 10; ++id) {
-      IndexAPI::_add_index(*maps, CoreLink(core), id, ShortString("x"), of_int(id % 3));
-      ids->add(id);
-    }
-  }
-  const auto ne = QueryExpr::leaf(Kind::Ne, ShortString("x"), {of_int(0)});
-  EXPECT_EQ(evaluate_in_core(*core, ne), Bitmap::of({1, 2, 4, 5, 7, 8}));
-  FilteredIndexData view = reduced_query(*core, ne);
-  EXPECT_EQ(view.ids, Bitmap::of({1, 2, 4, 5, 7, 8}));
-  EXPECT_EQ(view.maps, core->attr_maps_shared());
-  EXPECT_EQ(view.items, core->items_shared());
+  const QueryExpr ok = QueryExpr::combine(Kind::Or, {QueryExpr::leaf(Kind::Ge, ShortString("a"), {of_int(1)})});
+  EXPECT_EQ(evaluate_query(m.table, m.universe, ok, {&workers, 0}), brute(m, ok));
 }
 
 }  // namespace
