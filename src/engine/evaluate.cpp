@@ -61,7 +61,7 @@ Bitmap eval_eq(const QueryMap& map, const PyValue& value) {
 
 // In: the union of the listed values' sets, cut down to the universe. Inline
 // sets are gathered and added in one go; bitmaps are united in one pass.
-Bitmap eval_in(const QueryMap& map, const Bitmap& universe, const std::vector<PyValue>& values) {
+Bitmap eval_in(const QueryMap& map, const Bitmap* universe, const std::vector<PyValue>& values) {
   if (values.empty() || map.empty()) return Bitmap();
   std::vector<const Bitmap*> large;
   std::vector<std::uint32_t> small;
@@ -80,12 +80,12 @@ Bitmap eval_in(const QueryMap& map, const Bitmap& universe, const std::vector<Py
   }
   Bitmap out = Bitmap::or_many(large);
   if (!small.empty()) out.add_many(small);
-  out.and_inplace(universe);
+  if (universe) out.and_inplace(*universe);
   return out;
 }
 
 // Gt, Ge, Lt, Le: a one-sided range over the universe.
-Bitmap eval_compare(const QueryMap& map, const Bitmap& universe, Kind kind, const PyValue& value) {
+Bitmap eval_compare(const QueryMap& map, const Bitmap* universe, Kind kind, const PyValue& value) {
   RangeValue v;
   if (!range_value(value, &v)) {
     // Text and unorderable values are never on the tree; an Indexable operand
@@ -101,16 +101,16 @@ Bitmap eval_compare(const QueryMap& map, const Bitmap& universe, Kind kind, cons
     case Kind::Lt: upper = RangeBound::excluded(v); break;
     default: upper = RangeBound::included(v); break;  // Le
   }
-  return map.query_range(lower, upper, &universe);
+  return map.query_range(lower, upper, universe);
 }
 
 // Bt: both ends included; the lower bound is examined first.
-Bitmap eval_between(const QueryMap& map, const Bitmap& universe, const PyValue& lower, const PyValue& upper) {
+Bitmap eval_between(const QueryMap& map, const Bitmap* universe, const PyValue& lower, const PyValue& upper) {
   RangeValue lo;
   RangeValue hi;
   if (!range_value(lower, &lo)) throw InternalError(kNotYetImplemented);
   if (!range_value(upper, &hi)) throw InternalError(kNotYetImplemented);
-  return map.query_range(RangeBound::included(lo), RangeBound::included(hi), &universe);
+  return map.query_range(RangeBound::included(lo), RangeBound::included(hi), universe);
 }
 
 // A leaf test of `kind` on `expr`'s path and values (Ne is asked as Eq).
@@ -127,11 +127,12 @@ Bitmap eval_path(const AttrTable& table, const Bitmap& universe, const QueryExpr
   }
   const std::vector<PyValue>& values = expr.values();
   check(kind == Kind::In || values.size() >= (kind == Kind::Bt ? 2u : 1u), "a query leaf lacks its value");
+  const Bitmap* cut = policy.universe_is_core ? nullptr : &universe;
   switch (kind) {
     case Kind::Eq: return eval_eq(*map, values[0]);
-    case Kind::In: return eval_in(*map, universe, values);
-    case Kind::Bt: return eval_between(*map, universe, values[0], values[1]);
-    default: return eval_compare(*map, universe, kind, values[0]);
+    case Kind::In: return eval_in(*map, cut, values);
+    case Kind::Bt: return eval_between(*map, cut, values[0], values[1]);
+    default: return eval_compare(*map, cut, kind, values[0]);
   }
 }
 
@@ -258,7 +259,9 @@ Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr, const E
 Bitmap evaluate_in_core(const IndexAPI& core, const QueryExpr& expr, const EvalPolicy& policy) {
   AttrReader maps = core.attr_maps().read();
   auto ids = core.all_ids().read();
-  Bitmap result = evaluate_query(*maps, *ids, expr, policy);
+  EvalPolicy whole = policy;
+  whole.universe_is_core = true;
+  Bitmap result = evaluate_query(*maps, *ids, expr, whole);
   ids.unlock();
   maps.unlock();
   return result;

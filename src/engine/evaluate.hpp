@@ -47,6 +47,9 @@ class QueryMap;
 struct EvalPolicy {
   WorkerPool* pool = nullptr;  // nullptr: WorkerPool::instance()
   std::uint64_t parallel_min_cost = tuning::kEvalParallelMinCost;
+  // The universe is the core's own all_ids, which holds every id of its
+  // maps: ranges and In then need no cut to it (set by evaluate_in_core).
+  bool universe_is_core = false;
 };
 
 // The ids matching `expr`. The caller holds attr_maps for reading (and

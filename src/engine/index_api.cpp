@@ -230,19 +230,30 @@ Bitmap IndexAPI::get_ids_to_root(std::uint32_t id) const {
 }
 
 Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
-  Bitmap result;
   auto parents = parents_.read();
-  if (parents->empty()) return result;
-  ids.for_each([&](std::uint32_t id) {
-    auto it = parents->find(id);
-    if (it == parents->end()) return;
-    const HybridSet& holders = it->second.holders;
-    if (holders.form() == HybridSet::Form::Large) {
-      result.or_inplace(holders.bitmap());
-    } else {
-      for (std::uint32_t h : holders.slots()) result.add(h);
+  if (parents->empty() || ids.is_empty()) return Bitmap();
+  // The links of a block of ids are looked up after all of them were asked
+  // for (the table is large and cold), and the holders are gathered and
+  // added at once, in order.
+  std::vector<std::uint32_t> found;
+  found.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(ids.cardinality(), parents->size())));
+  Bitmap result;
+  ids.for_each_block([&](const std::uint32_t* block, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) parents->prefetch(block[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+      auto it = parents->find(block[i]);
+      if (it == parents->end()) continue;
+      const HybridSet& holders = it->second.holders;
+      if (holders.form() == HybridSet::Form::Large) {
+        result.or_inplace(holders.bitmap());
+      } else {
+        auto slots = holders.slots();
+        found.insert(found.end(), slots.begin(), slots.end());
+      }
     }
   });
+  std::sort(found.begin(), found.end());
+  result.add_many(found);
   return result;
 }
 
