@@ -28,11 +28,11 @@ fi
 
 if ! "$VENV/bin/python" - <<'PYEOF' 2>/dev/null
 import importlib.util, shutil, sys, os
-mods = ["scikit_build_core", "pytest", "hypothesis", "cmake", "ninja"]
+mods = ["scikit_build_core", "pytest", "hypothesis", "mypy", "cmake", "ninja"]
 sys.exit(0 if all(importlib.util.find_spec(m) for m in mods) else 1)
 PYEOF
 then
   echo "setup: installing build and test tools into $VENV"
   "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" "cmake>=3.20" ninja "pytest>=7" "hypothesis>=6"
+    "scikit-build-core>=0.10" "cmake>=3.20" ninja "pytest>=7" "hypothesis>=6" "mypy>=1.10"
 fi

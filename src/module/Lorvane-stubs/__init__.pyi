@@ -1,0 +1,168 @@
+"""In-memory, queryable indexes of live Python objects.
+
+Make ``Indexable`` objects (or instances of subclasses), add them to an
+``Index`` and select them by keyword conditions or ``PyQueryExpr`` trees.
+Later attribute writes reach every index that holds the object.
+"""
+
+# The one description of the module's types for type checkers and editors.
+# It ships as the stub-only package Lorvane-stubs (a single-module extension
+# cannot carry py.typed); the runtime keeps signature-only texts.
+
+from collections.abc import Sequence
+from typing import Any, Self, final
+
+def sum_as_string(a: int, b: int) -> str:
+    """Formats the sum of two numbers as string."""
+
+class Indexable:
+    """An object whose attributes are indexed by every ``Index`` that holds it.
+
+    Keyword arguments become attributes. Attributes live in the object's own
+    map: a write never calls a subclass's property setter, and a stored name
+    shadows a method of the same name. Names starting with ``_`` are stored
+    but never indexed. Attributes cannot be deleted. Subclass it to give the
+    objects a class of their own (and annotations for type checkers).
+    """
+
+    def __new__(cls, *_args: Any, **kwargs: Any) -> Self:
+        """Sets each keyword as an attribute; positional arguments are ignored."""
+    # Stub only: tells checkers that any attribute may be read (the runtime
+    # answers reads in its own attribute lookup).
+    def __getattr__(self, name: str, /) -> Any:
+        """The attribute's value; AttributeError when it was never set."""
+    def __setattr__(self, name: str, value: Any, /) -> None:
+        """Stores the value and pushes it into every index holding the object.
+
+        An int beyond 64 bits or a str with a lone surrogate is refused with
+        the module's internal-error exception (a BaseException).
+        """
+    def __delattr__(self, name: str, /) -> None:
+        """Always raises AttributeError: attributes cannot be deleted."""
+    def __dir__(self) -> list[str]:
+        """The stored attribute names with the class's own names."""
+
+@final
+class Index:
+    """An index of ``Indexable`` objects, kept up to date by their writes.
+
+    Objects can be added but never removed. Calls on one ``Index`` borrow it:
+    a call from another thread while one runs raises RuntimeError
+    ("Already borrowed" / "Already mutably borrowed") rather than waiting.
+    """
+
+    def __init__(self) -> None:
+        """An empty index."""
+    def collect(self) -> list[Any]:
+        """Every stored object, in creation order (even after ``reduce``)."""
+    def reduced(self, **kwargs: Any) -> FilteredIndex:
+        """A view of the objects that satisfy every keyword condition.
+
+        Each keyword names an attribute (whole, no dotted paths); its value is
+        one acceptable value, or a collection of them (a str is one value).
+        No keywords select nothing.
+        """
+    def reduce(self, **kwargs: Any) -> None:
+        """Narrows the index in place to the objects matching the keywords.
+
+        Only keyword answers are narrowed: ``collect``, range tests and
+        dotted paths still see every object, and a later write of an object
+        that was left out brings it back under its new value.
+        """
+    def get_by_attribute(self, **kwargs: Any) -> list[Any]:
+        """The objects that satisfy every keyword condition, in creation order.
+
+        Each keyword names an attribute; its value is one acceptable value or
+        a collection of them (a str is one value; bytes, sets, ranges and
+        generators are collections). No keywords return ``[]``.
+        """
+    def add_object_many(self, objs: Sequence[Indexable]) -> None:
+        """Adds every object of the sequence (not a str) in one batch.
+
+        Releases the interpreter lock while indexing; large batches index
+        their attributes on several cores.
+        """
+    def add_object(self, py_ref: Indexable) -> None:
+        """Adds one object; adding it again changes nothing."""
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+        """A view of the objects matched by the query expression.
+
+        Evaluated without the interpreter lock; the expression stays usable.
+        """
+    def group_by(self, attr: str) -> dict[Any, FilteredIndex]:
+        """One view per distinct value of the attribute (a dotted path too).
+
+        Keys are the values as stored (equal-hash values form one group); an
+        attribute that is not indexed gives ``{}``. A group whose key cannot
+        be a dict key raises TypeError.
+        """
+    def union_with(self, other: Index) -> None:
+        """Merges the other index's value sets for the objects this one stores.
+
+        The other index is unchanged; ``index.union_with(index)`` raises
+        RuntimeError("Already mutably borrowed").
+        """
+
+@final
+class FilteredIndex:
+    """A fixed set of an index's objects, made by filtering, never by calling.
+
+    The set of objects is fixed when the view is made; their attribute values
+    are read live from the index's tables, which the view keeps alive after
+    the ``Index`` is gone. Calling the class raises TypeError.
+    """
+
+    def reduced(self, **kwargs: Any) -> FilteredIndex:
+        """The view's objects that satisfy every keyword condition, as a new view."""
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+        """The view's objects matched by the query expression, as a new view."""
+    def collect(self) -> list[Any]:
+        """The view's objects, in ascending id (creation) order."""
+    def rebase(self) -> Index:
+        """A new ``Index`` of exactly the view's objects, indexed afresh.
+
+        Names starting with ``_`` are indexed here too; later writes of such
+        names do not reach the new index. Other later writes reach both.
+        """
+
+@final
+class PyQueryExpr:
+    """An immutable query tree, made by its builder methods only.
+
+    Calling the class raises TypeError. ``repr`` shows the whole tree.
+    Attribute names may be dotted paths into nested objects (``"a.b"``).
+    """
+
+    @staticmethod
+    def eq(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose attribute equals the value (equal hashes)."""
+    @staticmethod
+    def ne(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose attribute differs from the value, or that lack it."""
+    @staticmethod
+    def gt(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose int/float attribute is greater than the value."""
+    @staticmethod
+    def ge(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose int/float attribute is at least the value."""
+    @staticmethod
+    def le(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose int/float attribute is at most the value."""
+    @staticmethod
+    def bt(attr: str, lower: Any, upper: Any) -> PyQueryExpr:
+        """Objects whose int/float attribute lies in [lower, upper], both ends included."""
+    @staticmethod
+    def lt(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose int/float attribute is less than the value."""
+    @staticmethod
+    def in_(attr: str, values: Sequence[Any]) -> PyQueryExpr:
+        """Objects whose attribute equals one of the values."""
+    @staticmethod
+    def and_(*exprs: PyQueryExpr) -> PyQueryExpr:
+        """Objects matched by every expression; ``and_()`` matches nothing."""
+    @staticmethod
+    def or_(*exprs: PyQueryExpr) -> PyQueryExpr:
+        """Objects matched by any expression; ``or_()`` matches nothing."""
+    @staticmethod
+    def not_(exprs: PyQueryExpr) -> PyQueryExpr:
+        """Objects not matched by the expression, those lacking the attribute included."""
