@@ -9,6 +9,8 @@ def sum_as_string(a: int, b: int) -> str:
 @final
 class Index:
     def __init__(self) -> None: ...
+    def reduced(self, **kwargs: Any) -> FilteredIndex:
+        """A view of the stored objects that satisfy every keyword condition."""
     def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
         """A view of the objects matched by the query expression."""
 
@@ -23,8 +25,14 @@ class Indexable:
 @final
 class FilteredIndex:
     """Made by the index only; calling the class raises TypeError."""
+    def reduced(self, **kwargs: Any) -> FilteredIndex:
+        """A narrower view: this view's objects that satisfy every keyword condition."""
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+        """A narrower view: this view's objects matched by the query expression."""
     def collect(self) -> list[Any]:
         """The view's objects, in ascending id order."""
+    def rebase(self) -> Index:
+        """A new Index of the view's objects, indexing every attribute, "_" names too (later writes of those do not reach it)."""
 
 @final
 class PyQueryExpr:
