@@ -425,6 +425,44 @@ def scenario_nested_adds_racing_writes(rounds=thread_rounds(300)):
             same_objects(ix.reduced_query(Q.eq("c.v", v)).collect(), [p for p in parents if p.c.v == v])
 
 
+def scenario_views_during_nested_writes(rounds=thread_rounds(300)):
+    """Views narrowed, collected and rebased while other threads write nested
+    objects and relink holders: results stay within the view, and agree with
+    the objects afterwards."""
+    from Lorvane import Index, Indexable, PyQueryExpr as Q
+    from index_helpers import same_objects
+
+    children = [Indexable(v=i % 5) for i in range(12)]
+    parents = [Indexable(c=children[i % 12], w=i % 3) for i in range(60)]
+    index = Index()
+    index.add_object_many(parents)
+    view = index.reduced(w=[0, 1])
+    members = {id(p) for p in parents if p.w != 2}
+    rebased = []
+
+    def viewer():
+        for r in range(rounds // 5):
+            for got in (view.reduced_query(Q.ge("c.v", r % 5)), view.reduced(w=0), view.rebase()):
+                assert {id(o) for o in got.collect()} <= members
+            rebased.append(view.rebase())
+
+    def writer(seed):
+        rng = random.Random(seed)
+        for _ in range(rounds):
+            rng.choice(children).v = rng.randrange(5)
+            rng.choice(parents).c = rng.choice(children)
+
+    threads = Threads()
+    threads.add(writer, 1)
+    threads.add(writer, 2)
+    threads.add(viewer)
+    threads.run(until_writers_done=3)
+    for v in range(5):
+        want = [p for p in parents if id(p) in members and p.c.v == v]
+        same_objects(view.reduced_query(Q.eq("c.v", v)).collect(), want)
+        same_objects(rebased[-1].reduced_query(Q.eq("c.v", v)).collect(), want)
+
+
 # ---- tests ----------------------------------------------------------------------------------
 
 
@@ -432,7 +470,8 @@ def scenario_nested_adds_racing_writes(rounds=thread_rounds(300)):
     "scenario",
     ["scenario_writers_readers_adders", "scenario_reduce_during_writes", "scenario_same_object_many_writers",
      "scenario_release_that_writes_back", "scenario_batch_changed_while_waiting",
-     "scenario_collector_during_work", "scenario_nested_adds_racing_writes"],
+     "scenario_collector_during_work", "scenario_nested_adds_racing_writes",
+     "scenario_views_during_nested_writes"],
 )
 def test_threads(scenario):
     run_child(scenario)

@@ -1,9 +1,18 @@
 #include "bindings/filtered_index.hpp"
 
+#include <cstdint>
 #include <new>
+#include <vector>
 #include <utility>
 
+#include "bindings/index.hpp"
+#include "bindings/indexable.hpp"
+#include "bindings/kwargs_query.hpp"
+#include "bindings/query_expr.hpp"
 #include "bindings/stored_objects.hpp"
+#include "engine/filtered_view.hpp"
+#include "python/args.hpp"
+#include "python/gil.hpp"
 #include "python/error.hpp"
 #include "python/type_util.hpp"
 
@@ -46,6 +55,11 @@ int filtered_index_clear(PyObject* self) {
   return 0;
 }
 
+template <typename F>
+PyCFunction fastcall(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 const FilteredIndexData& data_of(PyObject* self) {
   const FilteredIndexData& data = as_view(self)->data;
   if (!data.items) [[unlikely]] py::raise(PyExc_RuntimeError, "the view was cleared by the garbage collector");
@@ -62,8 +76,75 @@ PyObject* filtered_index_collect(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
+// A new view of the same tables, sharing this view's keeper.
+PyObject* wrap_narrowed(PyObject* self, FilteredIndexData narrowed) {
+  return make_filtered_index(std::move(narrowed), as_view(self)->keeper.get());
+}
+
+PyObject* filtered_index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded<PyObject*>(nullptr, [&] {
+    py::Ref kwargs = py::collect_kwargs("FilteredIndex.reduced", args, nargs, kwnames);
+    const HashQuery query = kwargs_to_hash_query(kwargs.get());
+    // Checked after the conversion, which may run Python code (a finalizer
+    // of a cycle through this view clears it).
+    const FilteredIndexData& data = data_of(self);
+    FilteredIndexData narrowed;
+    {
+      py::GilRelease nogil;
+      narrowed = reduced(data, query);
+    }
+    return wrap_narrowed(self, std::move(narrowed));
+  });
+}
+
+PyObject* filtered_index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return py::guarded<PyObject*>(nullptr, [&] {
+    PyObject* bound[1];
+    py::bind_args({"FilteredIndex.reduced_query", {"query"}}, args, nargs, kwnames, bound);
+    const QueryExpr query = query_expr_arg(bound[0], "query");
+    const FilteredIndexData& data = data_of(self);
+    FilteredIndexData narrowed;
+    {
+      // The tables' lock is waited for, and the tree evaluated (possibly on
+      // the pool's workers), without the interpreter lock. The view's data
+      // is only read, and the call's reference to the view keeps it.
+      py::GilRelease nogil;
+      narrowed = reduced_query(data, query);
+    }
+    return wrap_narrowed(self, std::move(narrowed));
+  });
+}
+
+PyObject* filtered_index_rebase(PyObject* self, PyObject* /*unused*/) {
+  return py::guarded<PyObject*>(nullptr, [&] {
+    const FilteredIndexData& data = data_of(self);
+    std::shared_ptr<ItemLock> items_lock = data.items;
+    // New references are taken under the table's lock (waited for without
+    // the interpreter lock); ids whose slot is empty are skipped. They keep
+    // the objects alive while the new index is built.
+    std::vector<py::Ref> objects;
+    objects.reserve(static_cast<std::size_t>(data.ids.cardinality()));
+    {
+      auto items = py::read_holding_gil(*items_lock);
+      for (std::uint32_t id : data.ids) {
+        if (void* stored = stored_object(*items, id)) objects.push_back(py::Ref::borrow(static_cast<PyObject*>(stored)));
+      }
+    }
+    std::vector<IndexableObject*> objs;
+    objs.reserve(objects.size());
+    for (const py::Ref& o : objects) objs.push_back(as_indexable(o.get()));
+    return make_index_of(objs);
+  });
+}
+
 PyMethodDef filtered_index_methods[] = {
+    {"reduced", fastcall(filtered_index_reduced), METH_FASTCALL | METH_KEYWORDS,
+     "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query", fastcall(filtered_index_reduced_query), METH_FASTCALL | METH_KEYWORDS,
+     "reduced_query($self, query)\n--\n\n"},
     {"collect", filtered_index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    {"rebase", filtered_index_rebase, METH_NOARGS, "rebase($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

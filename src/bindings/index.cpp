@@ -13,6 +13,7 @@
 #include "bindings/stored_objects.hpp"
 #include "bindings/value_capture.hpp"
 #include "engine/evaluate.hpp"
+#include "engine/filtered_view.hpp"
 #include "engine/hash_query.hpp"
 #include "engine/query_map.hpp"
 #include "python/args.hpp"
@@ -124,6 +125,14 @@ void store_items(IndexAPI& core, std::span<IndexableObject* const> objs) {
     IndexAPI::store_item(*items, obj->state.id, new_handle(reinterpret_cast<PyObject*>(obj)), replaced);
   }
   items.unlock();
+}
+
+// A new FilteredIndex holding `view` of `core`'s tables. The first view of
+// a core makes the keeper of its item table (bindings/collector.hpp, rule (c)).
+PyObject* wrap_view(PyObject* self, const IndexAPI& core, FilteredIndexData view) {
+  py::Ref& keeper = as_index(self)->keeper;
+  if (!keeper) keeper = py::Ref::steal(new_table_keeper(core.items_shared()));
+  return make_filtered_index(std::move(view), keeper.get());
 }
 
 // ---- methods ---------------------------------------------------------------------------
@@ -273,9 +282,22 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
       py::GilRelease nogil;
       view = reduced_query(*core, query);
     }
-    py::Ref& keeper = as_index(self)->keeper;
-    if (!keeper) keeper = py::Ref::steal(new_table_keeper(core->items_shared()));
-    return make_filtered_index(std::move(view), keeper.get());
+    return wrap_view(self, *core, std::move(view));
+  });
+}
+
+PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return py::guarded<PyObject*>(nullptr, [&] {
+    auto borrow = as_index(self)->borrow.shared();
+    py::Ref kwargs = py::collect_kwargs("Index.reduced", args, nargs, kwnames);
+    const HashQuery query = kwargs_to_hash_query(kwargs.get());
+    const CoreRef core = core_of(self);
+    FilteredIndexData view;
+    {
+      py::GilRelease nogil;
+      view = reduced(*core, query);
+    }
+    return wrap_view(self, *core, std::move(view));
   });
 }
 
@@ -292,6 +314,7 @@ PyMethodDef index_methods[] = {
     {"add_object_many", fastcall(index_add_object_many), METH_FASTCALL | METH_KEYWORDS,
      "add_object_many($self, objs)\n--\n\n"},
     {"add_object", fastcall(index_add_object), METH_FASTCALL | METH_KEYWORDS, "add_object($self, py_ref)\n--\n\n"},
+    {"reduced", fastcall(index_reduced), METH_FASTCALL | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
     {"reduced_query", fastcall(index_reduced_query), METH_FASTCALL | METH_KEYWORDS,
      "reduced_query($self, query)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -311,6 +334,32 @@ PyType_Spec index_spec = {"Lorvane.Index", static_cast<int>(sizeof(IndexObject))
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, index_slots};
 
 }  // namespace
+
+PyObject* make_index_of(std::span<IndexableObject* const> objs) {
+  CoreRef core = IndexAPI::make();
+  CoreLink link(core);
+  std::vector<const ObjectState*> states;
+  states.reserve(objs.size());
+  // Every object learns of the core before its attributes are indexed, so
+  // that a concurrent write of it is never missed (as add_object_many does).
+  for (IndexableObject* obj : objs) {
+    obj->indexes.add_index(link);
+    states.push_back(&obj->state);
+  }
+  store_items(*core, objs);
+  NestedScope nested;
+  {
+    py::GilRelease nogil;
+    index_every_name(*core, link, states);
+  }
+  nested.settle();
+  auto* type = reinterpret_cast<PyTypeObject*>(g_index_type);
+  PyObject* self = py::require(type->tp_alloc(type, 0));
+  new (&as_index(self)->api) CoreRef(std::move(core));
+  new (&as_index(self)->borrow) py::BorrowFlag();
+  new (&as_index(self)->keeper) py::Ref();
+  return self;
+}
 
 PyObject* create_index_type() { return py::create_type_once(&g_index_type, &index_spec); }
 

@@ -4,6 +4,9 @@
 
 #include <Python.h>
 
+#include <span>
+
+#include "bindings/indexable.hpp"
 #include "engine/index_api.hpp"
 #include "python/borrow.hpp"
 #include "python/ref.hpp"
@@ -21,5 +24,11 @@ struct IndexObject {
 
 PyObject* create_index_type();
 bool is_index(PyObject* o);
+
+// A new Index whose core stores `objs` under their ids and indexes all of
+// their attributes, names beginning with "_" included (FilteredIndex.rebase).
+// The caller keeps the objects alive. Interpreter lock held; lets go of it
+// while the core's locks are waited for and the attributes indexed.
+PyObject* make_index_of(std::span<IndexableObject* const> objs);
 
 }  // namespace lorvane

@@ -272,7 +272,12 @@ FilteredIndexData reduced_query(const IndexAPI& core, const QueryExpr& expr) {
   // core's whole life, so the order does not matter, and the pointers are
   // copied without any lock.
   FilteredIndexData view{core.attr_maps_shared(), core.items_shared(), Bitmap()};
-  view.ids = evaluate_in_core(core, expr);
+  AttrReader maps = core.attr_maps().read();
+  auto stored = core.all_ids().read();
+  view.ids = evaluate_query(*maps, *stored, expr);
+  // Eq and dotted paths are not cut down to the universe: a view holds only
+  // ids the core stores.
+  view.ids.and_inplace(*stored);
   return view;
 }
 
