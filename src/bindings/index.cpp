@@ -6,6 +6,7 @@
 
 #include "bindings/collector.hpp"
 #include "bindings/filtered_index.hpp"
+#include "bindings/index_group.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/nested_settle.hpp"
 #include "bindings/kwargs_query.hpp"
@@ -294,6 +295,10 @@ PyMethodDef index_methods[] = {
     {"add_object", fastcall(index_add_object), METH_FASTCALL | METH_KEYWORDS, "add_object($self, py_ref)\n--\n\n"},
     {"reduced_query", fastcall(index_reduced_query), METH_FASTCALL | METH_KEYWORDS,
      "reduced_query($self, query)\n--\n\n"},
+    {"group_by", fastcall(index_group_by), METH_FASTCALL | METH_KEYWORDS,
+     "group_by($self, attr)\n--\n\n"},
+    {"union_with", fastcall(index_union_with), METH_FASTCALL | METH_KEYWORDS,
+     "union_with($self, other)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -313,6 +318,14 @@ PyType_Spec index_spec = {"Lorvane.Index", static_cast<int>(sizeof(IndexObject))
 }  // namespace
 
 PyObject* create_index_type() { return py::create_type_once(&g_index_type, &index_spec); }
+
+const CoreRef& index_core(PyObject* self) { return core_of(self); }
+
+PyObject* index_table_keeper(PyObject* self, const CoreRef& core) {
+  py::Ref& keeper = as_index(self)->keeper;
+  if (!keeper) keeper = py::Ref::steal(new_table_keeper(core->items_shared()));
+  return keeper.get();
+}
 
 bool is_index(PyObject* o) {
   return g_index_type && PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(g_index_type));

@@ -22,4 +22,11 @@ struct IndexObject {
 PyObject* create_index_type();
 bool is_index(PyObject* o);
 
+// The core of a live Index (`self` an Index); RuntimeError for one whose
+// cycle the collector broke.
+const CoreRef& index_core(PyObject* self);
+// The keeper of the Index's item table (`core` its core), made with the
+// first view; borrowed. Interpreter lock held.
+PyObject* index_table_keeper(PyObject* self, const CoreRef& core);
+
 }  // namespace lorvane

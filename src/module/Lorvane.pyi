@@ -11,6 +11,15 @@ class Index:
     def __init__(self) -> None: ...
     def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
         """A view of the objects matched by the query expression."""
+    def group_by(self, attr: str) -> dict[Any, FilteredIndex]:
+        """A view per distinct value of `attr` (a name or a dotted path into
+        nested objects) of the objects holding it; `{}` for an attribute no
+        object has or a name beginning with "_". TypeError when a value cannot
+        be a dict key (a list is one value with every unhashable value)."""
+    def union_with(self, other: Index) -> None:
+        """Merges `other`'s value sets into this index's, for the objects this
+        index stores; `other` is not changed. Raises RuntimeError "Already
+        mutably borrowed" when `other` is this index."""
 
 class Indexable:
     def __init__(self, *_args: Any, **kwargs: Any) -> None: ...
