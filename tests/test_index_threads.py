@@ -23,7 +23,7 @@ TIMEOUT = 120  # seconds; a normal run takes a few
 POOL = [0, 1, 1.0, True, -1, -2, 2.5, "red", "blue", None, False, 7]
 
 
-def run_child(scenario):
+def run_child(scenario, module="test_index_threads"):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in [HERE, env.get("PYTHONPATH", "")] if p)
     code = (
@@ -34,7 +34,7 @@ def run_child(scenario):
         # queue moving (and interleaves the threads more finely).
         "sys.setswitchinterval(0.0005)\n"
         f"faulthandler.dump_traceback_later({TIMEOUT - 15}, exit=True)\n"
-        "import test_index_threads as t\n"
+        f"import {module} as t\n"
         f"t.{scenario}()\n"
         "print('scenario finished')\n"
     )

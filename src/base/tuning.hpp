@@ -45,6 +45,11 @@ inline constexpr std::size_t kIndexableFreeList = 512;
 // Id sets hold up to four ids inline; the fifth id turns the set into a bitmap.
 inline constexpr std::size_t kHybridSetInline = 4;
 
+// A grouping keeps up to 12 groups inline: most grouped attributes (a status,
+// a colour, a category) have a handful of values, and those cost no heap
+// allocation for the list itself.
+inline constexpr std::size_t kGroupListInline = 12;
+
 // Bitmaps are read in blocks of 256 ids (1 KiB on the stack): the per-id cost
 // is a loop over a local buffer, and a keyword probe asks the cache for a whole
 // block's column slots before it reads the first.
@@ -139,9 +144,6 @@ inline constexpr std::uint64_t kEvalNestedCost = 4096;
 // A complement (Not, Ne) walks the universe's containers, not its ids one by
 // one: it is costed as its cardinality divided by this.
 inline constexpr std::uint64_t kEvalComplementIdsPerUnit = 8;
-
-// Group lists keep up to 12 groups inline.
-inline constexpr std::size_t kGroupListInline = 12;
 
 // Query trees nest at most 1000 levels (the interpreter's own default
 // recursion limit): printing, copying, evaluating and dropping a tree recurse

@@ -6,6 +6,7 @@
 
 #include "bindings/collector.hpp"
 #include "bindings/filtered_index.hpp"
+#include "bindings/index_group.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/nested_settle.hpp"
 #include "bindings/kwargs_query.hpp"
@@ -317,6 +318,10 @@ PyMethodDef index_methods[] = {
     {"reduced", fastcall(index_reduced), METH_FASTCALL | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
     {"reduced_query", fastcall(index_reduced_query), METH_FASTCALL | METH_KEYWORDS,
      "reduced_query($self, query)\n--\n\n"},
+    {"group_by", fastcall(index_group_by), METH_FASTCALL | METH_KEYWORDS,
+     "group_by($self, attr)\n--\n\n"},
+    {"union_with", fastcall(index_union_with), METH_FASTCALL | METH_KEYWORDS,
+     "union_with($self, other)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -362,6 +367,14 @@ PyObject* make_index_of(std::span<IndexableObject* const> objs) {
 }
 
 PyObject* create_index_type() { return py::create_type_once(&g_index_type, &index_spec); }
+
+const CoreRef& index_core(PyObject* self) { return core_of(self); }
+
+PyObject* index_table_keeper(PyObject* self, const CoreRef& core) {
+  py::Ref& keeper = as_index(self)->keeper;
+  if (!keeper) keeper = py::Ref::steal(new_table_keeper(core->items_shared()));
+  return keeper.get();
+}
 
 bool is_index(PyObject* o) {
   return g_index_type && PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(g_index_type));

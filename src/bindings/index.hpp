@@ -31,4 +31,11 @@ bool is_index(PyObject* o);
 // while the core's locks are waited for and the attributes indexed.
 PyObject* make_index_of(std::span<IndexableObject* const> objs);
 
+// The core of a live Index (`self` an Index); RuntimeError for one whose
+// cycle the collector broke.
+const CoreRef& index_core(PyObject* self);
+// The keeper of the Index's item table (`core` its core), made with the
+// first view; borrowed. Interpreter lock held.
+PyObject* index_table_keeper(PyObject* self, const CoreRef& core);
+
 }  // namespace lorvane

@@ -171,21 +171,28 @@ void QueryMap::keep_only(const HybridSet& keep) {
   rebuild_column();
 }
 
-void QueryMap::merge(const QueryMap& other) {
+void QueryMap::merge(const QueryMap& other, const HybridSet* keep) {
   if (values_.empty() || other.values_.empty()) return;
   bool changed = false;
   for (auto& [hash, entry] : values_) {
-    const ValueEntry* theirs = other.find_hash(hash);
-    if (!theirs) continue;
+    const ValueEntry* found = other.find_hash(hash);
+    if (!found) continue;
+    HybridSet kept;
+    if (keep) {
+      kept = found->ids.clone();
+      kept.and_inplace(*keep);
+      if (kept.is_empty()) continue;
+    }
+    const HybridSet& theirs = keep ? kept : found->ids;
     changed = true;
-    if (entry.ids.form() == HybridSet::Form::Small && theirs->ids.form() == HybridSet::Form::Small) {
+    if (entry.ids.form() == HybridSet::Form::Small && theirs.form() == HybridSet::Form::Small) {
       // Inline slots do not test membership: an id both sets hold would take
       // a second slot and outlive the removal of its first.
-      for (std::uint32_t id : theirs->ids.slots()) {
+      for (std::uint32_t id : theirs.slots()) {
         if (!entry.ids.contains(id)) entry.ids.insert(id);
       }
     } else {
-      entry.ids.or_inplace(theirs->ids);  // the result is a bitmap
+      entry.ids.or_inplace(theirs);  // the result is a bitmap
     }
   }
   if (changed) rebuild_column();

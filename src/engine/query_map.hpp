@@ -72,8 +72,9 @@ class QueryMap {
   void keep_only(const HybridSet& keep);
   // Unites the sets of the values both maps hold. Values only `other` holds
   // are not added, and neither the tree nor the child core is touched. An id
-  // both sets hold is kept once.
-  void merge(const QueryMap& other);
+  // both sets hold is kept once. With `keep`, only the ids of `other`'s sets
+  // that `keep` holds are added (a union keeps to the objects its core stores).
+  void merge(const QueryMap& other, const HybridSet* keep = nullptr);
 
   // Ids whose numeric value lies within the bounds, intersected with *filter
   // when filter is not null. A NaN bound orders no value, so it matches
