@@ -8,7 +8,7 @@ SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 CPPTEST := $(shell find tests/cpp -type f 2>/dev/null)
 STAMP   := $(VENV)/.lorvane-installed
 
-.PHONY: setup install demo test check-layers test-cpp test-py sanitize tsan bench bench-compare clean
+.PHONY: setup install demo test check-layers test-cpp test-py sanitize tsan bench bench-deps bench-compare clean
 
 setup:
 	@bash scripts/setup.sh
@@ -101,7 +101,15 @@ tsan: setup
 	  TSAN_OPTIONS="$(TSAN_OPTS)" PYTHONMALLOC=malloc LORVANE_THREAD_SCALE=$(TSAN_SCALE) PYTHONPATH=build/tsan \
 	  $(TSAN_NOASLR) $(PY) -m pytest -q -p no:cacheprovider $(TSAN_PY_TESTS)
 
-bench: install
+# pandas and polars are compared against in bench/bench_views.py only: they
+# are installed here (once), never for `make test`. Without them (no
+# registry), the script skips their rows and says so.
+BENCH_DEPS = pandas polars
+bench-deps: setup
+	@$(PY) -c "import pandas, polars" 2>/dev/null || $(PY) -m pip install -q --disable-pip-version-check $(BENCH_DEPS) \
+	  || echo "bench: could not install $(BENCH_DEPS); bench_views.py skips their rows"
+
+bench: install bench-deps
 	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DLORVANE_BENCH=ON -DLORVANE_MODULE=OFF \
 	  -DPython_EXECUTABLE=$(abspath $(PY))
 	$(CMAKE) --build build/bench -j $(JOBS)
