@@ -3,6 +3,7 @@ compared after every step with a brute-force filter over the objects."""
 
 import random
 
+import pytest
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
@@ -84,14 +85,17 @@ def _combine(kind, parts):
 _OPERANDS = [-1, 0, 1, 2, 3, 5, 0.5, 1.0, 2.5, -1.0, float("inf"), 2**62, True, None, "x", "", (1,), []]
 
 
-def random_query(rng, held, depth=3):
+QUERY_NAMES = ["a", "b", "c", "a", "b", "_p", "zz", "n.a", "n.b", "n._p"]
+
+
+def random_query(rng, held, depth=3, names=QUERY_NAMES):
     """A random tree: many per drawn seed, cheaper than drawing each node.
     `held` lists values the objects hold, so that bounds often meet them."""
     if depth == 0 or rng.random() < 0.35:
         kind = rng.choice(["eq", "ne", "gt", "ge", "lt", "le", "in_", "bt"])
         # One level into nested objects is never cut short by the cycle rule
         # (objects of the index itself have nothing above them).
-        name = rng.choice(["a", "b", "c", "a", "b", "_p", "zz", "n.a", "n.b", "n._p"])
+        name = rng.choice(names)
         if kind == "in_":
             return _leaf(kind, name, rng.sample(_OPERANDS, rng.randrange(4)))
         if kind == "bt":
@@ -100,8 +104,8 @@ def random_query(rng, held, depth=3):
             return _leaf(kind, name, *(sorted([lo, hi]) if rng.random() < 0.8 else (lo, hi)))
         return _leaf(kind, name, rng.choice(_OPERANDS + held * 2))
     if rng.random() < 0.25:
-        return _combine("not", [random_query(rng, held, depth - 1)])
-    return _combine(rng.choice(["and", "or"]), [random_query(rng, held, depth - 1) for _ in range(rng.randrange(5))])
+        return _combine("not", [random_query(rng, held, depth - 1, names)])
+    return _combine(rng.choice(["and", "or"]), [random_query(rng, held, depth - 1, names) for _ in range(rng.randrange(5))])
 
 
 class IndexModel(RuleBasedStateMachine):
@@ -109,15 +113,28 @@ class IndexModel(RuleBasedStateMachine):
     objects a query may still find: a narrowed index only finds kept objects,
     plus every object assigned (or re-added) since."""
 
-    @initialize()
-    def setup(self):
+    @initialize(start=st.lists(st.dictionaries(st.sampled_from(NAMES), VALUES, max_size=4), max_size=10),
+                data=st.data())
+    def setup(self, start, data):
         self.objs = []
         self.indexes = [Index(), Index()]
         self.stored = [set(), set()]  # positions in self.objs
         # None: unnarrowed. Otherwise, per name, positions findable by that name.
         self.findable = [None, None]
         self.everything = Index()  # every object made, for query expressions
-        self.views = []  # (view, positions it selected when made)
+        # (view, positions it selected when made, index it came from: 0, 1, or
+        # None for self.everything); views of a view keep the index.
+        self.views = []
+        self.rebased = []  # (index made by rebase, positions of its objects)
+        # A few objects to begin with, some in each index and some linked, so
+        # that views, groups and rebased indexes seldom start empty.
+        for attrs in start:
+            self.create(attrs)
+        for which in (0, 1):
+            if self.objs:
+                self.add(data, which, which == 0)
+        for _ in range(len(self.objs) // 3):
+            self.link(data)
 
     @rule(attrs=st.dictionaries(st.sampled_from(NAMES), VALUES, max_size=4))
     def create(self, attrs):
@@ -197,13 +214,12 @@ class IndexModel(RuleBasedStateMachine):
             view = self.everything.reduced_query(expr)
             expected = sorted(test(self.objs, set(range(len(self.objs)))))
             same_objects(view.collect(), [self.objs[p] for p in expected])
-            if len(self.views) < 16:
-                self.views.append((view, expected))
+            self.keep_view(view, expected, None)
 
     @invariant()
     def views_keep_their_objects(self):
         # Writes since a view was made change the objects, never its ids.
-        for view, expected in self.views:
+        for view, expected, _ in self.views:
             same_objects(view.collect(), [self.objs[p] for p in expected])
 
     @invariant()
@@ -216,12 +232,121 @@ class IndexModel(RuleBasedStateMachine):
         for which in (0, 1):
             for name in ("a", "b", "c"):
                 visible = self.visible(which, name)
-                # Values of every stored object, so that an object found but not
-                # expected is caught too.
-                held = [self.objs[p] for p in self.stored[which]]
+                # Values of every object, so that an object found but not
+                # stored (say, taken in by a union) is caught too.
+                held = self.objs
                 values = {repr(getattr(o, name)): getattr(o, name) for o in held if hasattr(o, name)}
                 for v in values.values():
                     same_objects(self.indexes[which].get_by_attribute(**{name: [v]}), brute(visible, **{name: [v]}))
+
+    def reachable(self, which, name):
+        """Positions a keyword on `name` may find in index `which`."""
+        if which is None:
+            return set(range(len(self.objs)))
+        if self.findable[which] is None:
+            return set(self.stored[which])
+        return self.stored[which] & self.findable[which].get(name, set())
+
+    def keep_view(self, view, expected, which):
+        # Empty views narrow and rebase to nothing: only the others are kept.
+        if expected and len(self.views) < 24:
+            self.views.append((view, expected, which))
+
+    def held(self, names=("a", "b", "c")):
+        return [getattr(o, n) for o in self.objs for n in names if hasattr(o, n)]
+
+    def draw_values(self, data, name):
+        """Keyword values, mostly ones the objects hold, so that views are seldom empty."""
+        held = st.sampled_from(self.held([name])) if self.held([name]) else VALUES
+        return data.draw(st.lists(st.one_of(held, held, VALUES), max_size=3))
+
+    @rule(data=st.data(), which=st.sampled_from([0, 1]), name=st.sampled_from(NAMES))
+    def view_of_index(self, data, which, name):
+        values = self.draw_values(data, name)
+        expected = [self.pos(o) for o in brute(self.visible(which, name), **{name: values})]
+        view = self.indexes[which].reduced(**{name: values})
+        same_objects(view.collect(), [self.objs[p] for p in expected])
+        self.keep_view(view, expected, which)
+
+    @precondition(lambda self: self.views)
+    @rule(data=st.data(), name=st.sampled_from(NAMES), seed=st.integers(0, 2**32 - 1))
+    def view_of_view(self, data, name, seed):
+        # Narrowing reads the shared maps and then cuts to the view's own ids;
+        # expressions only on views of the unnarrowed index (reduce leaves
+        # ranges reading every object).
+        view, own, which = self.views[data.draw(st.integers(0, len(self.views) - 1))]
+        if which is None and seed % 2:
+            expr, test = random_query(random.Random(seed), self.held(), 3)
+            narrow, expected = view.reduced_query(expr), sorted(test(self.objs, set(own)))
+        else:
+            candidates = [self.objs[p] for p in sorted(set(own) & self.reachable(which, name))]
+            values = self.draw_values(data, name)
+            narrow = view.reduced(**{name: values})
+            expected = [self.pos(o) for o in brute(candidates, **{name: values})]
+        same_objects(narrow.collect(), [self.objs[p] for p in expected])
+        self.keep_view(narrow, expected, which)
+
+    @rule(which=st.sampled_from([0, 1, None]), name=st.sampled_from(["a", "b", "c", "_p", "zz", "n.a", "n.b", "n._p"]))
+    def group_by(self, which, name):
+        index = self.everything if which is None else self.indexes[which]
+        # reduce narrows the value sets only: dotted paths see every object.
+        universe = set(self.stored[which]) if which is not None and "." in name else self.reachable(which, name)
+        groups = {}  # hash -> positions, by brute force
+        for p in sorted(universe):
+            has, v = _reach(self.objs[p], name)
+            if has:
+                groups.setdefault(hash_of(v), []).append(p)
+        try:
+            got = index.group_by(name)
+        except TypeError:
+            # A group's key is its value as first stored, which a member may
+            # no longer hold: only the hash-0 group can have a list for key.
+            assert 0 in groups
+            return
+        by_hash = {hash_of(k): v for k, v in got.items()}
+        assert {h: [id(o) for o in v.collect()] for h, v in by_hash.items()} == \
+            {h: [id(self.objs[p]) for p in ps] for h, ps in groups.items()}
+        for h in sorted(by_hash)[:4]:  # the dict's order is the index's own, not one to replay
+            self.keep_view(by_hash[h], groups[h], which)
+
+    @precondition(lambda self: self.views)
+    @rule(data=st.data())
+    def rebase(self, data):
+        view, own, _ = self.views[data.draw(st.integers(0, len(self.views) - 1))]
+        index, objs = view.rebase(), [self.objs[p] for p in own]
+        same_objects(index.collect(), objs)
+        # Underscore names are indexed as they were at the rebase.
+        for v in {repr(o._p): o._p for o in objs if hasattr(o, "_p")}.values():
+            same_objects(index.get_by_attribute(_p=[v]), [o for o in objs if hasattr(o, "_p") and hash_of(o._p) == hash_of(v)])
+        if len(self.rebased) < 6:
+            self.rebased.append((index, own))
+
+    @precondition(lambda self: self.rebased)
+    @rule(seed=st.integers(0, 2**32 - 1))
+    def query_rebased(self, seed):
+        # A rebased index answers like a fresh index of the view's objects,
+        # after any later writes of ordinary names.
+        rng, held = random.Random(seed), self.held()
+        for index, own in self.rebased:
+            objs = [self.objs[p] for p in own]
+            for name in ("a", "b", "c"):
+                for v in {repr(getattr(o, name)): getattr(o, name) for o in self.objs if hasattr(o, name)}.values():
+                    same_objects(index.get_by_attribute(**{name: [v]}), brute(objs, **{name: [v]}))
+            for _ in range(6):
+                expr, test = random_query(rng, held, rng.randrange(4), ["a", "b", "c", "zz", "n.a", "n.b"])
+                same_objects(index.reduced_query(expr).collect(), [self.objs[p] for p in sorted(test(self.objs, set(own)))])
+
+    @rule(a=st.sampled_from([0, 1]), b=st.sampled_from([0, 1]))
+    def union(self, a, b):
+        if a == b:
+            with pytest.raises(RuntimeError, match="Already mutably borrowed"):
+                self.indexes[a].union_with(self.indexes[b])
+            return
+        self.indexes[a].union_with(self.indexes[b])
+        # b's value sets reach a only for the objects a stores.
+        if self.findable[a] is not None:
+            for name in NAMES:
+                self.findable[a].setdefault(name, set()).update(self.reachable(b, name) & self.stored[a])
 
 
 IndexModel.TestCase.settings = settings(max_examples=60, stateful_step_count=40, deadline=None)
