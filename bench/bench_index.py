@@ -35,6 +35,8 @@ import subprocess
 import sys
 import time
 
+from timing import best_time, log, timed_once
+
 SEED = 20240607
 DEFAULT_SIZES = (100_000, 1_000_000)
 N_CATS = 100
@@ -43,10 +45,6 @@ SWEEP = 100_000  # objects assigned in the random-order assignment sweep
 
 # ---------------------------------------------------------------------------
 # measurement helpers
-
-
-def log(msg):
-    print(f"  [{time.strftime('%H:%M:%S')}] {msg}", file=sys.stderr, flush=True)
 
 
 _PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -64,44 +62,6 @@ def rss_bytes():
         _malloc_trim(0)
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * _PAGE
-
-
-def best_time(fn, *, target=0.1, repeats=5, budget=3.0):
-    """Seconds per call of fn: the minimum over repeats of the mean over
-    `number` calls, `number` chosen so that a repeat lasts about `target`.
-    Fewer repeats (at least 2) when a repeat is slow, to stay in `budget`."""
-    gc.collect()
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        t0 = time.perf_counter()
-        fn()
-        one = time.perf_counter() - t0
-        number = max(1, int(target / max(one, 1e-9)))
-        reps = max(2, min(repeats, int(budget / max(one * number, 1e-9))))
-        best = one
-        for _ in range(reps):
-            t0 = time.perf_counter()
-            for _ in range(number):
-                fn()
-            best = min(best, (time.perf_counter() - t0) / number)
-        return best
-    finally:
-        if was_enabled:
-            gc.enable()
-
-
-def timed_once(fn):
-    gc.collect()
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        t0 = time.perf_counter()
-        result = fn()
-        return time.perf_counter() - t0, result
-    finally:
-        if was_enabled:
-            gc.enable()
 
 
 # ---------------------------------------------------------------------------
@@ -254,11 +214,11 @@ def run_size(n):
         assert {id(o) for o in sq_mat()} == expect, f"{label}: sqlite ids differ"
         matches = len(got)
 
-        t_ours = best_time(ours)
-        t_lca = best_time(lc_alloc, target=0.05, repeats=3)
-        t_lcs = best_time(lc_shuf, target=0.05, repeats=3)
-        t_sr = best_time(sq_rows)
-        t_sm = best_time(sq_mat)
+        t_ours = best_time(ours, budget=3.0)
+        t_lca = best_time(lc_alloc, target=0.05, repeats=3, budget=3.0)
+        t_lcs = best_time(lc_shuf, target=0.05, repeats=3, budget=3.0)
+        t_sr = best_time(sq_rows, budget=3.0)
+        t_sm = best_time(sq_mat, budget=3.0)
         q_results[label] = (t_ours, t_lca, t_lcs, t_sr, t_sm)
         is_goal = label.startswith("2 kw ~0.1%")
 
@@ -298,7 +258,7 @@ def run_size(n):
                        "<hot>", "exec")
         exec(code, ns)
         f = ns["f"]
-        return best_time(lambda: f(2000), target=0.05, repeats=5) / (2000 * per_loop)
+        return best_time(lambda: f(2000), target=0.05, repeats=5, budget=3.0) / (2000 * per_loop)
 
     target = objs[n // 2]
     free_obj = fresh_like(target, Indexable)

@@ -51,54 +51,14 @@ import subprocess
 import sys
 import time
 
+from timing import best_time, fmt_time, goal, log, timed_once
+
 SEED = 20240611
 DEFAULT_SIZES = (1_000_000,)
 N_A, N_B, N_D, N_X = 100, 10, 20, 100
 
 # ---------------------------------------------------------------------------
 # measurement helpers
-
-
-def log(msg):
-    print(f"  [{time.strftime('%H:%M:%S')}] {msg}", file=sys.stderr, flush=True)
-
-
-def best_time(fn, *, target=0.1, repeats=5, budget=2.0):
-    """Seconds per call of fn: the minimum over repeats of the mean over
-    `number` calls, `number` chosen so that a repeat lasts about `target`.
-    Fewer repeats (at least 2) when a repeat is slow, to stay in `budget`."""
-    gc.collect()
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        t0 = time.perf_counter()
-        fn()
-        one = time.perf_counter() - t0
-        number = max(1, int(target / max(one, 1e-9)))
-        reps = max(2, min(repeats, int(budget / max(one * number, 1e-9))))
-        best = one
-        for _ in range(reps):
-            t0 = time.perf_counter()
-            for _ in range(number):
-                fn()
-            best = min(best, (time.perf_counter() - t0) / number)
-        return best
-    finally:
-        if was_enabled:
-            gc.enable()
-
-
-def timed_once(fn):
-    gc.collect()
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        t0 = time.perf_counter()
-        result = fn()
-        return time.perf_counter() - t0, result
-    finally:
-        if was_enabled:
-            gc.enable()
 
 
 def _unite(lists):
@@ -274,7 +234,7 @@ def run_size(n):
 
         t_ours = best_time(ours)
         t_eval = best_time(ours_eval)
-        note = f"reduced_query alone {_fmt(t_eval)}"
+        note = f"reduced_query alone {fmt_time(t_eval)}"
         t_lca = best_time(lc_alloc, target=0.05, repeats=3)
         t_lcs = best_time(lc_shuf, target=0.05, repeats=3)
         t_sq = best_time(sq)
@@ -283,10 +243,10 @@ def run_size(n):
         q = f"{label}"
         g = {}
         if kind == "range1":
-            g = _goal(n, ">= 150x", t_lca / t_ours >= 150)
+            g = goal(n, ">= 150x", t_lca / t_ours >= 150)
         row(q, t_ours, "list comprehension, allocation order", t_lca, matches, note=note, **g)
         row(q, t_ours, "list comprehension, shuffled", t_lcs, matches)
-        g = _goal(n, ">= 100x", t_sq / t_ours >= 100) if kind == "and4" else {}
+        g = goal(n, ">= 100x", t_sq / t_ours >= 100) if kind == "and4" else {}
         sql_name = "sqlite " + ("(join inner_t on inner_id)" if case.get("sql_note") == "join" else "(indexes)")
         row(q, t_ours, sql_name + ", ids + objs[id]", t_sq, matches, **g)
 
@@ -311,9 +271,9 @@ def run_size(n):
             t_kwl = best_time(kw_list)
             ok = min(t_q, t_kw) / t_ours >= 5
             row(q, t_ours, "10 leaves one by one: reduced_query(eq).collect(), united", t_q, matches,
-                **_goal(n, ">= 5x (faster of the two)", ok))
+                **goal(n, ">= 5x (faster of the two)", ok))
             row(q, t_ours, "10 leaves one by one: get_by_attribute(attr=v), united", t_kw, matches,
-                **_goal(n, ">= 5x (faster of the two)", ok))
+                **goal(n, ">= 5x (faster of the two)", ok))
             row(q, t_ours, "get_by_attribute(attr=[10 values]), one call", t_kwl, matches)
 
         if kind == "tiny":
@@ -332,17 +292,11 @@ def run_size(n):
                 alt_name = "get_by_attribute(u=, w=) (no inline switch in the engine)"
             check_ours(label + " (inline)", ours_inline(), expect)
             t_in = best_time(ours_inline)
-            row(q, t_ours, alt_name, t_in, matches, **_goal(n, "within 1.2x", t_ours <= 1.2 * t_in))
+            row(q, t_ours, alt_name, t_in, matches, **goal(n, "within 1.2x", t_ours <= 1.2 * t_in))
 
     extra = dict(make_objects=t_make, build=t_build, sqlite_build=t_sql_build,
                  inline=None if inline is None else inline[0], skipped=skipped)
     return dict(n=n, rows=rows_out, extra=extra)
-
-
-def _goal(n, text, ok):
-    if n < 1_000_000:
-        return dict(goal=f"{text} at 1M", goal_ok=None)
-    return dict(goal=text, goal_ok=bool(ok))
 
 
 def _has_nested(Index, Indexable, Q):
@@ -366,14 +320,6 @@ def _build(Index, objs):
 # table
 
 
-def _fmt(v):
-    if v >= 1:
-        return f"{v:.2f} s"
-    if v >= 1e-3:
-        return f"{v * 1e3:.2f} ms"
-    return f"{v * 1e6:.1f} us"
-
-
 def print_table(results):
     head = ("N", "query (Lorvane: reduced_query(...).collect())", "matches", "Lorvane", "alternative", "alt",
             "alt/ours", "goal", "note")
@@ -386,7 +332,7 @@ def print_table(results):
                 verdict = "" if r["goal_ok"] is None else (" MET" if r["goal_ok"] else " MISSED")
                 goal = r["goal"] + verdict
             lines.append((f"{res['n']:,}", r["what"], "" if r["matches"] is None else f"{r['matches']:,}",
-                          _fmt(r["ours"]), r["alt_name"], _fmt(r["alt"]), f"{ratio:.2f}x", goal, r["note"] or ""))
+                          fmt_time(r["ours"]), r["alt_name"], fmt_time(r["alt"]), f"{ratio:.2f}x", goal, r["note"] or ""))
     widths = [max(len(h), *(len(l[i]) for l in lines)) for i, h in enumerate(head)]
     sep = "-+-".join("-" * w for w in widths)
     print()

@@ -47,54 +47,14 @@ import subprocess
 import sys
 import time
 
+from timing import best_time, fmt_time, goal, log, timed_once
+
 SEED = 20240917
 DEFAULT_SIZES = (1_000_000,)
 N_G1, N_G2, N_C, N_D, N_NAME = 100, 10_000, 10, 20, 1_000
 
 # ---------------------------------------------------------------------------
 # measurement helpers
-
-
-def log(msg):
-    print(f"  [{time.strftime('%H:%M:%S')}] {msg}", file=sys.stderr, flush=True)
-
-
-def best_time(fn, *, target=0.1, repeats=5, budget=2.0):
-    """Seconds per call of fn: the minimum over repeats of the mean over
-    `number` calls, `number` chosen so that a repeat lasts about `target`.
-    Fewer repeats (at least 2) when a repeat is slow, to stay in `budget`."""
-    gc.collect()
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        t0 = time.perf_counter()
-        fn()
-        one = time.perf_counter() - t0
-        number = max(1, int(target / max(one, 1e-9)))
-        reps = max(2, min(repeats, int(budget / max(one * number, 1e-9))))
-        best = one
-        for _ in range(reps):
-            t0 = time.perf_counter()
-            for _ in range(number):
-                fn()
-            best = min(best, (time.perf_counter() - t0) / number)
-        return best
-    finally:
-        if was_enabled:
-            gc.enable()
-
-
-def timed_once(fn):
-    gc.collect()
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        t0 = time.perf_counter()
-        result = fn()
-        return time.perf_counter() - t0, result
-    finally:
-        if was_enabled:
-            gc.enable()
 
 
 def _import_optional(name):
@@ -194,7 +154,7 @@ def run_size(n):
 
         t_ours = best_time(ours)
         t_dict = best_time(ours_dict)
-        note = f"dict of views alone {_fmt(t_dict)}"
+        note = f"dict of views alone {fmt_time(t_dict)}"
         t_py = best_time(py_dict, target=0.05, repeats=3)
         alts = [("dict of lists built in Python", t_py)]
 
@@ -225,7 +185,7 @@ def run_size(n):
 
         fastest = min(t for _, t in alts)
         for alt_name, t in alts:
-            g = _goal(n, ">= 20x the fastest of the three", fastest / t_ours >= 20) if ngroups == N_G1 else {}
+            g = goal(n, ">= 20x the fastest of the three", fastest / t_ours >= 20) if ngroups == N_G1 else {}
             row(label, t_ours, alt_name, t, matches, note=note if alt_name.startswith("dict") else None, **g)
         if ngroups == N_G1 and len(alts) < 3:
             skipped.append("group_by goal judged against the alternatives that ran only")
@@ -282,9 +242,9 @@ def run_size(n):
         t_alt = best_time(case["alt"])
         t_oa = best_time(case["ours_alone"])
         t_aa = best_time(case["alt_alone"])
-        note = f"views alone: {_fmt(t_oa)} vs {_fmt(t_aa)} ({t_aa / t_oa:.2f}x)"
+        note = f"views alone: {fmt_time(t_oa)} vs {fmt_time(t_aa)} ({t_aa / t_oa:.2f}x)"
         row(label, t_ours, case["alt_name"], t_alt, len(got), note=note,
-            **_goal(n, ">= 2x", t_alt / t_ours >= 2))
+            **goal(n, ">= 2x", t_alt / t_ours >= 2))
 
     # ---- rebase -----------------------------------------------------------------
     label = f"view c10=={c0} (10%): rebase()"
@@ -313,12 +273,6 @@ def run_size(n):
     return dict(n=n, rows=rows_out, extra=extra)
 
 
-def _goal(n, text, ok):
-    if n < 1_000_000:
-        return dict(goal=f"{text} at 1M", goal_ok=None)
-    return dict(goal=text, goal_ok=bool(ok))
-
-
 def _build(Index, objs):
     ix = Index()
     ix.add_object_many(objs)
@@ -327,14 +281,6 @@ def _build(Index, objs):
 
 # ---------------------------------------------------------------------------
 # table
-
-
-def _fmt(v):
-    if v >= 1:
-        return f"{v:.2f} s"
-    if v >= 1e-3:
-        return f"{v * 1e3:.2f} ms"
-    return f"{v * 1e6:.1f} us"
 
 
 def print_table(results):
@@ -348,7 +294,7 @@ def print_table(results):
                 verdict = "" if r["goal_ok"] is None else (" MET" if r["goal_ok"] else " MISSED")
                 goal = r["goal"] + verdict
             lines.append((f"{res['n']:,}", r["what"], "" if r["matches"] is None else f"{r['matches']:,}",
-                          _fmt(r["ours"]), r["alt_name"], _fmt(r["alt"]), f"{ratio:.2f}x", goal, r["note"] or ""))
+                          fmt_time(r["ours"]), r["alt_name"], fmt_time(r["alt"]), f"{ratio:.2f}x", goal, r["note"] or ""))
     widths = [max(len(h), *(len(l[i]) for l in lines)) for i, h in enumerate(head)]
     sep = "-+-".join("-" * w for w in widths)
     print()

@@ -1,0 +1,62 @@
+"""Measurement helpers shared by the benchmark scripts: timing with the
+collector paused, goal lines and time formatting."""
+
+import gc
+import sys
+import time
+
+
+def log(msg):
+    print(f"  [{time.strftime('%H:%M:%S')}] {msg}", file=sys.stderr, flush=True)
+
+
+def best_time(fn, *, target=0.1, repeats=5, budget=2.0):
+    """Seconds per call of fn: the minimum over repeats of the mean over
+    `number` calls, `number` chosen so that a repeat lasts about `target`.
+    Fewer repeats (at least 2) when a repeat is slow, to stay in `budget`."""
+    gc.collect()
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        fn()
+        one = time.perf_counter() - t0
+        number = max(1, int(target / max(one, 1e-9)))
+        reps = max(2, min(repeats, int(budget / max(one * number, 1e-9))))
+        best = one
+        for _ in range(reps):
+            t0 = time.perf_counter()
+            for _ in range(number):
+                fn()
+            best = min(best, (time.perf_counter() - t0) / number)
+        return best
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def timed_once(fn):
+    gc.collect()
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        result = fn()
+        return time.perf_counter() - t0, result
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def goal(n, text, ok):
+    if n < 1_000_000:
+        return dict(goal=f"{text} at 1M", goal_ok=None)
+    return dict(goal=text, goal_ok=bool(ok))
+
+
+def fmt_time(v):
+    if v >= 1:
+        return f"{v:.2f} s"
+    if v >= 1e-3:
+        return f"{v * 1e3:.2f} ms"
+    return f"{v * 1e6:.1f} us"
