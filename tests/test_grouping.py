@@ -62,6 +62,10 @@ def test_union_and_errors():
     ]:
         with pytest.raises(error, match=match):
             call()
+    # A key is a value a member holds now, not the first one the group had.
+    for o in shared + a_own:
+        o.k = 0
+    assert [(type(k), v.collect()) for k, v in a.group_by("k").items()] == [(int, shared + a_own)]
 
 
 def scenario_opposite_unions(rounds=300):

@@ -299,10 +299,13 @@ class IndexModel(RuleBasedStateMachine):
         try:
             got = index.group_by(name)
         except TypeError:
-            # A group's key is its value as first stored, which a member may
-            # no longer hold: only the hash-0 group can have a list for key.
-            assert 0 in groups
+            # A group's key is the value its first member holds now: only a
+            # member holding a list (hash 0) makes a key a dict refuses.
+            assert any(isinstance(_reach(self.objs[p], name)[1], list) for p in groups.get(0, ()))
             return
+        for k, v in got.items():
+            held = [_reach(o, name)[1] for o in v.collect()]
+            assert any(m is k or (type(m) is type(k) and (m == k or m != m)) for m in held), (k, held)
         by_hash = {hash_of(k): v for k, v in got.items()}
         assert {h: [id(o) for o in v.collect()] for h, v in by_hash.items()} == \
             {h: [id(self.objs[p]) for p in ps] for h, ps in groups.items()}

@@ -145,6 +145,11 @@ inline constexpr std::uint64_t kEvalNestedCost = 4096;
 // one: it is costed as its cardinality divided by this.
 inline constexpr std::uint64_t kEvalComplementIdsPerUnit = 8;
 
+// An And whose smallest part holds at most this many ids asks every other
+// part about each of them instead of intersecting bitmaps: a lookup costs
+// tens of nanoseconds, a new bitmap a few hundred.
+inline constexpr std::uint64_t kEvalAndProbeMaxIds = 16;
+
 // Query trees nest at most 1000 levels (the interpreter's own default
 // recursion limit): printing, copying, evaluating and dropping a tree recurse
 // once per level, on threads with ordinary stacks.

@@ -17,6 +17,11 @@
 // way, wherever it runs. Each child writes only its own slot of the result
 // vector; the tree, the maps and the universe are only read.
 //
+// An equality leaf costs nothing to answer: its result is the value's id set
+// itself, read in place (the maps stay locked for reading through the whole
+// evaluation), and only what combines it copies anything. An And whose
+// smallest part holds a few ids checks each of them in the other parts.
+//
 // The combination runs on the thread that owns the node: And intersects
 // starting from the smallest result (a stable sort by cardinality, so equal
 // sizes keep child order), then with the dense results (bitsets, which the
@@ -52,34 +57,79 @@ bool range_value(const PyValue& v, RangeValue* out) {
   }
 }
 
+// A child's ids: a bitmap of its own, or the id set of a value read in place.
+class Part {
+ public:
+  Part() = default;
+  explicit Part(Bitmap own) : own_(std::move(own)) {}
+  explicit Part(const HybridSet* set) : set_(set) {}
+
+  std::uint64_t cardinality() const { return set_ ? set_->cardinality() : own_.cardinality(); }
+  bool contains(std::uint32_t id) const { return set_ ? set_->contains(id) : own_.contains(id); }
+  // A set in its small form has no bitmap: few() lists it.
+  bool is_few() const { return set_ && set_->form() == HybridSet::Form::Small; }
+  std::span<const std::uint32_t> few() const { return set_->slots(); }
+  const Bitmap& bitmap() const { return set_ ? set_->bitmap() : own_; }
+  bool owned() const { return set_ == nullptr; }
+  // The ids as a bitmap of their own (a copy only when read in place).
+  Bitmap take() && {
+    if (!set_) return std::move(own_);
+    return set_->to_bitmap();
+  }
+
+ private:
+  Bitmap own_;
+  const HybridSet* set_ = nullptr;
+};
+
 // Eq: the value's set, whatever the universe.
-Bitmap eval_eq(const QueryMap& map, const PyValue& value) {
-  if (map.empty()) return Bitmap();
+Part eval_eq(const QueryMap& map, const PyValue& value) {
+  if (map.empty()) return Part();
   const ValueEntry* entry = map.find(value);
-  return entry ? entry->ids.to_bitmap() : Bitmap();
+  return entry ? Part(&entry->ids) : Part();
 }
 
-// In: the union of the listed values' sets, cut down to the universe. Inline
-// sets are gathered and added in one go; bitmaps are united in one pass.
-Bitmap eval_in(const QueryMap& map, const Bitmap* universe, const std::vector<PyValue>& values) {
-  if (values.empty() || map.empty()) return Bitmap();
-  std::vector<const Bitmap*> large;
-  std::vector<std::uint32_t> small;
-  for (const PyValue& v : values) {
-    const ValueEntry* entry = map.find(v);
-    if (!entry) continue;
-    switch (entry->ids.form()) {
+// The union of id sets read in place: small sets' ids are gathered and added
+// in one go, bitmaps united in one pass.
+class SetUnion {
+ public:
+  void add(const HybridSet& set) {
+    switch (set.form()) {
       case HybridSet::Form::Empty: break;
       case HybridSet::Form::Small: {
-        auto ids = entry->ids.slots();
-        small.insert(small.end(), ids.begin(), ids.end());
+        auto ids = set.slots();
+        small_.insert(small_.end(), ids.begin(), ids.end());
         break;
       }
-      case HybridSet::Form::Large: large.push_back(&entry->ids.bitmap()); break;
+      case HybridSet::Form::Large: large_.push_back(&set.bitmap()); break;
     }
   }
-  Bitmap out = Bitmap::or_many(large);
-  if (!small.empty()) out.add_many(small);
+  void add(const Part& part) {
+    if (part.is_few()) {
+      small_.insert(small_.end(), part.few().begin(), part.few().end());
+    } else {
+      large_.push_back(&part.bitmap());
+    }
+  }
+  Bitmap unite() const {
+    Bitmap out = Bitmap::or_many(large_);
+    if (!small_.empty()) out.add_many(small_);
+    return out;
+  }
+
+ private:
+  std::vector<const Bitmap*> large_;
+  std::vector<std::uint32_t> small_;
+};
+
+// In: the union of the listed values' sets, cut down to the universe.
+Bitmap eval_in(const QueryMap& map, const Bitmap* universe, const std::vector<PyValue>& values) {
+  if (values.empty() || map.empty()) return Bitmap();
+  SetUnion all;
+  for (const PyValue& v : values) {
+    if (const ValueEntry* entry = map.find(v)) all.add(entry->ids);
+  }
+  Bitmap out = all.unite();
   if (universe) out.and_inplace(*universe);
   return out;
 }
@@ -115,24 +165,24 @@ Bitmap eval_between(const QueryMap& map, const Bitmap* universe, const PyValue& 
 
 // A leaf test of `kind` on `expr`'s path and values (Ne is asked as Eq).
 // A dotted path goes to the child core of its first attribute.
-Bitmap eval_path(const AttrTable& table, const Bitmap& universe, const QueryExpr& expr, Kind kind,
-                 const EvalPolicy& policy) {
+Part eval_path(const AttrTable& table, const Bitmap& universe, const QueryExpr& expr, Kind kind,
+               const EvalPolicy& policy) {
   const std::string_view path = expr.path().view();
   const std::size_t dot = path.find('.');
   const QueryMap* map = find_map(table, dot == std::string_view::npos ? path : path.substr(0, dot));
-  if (!map) return Bitmap();
+  if (!map) return Part();
   if (dot != std::string_view::npos) {
     const QueryExpr tail = QueryExpr::leaf(kind, ShortString(path.substr(dot + 1)), expr.values());
-    return evaluate_nested_query(*map, tail, policy);
+    return Part(evaluate_nested_query(*map, tail, policy));
   }
   const std::vector<PyValue>& values = expr.values();
   check(kind == Kind::In || values.size() >= (kind == Kind::Bt ? 2u : 1u), "a query leaf lacks its value");
   const Bitmap* cut = policy.universe_is_core ? nullptr : &universe;
   switch (kind) {
     case Kind::Eq: return eval_eq(*map, values[0]);
-    case Kind::In: return eval_in(*map, cut, values);
-    case Kind::Bt: return eval_between(*map, cut, values[0], values[1]);
-    default: return eval_compare(*map, cut, kind, values[0]);
+    case Kind::In: return Part(eval_in(*map, cut, values));
+    case Kind::Bt: return Part(eval_between(*map, cut, values[0], values[1]));
+    default: return Part(eval_compare(*map, cut, kind, values[0]));
   }
 }
 
@@ -165,7 +215,7 @@ std::uint64_t estimate(const AttrTable& table, const Bitmap& universe, const Que
     return entry ? entry->ids.cardinality() : 0;
   };
   switch (expr.kind()) {
-    case Kind::Eq: return 1 + set_size(expr.values()[0]);
+    case Kind::Eq: return 1;  // read in place
     case Kind::Ne: return 1 + set_size(expr.values()[0]) + complement_cost(universe);
     case Kind::In: {
       std::uint64_t sum = expr.values().size();
@@ -178,14 +228,16 @@ std::uint64_t estimate(const AttrTable& table, const Bitmap& universe, const Que
 
 // ---- children --------------------------------------------------------------------------
 
+Part eval_part(const AttrTable& table, const Bitmap& universe, const QueryExpr& expr, const EvalPolicy& policy);
+
 // Evaluates children [lo, hi) into out[lo, hi); `prefix` holds the running
 // sums of their costs (prefix[i] = cost of children [0, i)).
 void eval_run(const AttrTable& table, const Bitmap& universe, std::span<const QueryExpr> exprs,
-              std::span<Bitmap> out, std::span<const std::uint64_t> prefix, std::size_t lo, std::size_t hi,
+              std::span<Part> out, std::span<const std::uint64_t> prefix, std::size_t lo, std::size_t hi,
               const EvalPolicy& policy) {
   const std::uint64_t cost = prefix[hi] - prefix[lo];
   if (hi - lo < 2 || cost < policy.parallel_min_cost) {
-    for (std::size_t i = lo; i < hi; ++i) out[i] = evaluate_query(table, universe, exprs[i], policy);
+    for (std::size_t i = lo; i < hi; ++i) out[i] = eval_part(table, universe, exprs[i], policy);
     return;
   }
   // Split where the cost halves, leaving at least one child on each side.
@@ -199,54 +251,120 @@ void eval_run(const AttrTable& table, const Bitmap& universe, std::span<const Qu
                        [&] { eval_run(table, universe, exprs, out, prefix, mid, hi, policy); });
 }
 
-Bitmap combine_and(std::vector<Bitmap> parts) {
+std::vector<Part> eval_children(std::span<const QueryExpr> exprs, const AttrTable& table, const Bitmap& universe,
+                                const EvalPolicy& policy) {
+  std::vector<Part> out(exprs.size());
+  if (exprs.size() < 2) {
+    if (!exprs.empty()) out[0] = eval_part(table, universe, exprs[0], policy);
+    return out;
+  }
+  std::vector<std::uint64_t> prefix(exprs.size() + 1, 0);
+  for (std::size_t i = 0; i < exprs.size(); ++i) prefix[i + 1] = prefix[i] + estimate(table, universe, exprs[i]);
+  eval_run(table, universe, exprs, out, prefix, 0, exprs.size(), policy);
+  return out;
+}
+
+// The ids of `few` (at most a handful) that every other part holds.
+Bitmap probe_and(const std::vector<Part>& parts, std::size_t few) {
+  std::vector<std::uint32_t> ids;
+  if (parts[few].is_few()) {
+    auto slots = parts[few].few();
+    ids.assign(slots.begin(), slots.end());
+  } else {
+    ids = parts[few].bitmap().to_vector();
+  }
+  std::erase_if(ids, [&](std::uint32_t id) {
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      if (i != few && !parts[i].contains(id)) return true;
+    }
+    return false;
+  });
+  return Bitmap::from_ids(ids);
+}
+
+Bitmap combine_and(std::vector<Part> parts) {
   if (parts.empty()) return Bitmap();
   std::vector<std::uint64_t> sizes(parts.size());
   for (std::size_t i = 0; i < parts.size(); ++i) sizes[i] = parts[i].cardinality();
   std::vector<std::size_t> order(parts.size());
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return sizes[a] < sizes[b]; });
+  if (sizes[order[0]] == 0) return Bitmap();
+  if (parts.size() == 1) return std::move(parts[0]).take();
+  if (sizes[order[0]] <= tuning::kEvalAndProbeMaxIds) return probe_and(parts, order[0]);
   if (order.size() > 2) {
-    std::stable_partition(order.begin() + 1, order.end(), [&](std::size_t i) { return parts[i].is_dense(); });
+    std::stable_partition(order.begin() + 1, order.end(), [&](std::size_t i) { return parts[i].bitmap().is_dense(); });
   }
-  Bitmap acc = std::move(parts[order[0]]);
-  for (std::size_t k = 1; k < order.size() && !acc.is_empty(); ++k) acc.and_inplace(parts[order[k]]);
+  // Past the probe, every part holds more ids than a small set: each has a bitmap.
+  std::size_t k = 1;
+  Bitmap acc;
+  if (parts[order[0]].owned()) {
+    acc = std::move(parts[order[0]]).take();
+  } else {
+    acc = Bitmap::and_(parts[order[0]].bitmap(), parts[order[1]].bitmap());
+    k = 2;
+  }
+  for (; k < order.size() && !acc.is_empty(); ++k) acc.and_inplace(parts[order[k]].bitmap());
   return acc;
 }
 
-Bitmap combine_or(std::vector<Bitmap> parts) {
-  if (parts.size() == 1) return std::move(parts[0]);
-  std::vector<const Bitmap*> ptrs;
-  ptrs.reserve(parts.size());
-  for (const Bitmap& b : parts) ptrs.push_back(&b);
-  return Bitmap::or_many(ptrs);
+Bitmap combine_or(std::vector<Part> parts) {
+  if (parts.size() == 1) return std::move(parts[0]).take();
+  SetUnion all;
+  for (const Part& p : parts) all.add(p);
+  return all.unite();
+}
+
+// The universe without the part's ids.
+Bitmap complement(const Bitmap& universe, const Part& part) {
+  if (!part.is_few()) return Bitmap::andnot(universe, part.bitmap());
+  Bitmap out = universe.clone();
+  for (std::uint32_t id : part.few()) out.remove(id);
+  return out;
+}
+
+Part eval_part(const AttrTable& table, const Bitmap& universe, const QueryExpr& expr, const EvalPolicy& policy) {
+  switch (expr.kind()) {
+    case Kind::Ne: return Part(complement(universe, eval_path(table, universe, expr, Kind::Eq, policy)));
+    case Kind::Not: return Part(complement(universe, eval_part(table, universe, expr.children().front(), policy)));
+    case Kind::And: return Part(combine_and(eval_children(expr.children(), table, universe, policy)));
+    case Kind::Or: return Part(combine_or(eval_children(expr.children(), table, universe, policy)));
+    default: return eval_path(table, universe, expr, expr.kind(), policy);
+  }
+}
+
+// The part's ids that `cut` holds.
+Bitmap cut_part(Part part, const Bitmap& cut) {
+  if (part.is_few()) {
+    std::vector<std::uint32_t> ids(part.few().begin(), part.few().end());
+    std::erase_if(ids, [&](std::uint32_t id) { return !cut.contains(id); });
+    return Bitmap::from_ids(ids);
+  }
+  if (!part.owned()) return Bitmap::and_(part.bitmap(), cut);
+  Bitmap out = std::move(part).take();
+  out.and_inplace(cut);
+  return out;
 }
 
 }  // namespace
 
 std::vector<Bitmap> evaluate_queries_vec(std::span<const QueryExpr> exprs, const AttrTable& attr_maps,
                                          const Bitmap& universe, const EvalPolicy& policy) {
-  std::vector<Bitmap> out(exprs.size());
-  if (exprs.size() < 2) {
-    if (!exprs.empty()) out[0] = evaluate_query(attr_maps, universe, exprs[0], policy);
-    return out;
-  }
-  std::vector<std::uint64_t> prefix(exprs.size() + 1, 0);
-  for (std::size_t i = 0; i < exprs.size(); ++i) prefix[i + 1] = prefix[i] + estimate(attr_maps, universe, exprs[i]);
-  eval_run(attr_maps, universe, exprs, out, prefix, 0, exprs.size(), policy);
+  std::vector<Part> parts = eval_children(exprs, attr_maps, universe, policy);
+  std::vector<Bitmap> out;
+  out.reserve(parts.size());
+  for (Part& p : parts) out.push_back(std::move(p).take());
   return out;
 }
 
 Bitmap evaluate_query(const AttrTable& attr_maps, const Bitmap& universe, const QueryExpr& expr,
                       const EvalPolicy& policy) {
-  switch (expr.kind()) {
-    case Kind::Ne: return Bitmap::andnot(universe, eval_path(attr_maps, universe, expr, Kind::Eq, policy));
-    case Kind::Not:
-      return Bitmap::andnot(universe, evaluate_query(attr_maps, universe, expr.children().front(), policy));
-    case Kind::And: return combine_and(evaluate_queries_vec(expr.children(), attr_maps, universe, policy));
-    case Kind::Or: return combine_or(evaluate_queries_vec(expr.children(), attr_maps, universe, policy));
-    default: return eval_path(attr_maps, universe, expr, expr.kind(), policy);
-  }
+  return eval_part(attr_maps, universe, expr, policy).take();
+}
+
+Bitmap evaluate_within(const AttrTable& attr_maps, const Bitmap& universe, const QueryExpr& expr,
+                       const EvalPolicy& policy) {
+  return cut_part(eval_part(attr_maps, universe, expr, policy), universe);
 }
 
 Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr, const EvalPolicy& policy) {
@@ -274,10 +392,9 @@ FilteredIndexData reduced_query(const IndexAPI& core, const QueryExpr& expr) {
   FilteredIndexData view{core.attr_maps_shared(), core.items_shared(), Bitmap()};
   AttrReader maps = core.attr_maps().read();
   auto stored = core.all_ids().read();
-  view.ids = evaluate_query(*maps, *stored, expr);
-  // Eq and dotted paths are not cut down to the universe: a view holds only
-  // ids the core stores.
-  view.ids.and_inplace(*stored);
+  // Eq and dotted paths are not cut down to the universe by the evaluation:
+  // a view holds only ids the core stores.
+  view.ids = evaluate_within(*maps, *stored, expr);
   return view;
 }
 

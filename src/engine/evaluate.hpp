@@ -58,6 +58,11 @@ struct EvalPolicy {
 Bitmap evaluate_query(const AttrTable& attr_maps, const Bitmap& universe, const QueryExpr& expr,
                       const EvalPolicy& policy = {});
 
+// evaluate_query's ids cut down to `universe` (which Eq and dotted paths are
+// not): what a view of those ids keeps.
+Bitmap evaluate_within(const AttrTable& attr_maps, const Bitmap& universe, const QueryExpr& expr,
+                       const EvalPolicy& policy = {});
+
 // `expr` (its path relative to the nested objects) evaluated in the child
 // core of `map`, as the ids of the direct parents of the matches.
 Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr, const EvalPolicy& policy = {});

@@ -41,12 +41,8 @@ FilteredIndexData reduced(const FilteredIndexData& view, const HashQuery& query)
 
 FilteredIndexData reduced_query(const FilteredIndexData& view, const QueryExpr& expr) {
   FilteredIndexData out{view.maps, view.items, Bitmap()};
-  {
-    AttrReader maps = view.maps->read();
-    out.ids = evaluate_query(*maps, view.ids, expr);
-  }
-  // Eq and dotted paths are not cut down to the universe by the evaluation.
-  out.ids.and_inplace(view.ids);
+  AttrReader maps = view.maps->read();
+  out.ids = evaluate_within(*maps, view.ids, expr);
   return out;
 }
 

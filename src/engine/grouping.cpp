@@ -1,5 +1,6 @@
 #include "engine/grouping.hpp"
 
+#include <algorithm>
 #include <optional>
 
 #include "engine/hash_query.hpp"
@@ -7,14 +8,38 @@
 
 namespace lorvane {
 
-std::optional<GroupList> group_map(const QueryMap& map, std::string_view path) {
-  const std::optional<ShortString> tail = attr_parts(path).second;
+namespace {
+
+// The smallest id of a non-empty set.
+std::uint32_t first_id(const HybridSet& ids) {
+  if (ids.form() == HybridSet::Form::Large) return *ids.bitmap().minimum();
+  auto slots = ids.slots();
+  return *std::min_element(slots.begin(), slots.end());
+}
+
+// The key of a group: the value its first member holds now. The value table
+// keeps the first value ever seen with the hash, which may be held by no
+// member any more (an object that once held [] leads the hash-0 group of
+// objects now holding 0). The table's value stands in when the member's map
+// no longer holds a value of the group's hash (a write not yet told here).
+PyValue group_key(const IndexAPI& core, std::string_view name, std::int64_t hash, const ValueEntry& entry) {
+  if (AttrSnapshot attrs = core.attrs_of(first_id(entry.ids))) {
+    const PyValue* now = attrs->get(name);
+    if (now && now->hash() == hash) return *now;
+  }
+  return entry.value;
+}
+
+}  // namespace
+
+std::optional<GroupList> group_map(const IndexAPI& core, const QueryMap& map, std::string_view path) {
+  const auto [head, tail] = attr_parts(path);
   GroupList groups;
   if (!tail) {
     groups.reserve(map.size());
     for (const auto& [hash, entry] : map.values()) {
       if (entry.ids.is_empty()) continue;
-      groups.push_back(Group{entry.value, entry.ids.clone()});
+      groups.push_back(Group{group_key(core, std::string_view(head), hash, entry), entry.ids.clone()});
     }
     return groups;
   }
@@ -35,7 +60,7 @@ std::optional<GroupList> group_core(const IndexAPI& core, std::string_view path)
   AttrReader table = core.attr_maps().read();
   auto it = table->find(std::string_view(head));
   if (it == table->end()) return std::nullopt;
-  return group_map(*it->second, path);
+  return group_map(core, *it->second, path);
 }
 
 std::vector<GroupView> group_views(const IndexAPI& core, std::string_view path) {

@@ -11,7 +11,8 @@
 // the item table does not hold).
 //
 // Locks, in the global order (engine/index_api.hpp):
-//   group_core   attr_maps (read), then for a dotted path the child core's
+//   group_core   attr_maps (read), with items or parent links (read) briefly
+//                for each group's key, then for a dotted path the child core's
 //                attr_maps (read) and parent links, one level at a time
 //   union_cores  both cores' attr_maps, the one at the lower address first
 //                (this core's for writing, the other's for reading), then
@@ -37,7 +38,7 @@ namespace lorvane {
 
 class QueryMap;
 
-// One group: a value (the first one seen with its hash) and the ids holding it.
+// One group: a value a member holds and the ids holding a value of its hash.
 // Invariant: `ids` is never empty.
 struct Group {
   PyValue value;
@@ -45,12 +46,13 @@ struct Group {
 };
 using GroupList = absl::InlinedVector<Group, tuning::kGroupListInline>;
 
-// The groups of `map`'s attribute; `path` is the whole path, whose first
-// component names this map's attribute. Values whose set is empty (left
+// The groups of `map`'s attribute, each keyed by the value its first member
+// holds now; `map` belongs to `core`, and `path` is the whole path, whose
+// first component names this map's attribute. Values whose set is empty (left
 // by an in-place narrowing) and nested groups held by no object here make no
 // group. No list when a dotted path's rest names nothing in the child core.
 // The caller holds the map's core's attr_maps lock.
-std::optional<GroupList> group_map(const QueryMap& map, std::string_view path);
+std::optional<GroupList> group_map(const IndexAPI& core, const QueryMap& map, std::string_view path);
 
 // The groups of `core` by `path`; no list when its first component is not
 // an indexed attribute. Takes attr_maps for reading.

@@ -288,6 +288,21 @@ bool IndexAPI::holds_nested(std::uint32_t id) const {
   return it != parents->end() && !it->second.holders.is_empty();
 }
 
+AttrSnapshot IndexAPI::attrs_of(std::uint32_t id) const {
+  const ObjectState* state = nullptr;
+  {
+    auto items = items_->read();
+    state = object_state(stored_object(*items, id));
+    // The slot's reference keeps the object alive while its map is loaded.
+    if (state) return state->attrs.load();
+  }
+  auto parents = parents_.read();
+  auto it = parents->find(id);
+  if (it == parents->end()) return nullptr;
+  state = nested_state(it->second.object);
+  return state ? state->attrs.load() : nullptr;
+}
+
 void IndexAPI::settle_nested(AttrWriter writer, const ObjectState& obj) {
   const std::uint32_t id = obj.id;
   const bool wanted = holds_nested(id);

@@ -154,6 +154,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void nested_remove(const PyValue& object, std::uint32_t object_id, std::uint32_t parent_id);
   // Whether the object with this id has a holder here.
   bool holds_nested(std::uint32_t id) const;
+  // The current attribute map of the object stored here under `id` (in the
+  // item table, or as a nested object held here), or null. Takes items, then
+  // the parent links, for reading, one at a time.
+  AttrSnapshot attrs_of(std::uint32_t id) const;
   // With the object's mutex held (so its map is the one its writers tell
   // this core about) and this core's attr_maps writer: indexes the object's
   // current attributes when it has holders and is not indexed yet, or

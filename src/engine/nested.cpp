@@ -33,8 +33,13 @@ NestedSink& NestedSink::fallback() {
 void set_nested_state(NestedStateFn fn) noexcept { g_state_fn = fn; }
 
 const ObjectState* nested_state(const PyValue& value) noexcept {
-  if (value.kind() != CastKind::Ind || g_state_fn == nullptr) return nullptr;
-  return g_state_fn(value.handle());
+  if (value.kind() != CastKind::Ind) return nullptr;
+  return object_state(value.handle());
+}
+
+const ObjectState* object_state(void* handle) noexcept {
+  if (handle == nullptr || g_state_fn == nullptr) return nullptr;
+  return g_state_fn(handle);
 }
 
 }  // namespace lorvane

@@ -66,5 +66,7 @@ class NestedSink {
 using NestedStateFn = const ObjectState* (*)(void* handle) noexcept;
 void set_nested_state(NestedStateFn fn) noexcept;
 const ObjectState* nested_state(const PyValue& value) noexcept;
+// The same for a stored item's handle (null for a null handle).
+const ObjectState* object_state(void* handle) noexcept;
 
 }  // namespace lorvane
