@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "base/roaring_chunks.hpp"
 #include "base/internal_error.hpp"
 
 namespace lorvane {
@@ -29,6 +30,12 @@ Bitmap Bitmap::of(std::initializer_list<std::uint32_t> ids) {
 Bitmap Bitmap::from_ids(std::span<const std::uint32_t> ids) {
   Bitmap b;
   b.add_many(ids);
+  return b;
+}
+
+Bitmap Bitmap::from_sorted_ids(std::span<const std::uint32_t> ids) {
+  Bitmap b;
+  if (!ids.empty()) append_sorted(b.ensure(), ids.data(), ids.size());
   return b;
 }
 
@@ -82,7 +89,15 @@ std::optional<std::uint32_t> Bitmap::maximum() const {
 
 Bitmap Bitmap::and_(const Bitmap& a, const Bitmap& b) {
   if (a.r_ == nullptr || b.r_ == nullptr) return Bitmap();
-  return Bitmap(checked(roaring_bitmap_and(a.r_, b.r_)));
+  // A small side of sorted arrays is copied and intersected in place, where
+  // arrays meet arrays faster than in the library's merge (base/roaring_chunks.hpp).
+  const bool a_smaller = roaring_bitmap_get_cardinality(a.r_) <= roaring_bitmap_get_cardinality(b.r_);
+  const Bitmap& small = a_smaller ? a : b;
+  const Bitmap& large = a_smaller ? b : a;
+  if (!arrays_only(small.r_)) return Bitmap(checked(roaring_bitmap_and(a.r_, b.r_)));
+  Bitmap out = small.clone();
+  out.and_inplace(large);
+  return out;
 }
 
 Bitmap Bitmap::or_(const Bitmap& a, const Bitmap& b) {
@@ -142,6 +157,7 @@ void Bitmap::and_inplace(const Bitmap& other) {
     reset();
     return;
   }
+  if (and_arrays_inplace(r_, other.r_)) return;
   roaring_bitmap_and_inplace(r_, other.r_);
 }
 

@@ -46,6 +46,9 @@ class Bitmap {
 
   static Bitmap of(std::initializer_list<std::uint32_t> ids);
   static Bitmap from_ids(std::span<const std::uint32_t> ids);
+  // The same for ids in ascending order (an id may repeat next to itself),
+  // several times faster for thousands of ids.
+  static Bitmap from_sorted_ids(std::span<const std::uint32_t> ids);
   // Takes ownership of `r`, which must come from CRoaring's allocator.
   static Bitmap adopt(roaring_bitmap_t* r);
 

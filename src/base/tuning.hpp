@@ -87,6 +87,14 @@ inline constexpr std::size_t kBTreeFullLen = 85;
 // containers into bitsets and converts the small ones back, which costs more
 // than merging a few arrays directly.
 inline constexpr std::size_t kRangeEagerUnionParts = 4;
+// Up to this many ids of those few subtrees are read and sorted together with
+// the ids read from leaves instead: merging sparse chunks costs a mispredicted
+// branch per id, sorting a few passes over a buffer in cache.
+inline constexpr std::uint64_t kRangeSortedPartIdsMax = 65536;
+// Collecting the objects of scattered ids asks for the object of the id this
+// many places ahead, and for the slot of the id twice as far: about the
+// number of cache misses a core keeps in flight.
+inline constexpr std::size_t kCollectPrefetchAhead = 8;
 // A range query keeps the bitmaps of up to 64 covered subtrees inline; a wider
 // range allocates once.
 inline constexpr std::size_t kRangeInlineParts = 64;

@@ -1,5 +1,7 @@
 #include "bindings/stored_objects.hpp"
 
+#include "base/tuning.hpp"
+
 #include "bindings/value_capture.hpp"
 #include "python/error.hpp"
 #include "python/gil.hpp"
@@ -13,18 +15,25 @@ py::Ref objects_for_ids(const ItemLock& items_lock, const Bitmap& ids) {
   const ItemTable& table = *items;
   Py_ssize_t filled = 0;
   ids.for_each_block([&](const std::uint32_t* block, std::size_t n) {
-    // Each object's reference count is a cache miss of its own when the ids
-    // are scattered: find and ask for a block's slots, then their objects,
-    // first (each slot is found once).
+    // With scattered ids, each slot and each object's reference count is a
+    // cache miss of its own. The misses are asked for ahead in a pipeline:
+    // the slot of the id kAhead*2 ahead, the object of the id kAhead ahead
+    // (its slot already on its way), so about as many misses are in flight
+    // as the core can track, never a whole block's (those would be dropped).
+    constexpr std::size_t kAhead = tuning::kCollectPrefetchAhead;
     const StoredItem* slots[Bitmap::kBlock];
+    for (std::size_t i = 0; i < n; ++i) slots[i] = table.find(block[i]);  // directory only: no slot is read
+    auto ask_slot = [&](std::size_t i) {
+      if (i < n && slots[i]) __builtin_prefetch(slots[i]);
+    };
+    auto ask_object = [&](std::size_t i) {
+      if (i < n && slots[i] && slots[i]->object) __builtin_prefetch(slots[i]->object.get(), 1);
+    };
+    for (std::size_t i = 0; i < 2 * kAhead; ++i) ask_slot(i);
+    for (std::size_t i = 0; i < kAhead; ++i) ask_object(i);
     for (std::size_t i = 0; i < n; ++i) {
-      slots[i] = table.find(block[i]);
-      if (slots[i]) __builtin_prefetch(slots[i]);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      if (slots[i] && slots[i]->object) __builtin_prefetch(slots[i]->object.get(), 1);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
+      ask_slot(i + 2 * kAhead);
+      ask_object(i + kAhead);
       if (slots[i] && slots[i]->object) {
         PyList_SET_ITEM(list.get(), filled++, Py_NewRef(py_object(slots[i]->object)));
       }

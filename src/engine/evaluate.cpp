@@ -177,7 +177,7 @@ Part eval_path(const AttrTable& table, const Bitmap& universe, const QueryExpr& 
   }
   const std::vector<PyValue>& values = expr.values();
   check(kind == Kind::In || values.size() >= (kind == Kind::Bt ? 2u : 1u), "a query leaf lacks its value");
-  const Bitmap* cut = policy.universe_is_core ? nullptr : &universe;
+  const Bitmap* cut = policy.skip_leaf_cuts ? nullptr : &universe;
   switch (kind) {
     case Kind::Eq: return eval_eq(*map, values[0]);
     case Kind::In: return Part(eval_in(*map, cut, values));
@@ -364,7 +364,9 @@ Bitmap evaluate_query(const AttrTable& attr_maps, const Bitmap& universe, const 
 
 Bitmap evaluate_within(const AttrTable& attr_maps, const Bitmap& universe, const QueryExpr& expr,
                        const EvalPolicy& policy) {
-  return cut_part(eval_part(attr_maps, universe, expr, policy), universe);
+  EvalPolicy cut_once = policy;
+  cut_once.skip_leaf_cuts = true;
+  return cut_part(eval_part(attr_maps, universe, expr, cut_once), universe);
 }
 
 Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr, const EvalPolicy& policy) {
@@ -378,7 +380,7 @@ Bitmap evaluate_in_core(const IndexAPI& core, const QueryExpr& expr, const EvalP
   AttrReader maps = core.attr_maps().read();
   auto ids = core.all_ids().read();
   EvalPolicy whole = policy;
-  whole.universe_is_core = true;
+  whole.skip_leaf_cuts = true;
   Bitmap result = evaluate_query(*maps, *ids, expr, whole);
   ids.unlock();
   maps.unlock();

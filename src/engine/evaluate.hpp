@@ -47,9 +47,11 @@ class QueryMap;
 struct EvalPolicy {
   WorkerPool* pool = nullptr;  // nullptr: WorkerPool::instance()
   std::uint64_t parallel_min_cost = tuning::kEvalParallelMinCost;
-  // The universe is the core's own all_ids, which holds every id of its
-  // maps: ranges and In then need no cut to it (set by evaluate_in_core).
-  bool universe_is_core = false;
+  // Ranges and In are not cut down to the universe: it is the core's own
+  // all_ids, which holds every id of its maps (evaluate_in_core), or the
+  // whole result is cut down to it afterwards (evaluate_within), which makes
+  // every inner cut redundant, complements aside.
+  bool skip_leaf_cuts = false;
 };
 
 // The ids matching `expr`. The caller holds attr_maps for reading (and

@@ -9,8 +9,9 @@
 // that a wholly covered leaf contributes its ids read straight from its keys:
 // a leaf holds at most 95 ids, but with ids spread over the id space its
 // bitmap has nearly one CRoaring container per id, and uniting many such
-// bitmaps costs far more than sorting the ids and appending them. The pieces
-// are united once and the filter is applied once, to the union.
+// bitmaps costs far more than sorting the ids and appending them; so does
+// merging a few subtree bitmaps, whose ids join the sort. The pieces are
+// united once and the filter is applied once, to the union.
 #include <algorithm>
 #include <vector>
 
@@ -151,11 +152,25 @@ Bitmap BitMapBTree::query_range(const RangeBound& lower, const RangeBound& upper
   if (pieces.parts.size() == 1 && pieces.ids.empty()) {
     return filter ? Bitmap::and_(*pieces.parts[0], *filter) : pieces.parts[0]->clone();
   }
-  // Sorted ids fill a bitmap by appending.
+  // A few small subtree bitmaps join the leaf ids before the sort: reading
+  // their ids and sorting them with the rest costs less than merging each with
+  // the result chunk by chunk. A few large ones (mostly bitset chunks) are
+  // united one after another, many in one lazy union.
+  const bool few = pieces.parts.size() <= tuning::kRangeEagerUnionParts;
+  std::uint64_t part_ids = 0;
+  for (const Bitmap* part : pieces.parts) part_ids += few ? part->cardinality() : 0;
+  const bool sort_parts = few && part_ids <= tuning::kRangeSortedPartIdsMax;
+  if (sort_parts) {
+    for (const Bitmap* part : pieces.parts) {
+      part->for_each_block(
+          [&](const std::uint32_t* ids, std::size_t n) { pieces.ids.insert(pieces.ids.end(), ids, ids + n); });
+    }
+  }
   sort_ids(pieces.ids);
-  Bitmap result = Bitmap::from_ids(pieces.ids);
-  // A few subtree bitmaps are united one after another, many in one lazy union.
-  if (pieces.parts.size() <= tuning::kRangeEagerUnionParts) {
+  Bitmap result = Bitmap::from_sorted_ids(pieces.ids);
+  if (sort_parts) {
+    // every id is in already
+  } else if (few) {
     for (const Bitmap* part : pieces.parts) result.or_inplace(*part);
   } else {
     Bitmap subtrees = Bitmap::or_many(pieces.parts);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <random>
 #include <set>
 #include <vector>
@@ -116,6 +118,46 @@ TEST(Bitmap, OrManyMatchesASetOnBothSidesOfTheEagerLimit) {
     const Bitmap u = Bitmap::or_many(ptrs);
     EXPECT_EQ(u.to_vector(), std::vector<std::uint32_t>(expected.begin(), expected.end()))
         << c.parts << " parts of " << c.ids_per_part;
+  }
+}
+
+// Intersections across chunk forms (arrays of every size ratio, bitsets, runs)
+// and with keys on one side only, each side as the running result, against
+// std::set_intersection; and bitmaps built from sorted ids: the array-with-array path writes in place and skips
+// 16 values at a time, so the ends of each chunk and of each block matter.
+TEST(Bitmap, IntersectionMatchesASetForEveryChunkFormAndSizeRatio) {
+  std::mt19937 rng(11);
+  auto make = [&](std::size_t n, std::uint32_t span, bool runs) {
+    Bitmap b;
+    std::set<std::uint32_t> ids;
+    for (std::size_t i = 0; i < n; ++i) ids.insert(rng() % span);
+    if (runs) {
+      const std::uint32_t start = rng() % span;
+      b.add_range(start, std::min<std::uint64_t>(start + 3000, span));
+      for (std::uint32_t id = start; id < start + 3000 && id < span; ++id) ids.insert(id);
+      b.optimize();
+    }
+    for (std::uint32_t id : ids) b.add(id);
+    return std::make_pair(std::move(b), std::vector<std::uint32_t>(ids.begin(), ids.end()));
+  };
+  const std::uint32_t span = 5u << 16;
+  const std::size_t sizes[] = {1, 15, 16, 17, 40, 300, 2000, 9000, 20000, 60000};
+  for (std::size_t na : sizes) {
+    for (std::size_t nb : sizes) {
+      for (int runs = 0; runs < 2; ++runs) {
+        auto [a, va] = make(na, span + (na % 3) * 65536, false);
+        auto [b, vb] = make(nb, span, runs == 1);
+        EXPECT_EQ(Bitmap::from_sorted_ids(vb), b);  // arrays, and bitsets past 4096 ids a chunk
+        std::vector<std::uint32_t> expected;
+        std::set_intersection(va.begin(), va.end(), vb.begin(), vb.end(), std::back_inserter(expected));
+        EXPECT_EQ(Bitmap::and_(a, b).to_vector(), expected) << na << " with " << nb;
+        EXPECT_EQ(Bitmap::and_(b, a).to_vector(), expected) << nb << " with " << na;
+        Bitmap in_place = a.clone();
+        in_place.and_inplace(b);
+        EXPECT_EQ(in_place.to_vector(), expected) << na << " into " << nb;
+        EXPECT_EQ(in_place.cardinality(), expected.size());
+      }
+    }
   }
 }
 

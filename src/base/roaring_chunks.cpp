@@ -1,0 +1,166 @@
+#include "base/roaring_chunks.hpp"
+
+#include "base/internal_error.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace lorvane {
+
+std::size_t intersect_sorted_u16(std::uint16_t* a, std::size_t na, const std::uint16_t* b, std::size_t nb) {
+  std::size_t n = 0;
+  std::size_t j = 0;
+#if defined(__SSE2__)
+  // Unsigned order through signed comparisons: both sides flip their top bit.
+  const __m128i bias = _mm_set1_epi16(static_cast<short>(0x8000));
+  for (std::size_t i = 0; i < na; ++i) {
+    const std::uint16_t x = a[i];
+    const __m128i vx = _mm_xor_si128(_mm_set1_epi16(static_cast<short>(x)), bias);
+    bool placed = false;
+    while (j + 16 <= nb) {
+      const __m128i lo = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + j)), bias);
+      const __m128i hi = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + j + 8)), bias);
+      // Two mask bits per value below x; b is sorted, so they form a prefix.
+      const std::uint32_t below = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmplt_epi16(lo, vx))) |
+                                  (static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmplt_epi16(hi, vx))) << 16);
+      if (below != 0xFFFFFFFFu) {
+        j += static_cast<std::size_t>(__builtin_ctz(~below)) / 2;
+        placed = true;
+        break;
+      }
+      j += 16;
+    }
+    if (!placed) {
+      while (j < nb && b[j] < x) ++j;
+      if (j == nb) return n;
+    }
+    a[n] = x;
+    n += b[j] == x ? 1 : 0;
+  }
+#else
+  for (std::size_t i = 0; i < na && j < nb; ++i) {
+    const std::uint16_t x = a[i];
+    while (j < nb && b[j] < x) ++j;
+    if (j < nb && b[j] == x) a[n++] = x;
+  }
+#endif
+  return n;
+}
+
+bool arrays_only(const roaring_bitmap_t* r) {
+#if LORVANE_ROARING_MODERN
+  (void)r;
+  return false;
+#else
+  const roaring_array_t& ra = r->high_low_container;
+  for (std::int32_t i = 0; i < ra.size; ++i) {
+    if (ra.typecodes[i] != ARRAY_CONTAINER_TYPE_CODE) return false;
+  }
+  return true;
+#endif
+}
+
+bool and_arrays_inplace(roaring_bitmap_t* mine, const roaring_bitmap_t* other) {
+#if LORVANE_ROARING_MODERN
+  (void)mine;
+  (void)other;
+  return false;
+#else
+  if (mine == other || !arrays_only(mine)) return false;
+  roaring_array_t& ra = mine->high_low_container;
+  const roaring_array_t& rb = other->high_low_container;
+  for (std::int32_t j = 0; j < rb.size; ++j) {
+    if (rb.typecodes[j] == SHARED_CONTAINER_TYPE_CODE) return false;
+  }
+  std::int32_t kept = 0;
+  std::int32_t j = 0;
+  for (std::int32_t i = 0; i < ra.size; ++i) {
+    const std::uint16_t key = ra.keys[i];
+    auto* mine_c = static_cast<array_container_t*>(ra.containers[i]);
+    while (j < rb.size && rb.keys[j] < key) ++j;
+    if (j < rb.size && rb.keys[j] == key) {
+      const void* theirs = rb.containers[j];
+      switch (rb.typecodes[j]) {
+        case ARRAY_CONTAINER_TYPE_CODE: {
+          const auto* o = static_cast<const array_container_t*>(theirs);
+          // The library's merge is cheapest when ours is the larger side, and
+          // its galloping when theirs is 64 times larger or more.
+          if (o->cardinality >= mine_c->cardinality && o->cardinality / 64 < mine_c->cardinality) {
+            mine_c->cardinality = static_cast<std::int32_t>(
+                intersect_sorted_u16(mine_c->array, static_cast<std::size_t>(mine_c->cardinality), o->array,
+                                     static_cast<std::size_t>(o->cardinality)));
+          } else {
+            array_container_intersection_inplace(mine_c, o);
+          }
+          break;
+        }
+        case BITSET_CONTAINER_TYPE_CODE:
+          array_bitset_container_intersection(mine_c, static_cast<const bitset_container_t*>(theirs), mine_c);
+          break;
+        default: {  // runs
+          array_container_t* out = array_container_create();
+          check(out != nullptr, "bitmap allocation failed");
+          array_run_container_intersection(mine_c, static_cast<const run_container_t*>(theirs), out);
+          array_container_free(mine_c);
+          mine_c = out;
+          break;
+        }
+      }
+      if (mine_c->cardinality > 0) {
+        ra.keys[kept] = key;
+        ra.containers[kept] = mine_c;
+        ra.typecodes[kept] = ARRAY_CONTAINER_TYPE_CODE;
+        ++kept;
+        continue;
+      }
+    }
+    array_container_free(mine_c);
+  }
+  ra.size = kept;
+  return true;
+#endif
+}
+
+void append_sorted(roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n) {
+#if LORVANE_ROARING_MODERN
+  roaring_bitmap_add_many(r, n, ids);
+#else
+  std::size_t i = 0;
+  while (i < n) {
+    const std::uint32_t key = ids[i] >> 16;
+    std::size_t end = i;
+    while (end < n && (ids[end] >> 16) == key) ++end;
+    std::size_t count = 0;
+    void* chunk = nullptr;
+    std::uint8_t type = ARRAY_CONTAINER_TYPE_CODE;
+    if (end - i <= DEFAULT_MAX_SIZE) {
+      array_container_t* a = array_container_create_given_capacity(static_cast<std::int32_t>(end - i));
+      check(a != nullptr, "bitmap allocation failed");
+      for (std::size_t k = i; k < end; ++k) {
+        const auto low = static_cast<std::uint16_t>(ids[k]);
+        if (count > 0 && a->array[count - 1] == low) continue;
+        a->array[count++] = low;
+      }
+      a->cardinality = static_cast<std::int32_t>(count);
+      chunk = a;
+    } else {
+      bitset_container_t* b = bitset_container_create();
+      check(b != nullptr, "bitmap allocation failed");
+      for (std::size_t k = i; k < end; ++k) {
+        const auto low = static_cast<std::uint16_t>(ids[k]);
+        const std::uint64_t bit = std::uint64_t{1} << (low & 63);
+        count += (b->array[low >> 6] & bit) == 0 ? 1 : 0;
+        b->array[low >> 6] |= bit;
+      }
+      b->cardinality = static_cast<std::int32_t>(count);
+      chunk = b;
+      type = BITSET_CONTAINER_TYPE_CODE;
+    }
+    ra_append(&r->high_low_container, static_cast<std::uint16_t>(key), chunk, type);
+    i = end;
+  }
+#endif
+}
+
+}  // namespace lorvane
