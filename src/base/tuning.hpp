@@ -92,9 +92,10 @@ inline constexpr std::size_t kRangeEagerUnionParts = 4;
 // branch per id, sorting a few passes over a buffer in cache.
 inline constexpr std::uint64_t kRangeSortedPartIdsMax = 65536;
 // Collecting the objects of scattered ids asks for the object of the id this
-// many places ahead, and for the slot of the id twice as far: about the
-// number of cache misses a core keeps in flight.
-inline constexpr std::size_t kCollectPrefetchAhead = 8;
+// many places ahead, and for the slot of the id twice as far: a memory load
+// takes about as long as this many ids' worth of the loop, and at 8 the
+// objects arrived too late (measured on 10,000 ids out of 1,000,000).
+inline constexpr std::size_t kCollectPrefetchAhead = 32;
 // A range query keeps the bitmaps of up to 64 covered subtrees inline; a wider
 // range allocates once.
 inline constexpr std::size_t kRangeInlineParts = 64;

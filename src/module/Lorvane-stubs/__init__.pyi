@@ -92,9 +92,9 @@ class Index:
     def group_by(self, attr: str) -> dict[Any, FilteredIndex]:
         """One view per distinct value of the attribute (a dotted path too).
 
-        Keys are the values as stored (equal-hash values form one group); an
-        attribute that is not indexed gives ``{}``. A group whose key cannot
-        be a dict key raises TypeError.
+        Equal-hash values form one group, keyed by a value one of its objects
+        holds now; an attribute that is not indexed gives ``{}``. A group
+        whose key cannot be a dict key raises TypeError.
         """
     def union_with(self, other: Index) -> None:
         """Merges the other index's value sets for the objects this one stores.
