@@ -8,7 +8,8 @@
 
 namespace lorvane {
 
-std::size_t intersect_sorted_u16(std::uint16_t* a, std::size_t na, const std::uint16_t* b, std::size_t nb) {
+std::size_t intersect_sorted_u16(const std::uint16_t* a, std::size_t na, const std::uint16_t* b, std::size_t nb,
+                                 std::uint16_t* out) {
   std::size_t n = 0;
   std::size_t j = 0;
 #if defined(__SSE2__)
@@ -35,14 +36,14 @@ std::size_t intersect_sorted_u16(std::uint16_t* a, std::size_t na, const std::ui
       while (j < nb && b[j] < x) ++j;
       if (j == nb) return n;
     }
-    a[n] = x;
+    out[n] = x;
     n += b[j] == x ? 1 : 0;
   }
 #else
   for (std::size_t i = 0; i < na && j < nb; ++i) {
     const std::uint16_t x = a[i];
     while (j < nb && b[j] < x) ++j;
-    if (j < nb && b[j] == x) a[n++] = x;
+    if (j < nb && b[j] == x) out[n++] = x;
   }
 #endif
   return n;
@@ -61,63 +62,115 @@ bool arrays_only(const roaring_bitmap_t* r) {
 #endif
 }
 
+#if !LORVANE_ROARING_MODERN
+namespace {
+
+// dst = src ∩ theirs, a chunk of the given form; dst may be src, except for runs.
+void intersect_chunk(const array_container_t* src, std::uint8_t type, const void* theirs, array_container_t* dst) {
+  switch (type) {
+    case ARRAY_CONTAINER_TYPE_CODE: {
+      const auto* o = static_cast<const array_container_t*>(theirs);
+      // The library's merge is cheapest when ours is the larger side, and its
+      // galloping when theirs is 64 times larger or more.
+      if (o->cardinality >= src->cardinality && o->cardinality / 64 < src->cardinality) {
+        dst->cardinality = static_cast<std::int32_t>(
+            intersect_sorted_u16(src->array, static_cast<std::size_t>(src->cardinality), o->array,
+                                 static_cast<std::size_t>(o->cardinality), dst->array));
+      } else if (dst == src) {
+        array_container_intersection_inplace(dst, o);
+      } else {
+        array_container_intersection(src, o, dst);
+      }
+      break;
+    }
+    case BITSET_CONTAINER_TYPE_CODE:
+      array_bitset_container_intersection(src, static_cast<const bitset_container_t*>(theirs), dst);
+      break;
+    default:  // runs
+      array_run_container_intersection(src, static_cast<const run_container_t*>(theirs), dst);
+      break;
+  }
+}
+
+bool shares_chunks(const roaring_array_t& r) {
+  for (std::int32_t j = 0; j < r.size; ++j) {
+    if (r.typecodes[j] == SHARED_CONTAINER_TYPE_CODE) return true;
+  }
+  return false;
+}
+
+array_container_t* new_array(std::int32_t capacity) {
+  array_container_t* a = array_container_create_given_capacity(capacity);
+  check(a != nullptr, "bitmap allocation failed");
+  return a;
+}
+
+}  // namespace
+#endif
+
 bool and_arrays_inplace(roaring_bitmap_t* mine, const roaring_bitmap_t* other) {
 #if LORVANE_ROARING_MODERN
   (void)mine;
   (void)other;
   return false;
 #else
-  if (mine == other || !arrays_only(mine)) return false;
+  if (mine == other || !arrays_only(mine) || shares_chunks(other->high_low_container)) return false;
   roaring_array_t& ra = mine->high_low_container;
   const roaring_array_t& rb = other->high_low_container;
-  for (std::int32_t j = 0; j < rb.size; ++j) {
-    if (rb.typecodes[j] == SHARED_CONTAINER_TYPE_CODE) return false;
-  }
   std::int32_t kept = 0;
   std::int32_t j = 0;
   for (std::int32_t i = 0; i < ra.size; ++i) {
     const std::uint16_t key = ra.keys[i];
-    auto* mine_c = static_cast<array_container_t*>(ra.containers[i]);
+    auto* chunk = static_cast<array_container_t*>(ra.containers[i]);
     while (j < rb.size && rb.keys[j] < key) ++j;
     if (j < rb.size && rb.keys[j] == key) {
-      const void* theirs = rb.containers[j];
-      switch (rb.typecodes[j]) {
-        case ARRAY_CONTAINER_TYPE_CODE: {
-          const auto* o = static_cast<const array_container_t*>(theirs);
-          // The library's merge is cheapest when ours is the larger side, and
-          // its galloping when theirs is 64 times larger or more.
-          if (o->cardinality >= mine_c->cardinality && o->cardinality / 64 < mine_c->cardinality) {
-            mine_c->cardinality = static_cast<std::int32_t>(
-                intersect_sorted_u16(mine_c->array, static_cast<std::size_t>(mine_c->cardinality), o->array,
-                                     static_cast<std::size_t>(o->cardinality)));
-          } else {
-            array_container_intersection_inplace(mine_c, o);
-          }
-          break;
-        }
-        case BITSET_CONTAINER_TYPE_CODE:
-          array_bitset_container_intersection(mine_c, static_cast<const bitset_container_t*>(theirs), mine_c);
-          break;
-        default: {  // runs
-          array_container_t* out = array_container_create();
-          check(out != nullptr, "bitmap allocation failed");
-          array_run_container_intersection(mine_c, static_cast<const run_container_t*>(theirs), out);
-          array_container_free(mine_c);
-          mine_c = out;
-          break;
-        }
+      const std::uint8_t type = rb.typecodes[j];
+      array_container_t* dst = type == RUN_CONTAINER_TYPE_CODE ? new_array(chunk->cardinality) : chunk;
+      intersect_chunk(chunk, type, rb.containers[j], dst);
+      if (dst != chunk) {
+        array_container_free(chunk);
+        chunk = dst;
       }
-      if (mine_c->cardinality > 0) {
+      if (chunk->cardinality > 0) {
         ra.keys[kept] = key;
-        ra.containers[kept] = mine_c;
+        ra.containers[kept] = chunk;
         ra.typecodes[kept] = ARRAY_CONTAINER_TYPE_CODE;
         ++kept;
         continue;
       }
     }
-    array_container_free(mine_c);
+    array_container_free(chunk);
   }
   ra.size = kept;
+  return true;
+#endif
+}
+
+bool and_arrays(roaring_bitmap_t* out, const roaring_bitmap_t* small, const roaring_bitmap_t* other) {
+#if LORVANE_ROARING_MODERN
+  (void)out;
+  (void)small;
+  (void)other;
+  return false;
+#else
+  if (!arrays_only(small) || shares_chunks(other->high_low_container)) return false;
+  const roaring_array_t& ra = small->high_low_container;
+  const roaring_array_t& rb = other->high_low_container;
+  std::int32_t j = 0;
+  for (std::int32_t i = 0; i < ra.size; ++i) {
+    const std::uint16_t key = ra.keys[i];
+    while (j < rb.size && rb.keys[j] < key) ++j;
+    if (j == rb.size) break;
+    if (rb.keys[j] != key) continue;
+    const auto* chunk = static_cast<const array_container_t*>(ra.containers[i]);
+    array_container_t* dst = new_array(chunk->cardinality);
+    intersect_chunk(chunk, rb.typecodes[j], rb.containers[j], dst);
+    if (dst->cardinality > 0) {
+      ra_append(&out->high_low_container, key, dst, ARRAY_CONTAINER_TYPE_CODE);
+    } else {
+      array_container_free(dst);
+    }
+  }
   return true;
 #endif
 }

@@ -19,9 +19,10 @@
 
 namespace lorvane {
 
-// Keeps in a[0, n) the ids of a[0, na) that b[0, nb) holds, in order, and
-// returns n. Both inputs are sorted without repeats; a is written in place.
-std::size_t intersect_sorted_u16(std::uint16_t* a, std::size_t na, const std::uint16_t* b, std::size_t nb);
+// Writes to out[0, n) the ids of a[0, na) that b[0, nb) holds, in order, and
+// returns n. Both inputs are sorted without repeats; out may be a.
+std::size_t intersect_sorted_u16(const std::uint16_t* a, std::size_t na, const std::uint16_t* b, std::size_t nb,
+                                 std::uint16_t* out);
 
 // Whether every chunk of `r` is a sorted array, in a CRoaring build where
 // and_arrays_inplace applies.
@@ -31,6 +32,9 @@ bool arrays_only(const roaring_bitmap_t* r);
 // false, having changed nothing, when this path does not apply (another
 // chunk form, shared chunks, or a CRoaring build that vectorises on its own).
 bool and_arrays_inplace(roaring_bitmap_t* mine, const roaring_bitmap_t* other);
+
+// The same into `out`, which must be empty, leaving `small` as it is.
+bool and_arrays(roaring_bitmap_t* out, const roaring_bitmap_t* small, const roaring_bitmap_t* other);
 
 // Appends `ids` (ascending; an id repeated next to itself is kept once) to
 // `r`, whose ids must all be below the first of them: each chunk is made at
