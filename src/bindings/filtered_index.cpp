@@ -102,7 +102,9 @@ PyObject* filtered_index_reduced_query(PyObject* self, PyObject* const* args, Py
   return py::guarded<PyObject*>(nullptr, [&] {
     PyObject* bound[1];
     py::bind_args({"FilteredIndex.reduced_query", {"query"}}, args, nargs, kwnames, bound);
-    const QueryExpr query = query_expr_arg(bound[0], "query");
+    // Read in place, as Index.reduced_query does.
+    const py::Ref keep = py::Ref::borrow(bound[0]);
+    const QueryExpr& query = query_expr_arg(keep.get(), "query");
     const FilteredIndexData& data = data_of(self);
     FilteredIndexData narrowed;
     {

@@ -272,9 +272,10 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyObject* bound[1];
     py::bind_args({"Index.reduced_query", {"query"}}, args, nargs, kwnames, bound);
     auto borrow = as_index(self)->borrow.shared();
-    // A copy of the tree: it shares the value boxes and never calls into the
-    // interpreter, and it is ours for the evaluation without the lock.
-    const QueryExpr query = query_expr_arg(bound[0], "query");
+    // The tree is read in place without the interpreter lock: an expression
+    // is immutable, and this reference keeps it alive until the call ends.
+    const py::Ref keep = py::Ref::borrow(bound[0]);
+    const QueryExpr& query = query_expr_arg(keep.get(), "query");
     const CoreRef core = core_of(self);
     FilteredIndexData view;
     {

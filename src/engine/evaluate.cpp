@@ -111,7 +111,13 @@ class SetUnion {
       large_.push_back(&part.bitmap());
     }
   }
-  Bitmap unite() const {
+  // Small sets alone are sorted first, so that each chunk is made once;
+  // otherwise their ids go into the chunks the bitmaps' union made.
+  Bitmap unite() {
+    if (large_.empty()) {
+      std::sort(small_.begin(), small_.end());
+      return Bitmap::from_sorted_ids(small_);
+    }
     Bitmap out = Bitmap::or_many(large_);
     if (!small_.empty()) out.add_many(small_);
     return out;
