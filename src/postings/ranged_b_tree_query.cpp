@@ -74,37 +74,38 @@ void collect(const BitMapBTreeNode& node, u128 lo, u128 hi, bool lower, bool upp
   take(hi_pos, false, upper);
 }
 
-// Sorts ids with a least-significant-digit radix sort, one byte per pass,
-// skipping bytes that are equal in every id (the top byte usually is). The
-// ids of a range arrive in value order, that is in random id order, and a
-// comparison sort of thousands of them cost more than the rest of the query.
+// Sorts ids with a least-significant-digit radix sort, 11 bits per pass,
+// skipping digits that are equal in every id (the top one usually is, so ids
+// below 2^22 take two passes). The ids of a range arrive in value order, that
+// is in random id order, and a comparison sort of thousands of them cost more
+// than the rest of the query.
 void sort_ids(LeafIds& ids) {
   const std::size_t n = ids.size();
   if (n <= tuning::kRangeComparisonSortMax) {
     std::sort(ids.begin(), ids.end());
     return;
   }
-  std::uint32_t counts[4][256] = {};
+  constexpr int kBits = 11;
+  constexpr std::uint32_t kMask = (1u << kBits) - 1;
+  constexpr int kPasses = (32 + kBits - 1) / kBits;
+  std::vector<std::uint32_t> counts(std::size_t{kPasses} << kBits, 0);
   for (std::uint32_t id : ids) {
-    ++counts[0][id & 0xFF];
-    ++counts[1][(id >> 8) & 0xFF];
-    ++counts[2][(id >> 16) & 0xFF];
-    ++counts[3][id >> 24];
+    for (int pass = 0; pass < kPasses; ++pass) ++counts[(std::size_t(pass) << kBits) + ((id >> (pass * kBits)) & kMask)];
   }
   std::vector<std::uint32_t> scratch(n);
   std::uint32_t* from = ids.data();
   std::uint32_t* to = scratch.data();
-  for (int pass = 0; pass < 4; ++pass) {
-    std::uint32_t* count = counts[pass];
-    const int shift = pass * 8;
-    if (count[(from[0] >> shift) & 0xFF] == n) continue;  // one digit value: order unchanged
+  for (int pass = 0; pass < kPasses; ++pass) {
+    std::uint32_t* count = counts.data() + (std::size_t(pass) << kBits);
+    const int shift = pass * kBits;
+    if (count[(from[0] >> shift) & kMask] == n) continue;  // one digit value: order unchanged
     std::uint32_t offset = 0;
-    for (int d = 0; d < 256; ++d) {
+    for (std::uint32_t d = 0; d <= kMask; ++d) {
       std::uint32_t c = count[d];
       count[d] = offset;
       offset += c;
     }
-    for (std::size_t i = 0; i < n; ++i) to[count[(from[i] >> shift) & 0xFF]++] = from[i];
+    for (std::size_t i = 0; i < n; ++i) to[count[(from[i] >> shift) & kMask]++] = from[i];
     std::swap(from, to);
   }
   if (from != ids.data()) std::copy(from, from + n, ids.data());
