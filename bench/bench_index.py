@@ -24,18 +24,14 @@ be the same set of objects.
 Usage: bench_index.py [--sizes 100000,1000000]
 """
 
-import argparse
 import ctypes
 import gc
-import json
 import os
 import random
 import sqlite3
-import subprocess
-import sys
 import time
 
-from timing import best_time, log, timed_once
+from timing import best_time, log, timed_once, run_sizes
 
 SEED = 20240607
 DEFAULT_SIZES = (100_000, 1_000_000)
@@ -373,25 +369,5 @@ def print_table(results):
           "building >= 2x faster than sqlite executemany + CREATE INDEX; indexed assignment < 1 us.")
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--sizes", default=",".join(map(str, DEFAULT_SIZES)),
-                    help="comma-separated object counts (default: %(default)s)")
-    ap.add_argument("--child", type=int, help=argparse.SUPPRESS)
-    args = ap.parse_args()
-    if args.child:
-        print(json.dumps(run_size(args.child)))
-        return
-    sizes = [int(s.replace("_", "")) for s in args.sizes.split(",") if s.strip()]
-    results = []
-    t0 = time.perf_counter()
-    for n in sizes:
-        cmd = [sys.executable, os.path.abspath(__file__), "--child", str(n)]
-        out = subprocess.run(cmd, stdout=subprocess.PIPE, check=True, text=True).stdout
-        results.append(json.loads(out.strip().splitlines()[-1]))
-    print_table(results)
-    print(f"total {time.perf_counter() - t0:.0f} s")
-
-
 if __name__ == "__main__":
-    main()
+    run_sizes(__doc__, __file__, DEFAULT_SIZES, run_size, print_table)

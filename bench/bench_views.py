@@ -38,16 +38,10 @@ ours to be in id (creation) order without duplicates.
 Usage: bench_views.py [--sizes 1000000]
 """
 
-import argparse
-import gc
-import json
-import os
 import random
-import subprocess
-import sys
 import time
 
-from timing import best_time, fmt_time, goal, log, timed_once
+from timing import best_time, fmt_time, goal, log, timed_once, run_sizes
 
 SEED = 20240917
 DEFAULT_SIZES = (1_000_000,)
@@ -320,25 +314,5 @@ def print_table(results):
           "refining a view >= 2x re-running the whole query (both collected).")
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--sizes", default=",".join(map(str, DEFAULT_SIZES)),
-                    help="comma-separated object counts (default: %(default)s)")
-    ap.add_argument("--child", type=int, help=argparse.SUPPRESS)
-    args = ap.parse_args()
-    if args.child:
-        print(json.dumps(run_size(args.child)))
-        return
-    sizes = [int(s.replace("_", "")) for s in args.sizes.split(",") if s.strip()]
-    results = []
-    t0 = time.perf_counter()
-    for n in sizes:
-        cmd = [sys.executable, os.path.abspath(__file__), "--child", str(n)]
-        out = subprocess.run(cmd, stdout=subprocess.PIPE, check=True, text=True).stdout
-        results.append(json.loads(out.strip().splitlines()[-1]))
-    print_table(results)
-    print(f"total {time.perf_counter() - t0:.0f} s")
-
-
 if __name__ == "__main__":
-    main()
+    run_sizes(__doc__, __file__, DEFAULT_SIZES, run_size, print_table)

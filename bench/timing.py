@@ -1,7 +1,12 @@
 """Measurement helpers shared by the benchmark scripts: timing with the
-collector paused, goal lines and time formatting."""
+collector paused, goal lines, time formatting, and the driver that runs each
+size in its own child process."""
 
+import argparse
 import gc
+import json
+import os
+import subprocess
 import sys
 import time
 
@@ -60,3 +65,26 @@ def fmt_time(v):
     if v >= 1e-3:
         return f"{v * 1e3:.2f} ms"
     return f"{v * 1e6:.1f} us"
+
+
+def run_sizes(doc, script, default_sizes, run_size, print_table):
+    """The command line of a benchmark script: `--sizes` runs each size in a
+    child process of `script` (`--child N`, which prints run_size(N) as JSON)
+    and prints the table of their results."""
+    ap = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--sizes", default=",".join(map(str, default_sizes)),
+                    help="comma-separated object counts (default: %(default)s)")
+    ap.add_argument("--child", type=int, help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.child:
+        print(json.dumps(run_size(args.child)))
+        return
+    sizes = [int(s.replace("_", "")) for s in args.sizes.split(",") if s.strip()]
+    results = []
+    t0 = time.perf_counter()
+    for n in sizes:
+        cmd = [sys.executable, os.path.abspath(script), "--child", str(n)]
+        out = subprocess.run(cmd, stdout=subprocess.PIPE, check=True, text=True).stdout
+        results.append(json.loads(out.strip().splitlines()[-1]))
+    print_table(results)
+    print(f"total {time.perf_counter() - t0:.0f} s")
