@@ -1,5 +1,8 @@
 #include "base/roaring_chunks.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include "base/internal_error.hpp"
 
 #if defined(__SSE2__)
@@ -8,10 +11,14 @@
 
 namespace lorvane {
 
-std::size_t intersect_sorted_u16(const std::uint16_t* a, std::size_t na, const std::uint16_t* b, std::size_t nb,
-                                 std::uint16_t* out) {
+namespace {
+
+// The ids of a[0, na) that b[j, nb) holds, appended to out; j starts where b
+// may hold a[0]. Each id skips b 16 values at a time, a loop whose branch
+// predicts well when the gaps are long.
+std::size_t intersect_from(const std::uint16_t* a, std::size_t na, const std::uint16_t* b, std::size_t j,
+                           std::size_t nb, std::uint16_t* out) {
   std::size_t n = 0;
-  std::size_t j = 0;
 #if defined(__SSE2__)
   // Unsigned order through signed comparisons: both sides flip their top bit.
   const __m128i bias = _mm_set1_epi16(static_cast<short>(0x8000));
@@ -47,6 +54,86 @@ std::size_t intersect_sorted_u16(const std::uint16_t* a, std::size_t na, const s
   }
 #endif
   return n;
+}
+
+#if defined(__SSE2__)
+// With short gaps the loop above mispredicts at every other step, and each
+// step waits for the one before. kStreams stretches of a run side by side
+// instead, each its own chain of branch-free steps, so the core overlaps
+// them: more would spill registers.
+constexpr std::size_t kStreams = 4;
+constexpr std::size_t kStreamsMinIds = 16 * kStreams;
+
+struct Stream {
+  const std::uint16_t* a;
+  const std::uint16_t* a_end;
+  std::size_t j;
+  std::uint16_t* out;
+};
+
+// One step: either x = *a finds its place in the 16 values at j (written out
+// if it is there; a moves on), or all 16 lie below it and j moves past them.
+// b[i] >= x exactly where x - b[i], saturated at 0, is 0.
+inline void stream_step(Stream& s, const std::uint16_t* b) {
+  const std::uint16_t x = *s.a;
+  const __m128i vx = _mm_set1_epi16(static_cast<short>(x));
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + s.j));
+  const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + s.j + 8));
+  const __m128i not_below = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_subs_epu16(vx, lo), zero),
+                                            _mm_cmpeq_epi16(_mm_subs_epu16(vx, hi), zero));
+  const __m128i equal = _mm_packs_epi16(_mm_cmpeq_epi16(lo, vx), _mm_cmpeq_epi16(hi, vx));
+  // One mask bit per value; the bit past the 16 makes the skip 16 when all lie below.
+  const auto skip = static_cast<std::size_t>(
+      __builtin_ctz(static_cast<unsigned>(_mm_movemask_epi8(not_below)) | 0x10000u));
+  s.j += skip;
+  *s.out = x;
+  s.out += _mm_movemask_epi8(equal) != 0 ? 1 : 0;
+  s.a += skip < 16 ? 1 : 0;
+}
+
+std::size_t intersect_streams(const std::uint16_t* a, std::size_t na, const std::uint16_t* b, std::size_t nb,
+                              std::uint16_t* out) {
+  // Stream k owns a[from_k, from_k+1) and writes its ids at out + from_k, at
+  // or before what it reads when out is a; it starts in b where a[from_k]
+  // would be.
+  Stream s[kStreams];
+  std::size_t from[kStreams + 1];
+  for (std::size_t k = 0; k <= kStreams; ++k) from[k] = na * k / kStreams;
+  for (std::size_t k = 0; k < kStreams; ++k) {
+    s[k] = Stream{a + from[k], a + from[k + 1],
+                  k == 0 ? 0 : static_cast<std::size_t>(std::lower_bound(b, b + nb, a[from[k]]) - b), out + from[k]};
+  }
+  for (bool more = true; more;) {
+    more = false;
+    for (Stream& st : s) {
+      if (st.a < st.a_end && st.j + 16 <= nb) {
+        stream_step(st, b);
+        more = true;
+      }
+    }
+  }
+  std::size_t n = 0;
+  for (std::size_t k = 0; k < kStreams; ++k) {
+    Stream& st = s[k];
+    // The last few of b, past the reach of a 16-value step.
+    st.out += intersect_from(st.a, static_cast<std::size_t>(st.a_end - st.a), b, st.j, nb, st.out);
+    const auto len = static_cast<std::size_t>(st.out - (out + from[k]));
+    if (n != from[k]) std::memmove(out + n, out + from[k], len * sizeof(std::uint16_t));
+    n += len;
+  }
+  return n;
+}
+#endif
+
+}  // namespace
+
+std::size_t intersect_sorted_u16(const std::uint16_t* a, std::size_t na, const std::uint16_t* b, std::size_t nb,
+                                 std::uint16_t* out) {
+#if defined(__SSE2__)
+  if (na >= kStreamsMinIds) return intersect_streams(a, na, b, nb, out);
+#endif
+  return intersect_from(a, na, b, 0, nb, out);
 }
 
 bool arrays_only(const roaring_bitmap_t* r) {

@@ -8,8 +8,10 @@
 // mispredicted branch: a running result of 160 ids per chunk against a value
 // set of 1,600 costs ~4,000 cycles a chunk, most of an And of equalities.
 // Here each of the smaller side's ids skips the larger side 16 values at a
-// time with two vector comparisons, so the common case (a gap of fewer than
-// 16 values) is one predictable step.
+// time with two vector comparisons, and a smaller side of 64 ids or more is
+// cut into four stretches that run side by side, each a chain of branch-free
+// steps the core overlaps with the others (~1.7x the single chain at 160 ids
+// against 1,600).
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,5 @@
 #include "base/bitmap.hpp"
+#include "base/roaring_chunks.hpp"
 
 #include <gtest/gtest.h>
 
@@ -158,6 +159,34 @@ TEST(Bitmap, IntersectionMatchesASetForEveryChunkFormAndSizeRatio) {
         EXPECT_EQ(in_place.cardinality(), expected.size());
       }
     }
+  }
+}
+
+// The chunk kernel alone, on ids drawn from narrow windows so that matches,
+// long gaps and the ends of both sides fall across block and stream edges;
+// in place as well.
+TEST(Bitmap, ChunkIntersectionKernelMatchesStdOnClusteredIds) {
+  std::mt19937 rng(5);
+  auto draw = [&](std::size_t n, std::uint32_t lo, std::uint32_t width) {
+    std::set<std::uint16_t> ids;
+    while (ids.size() < n) ids.insert(static_cast<std::uint16_t>(lo + rng() % width));
+    return std::vector<std::uint16_t>(ids.begin(), ids.end());
+  };
+  for (int round = 0; round < 3000; ++round) {
+    const std::size_t na = rng() % 300;
+    const std::size_t nb = na + rng() % (na * 40 + 20);
+    const std::uint32_t lo = rng() % 30000;
+    const std::uint32_t width = static_cast<std::uint32_t>(std::min<std::size_t>(nb * (1 + rng() % 3) + 8, 65536 - lo));
+    if (nb > width) continue;
+    std::vector<std::uint16_t> a = draw(na, lo + rng() % 64, std::min<std::uint32_t>(width, 65536 - lo - 64));
+    const std::vector<std::uint16_t> b = draw(nb, lo, width);
+    std::vector<std::uint16_t> expected;
+    std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(expected));
+    std::vector<std::uint16_t> out(a.size());
+    out.resize(intersect_sorted_u16(a.data(), a.size(), b.data(), b.size(), out.data()));
+    EXPECT_EQ(out, expected) << na << " against " << nb;
+    a.resize(intersect_sorted_u16(a.data(), a.size(), b.data(), b.size(), a.data()));
+    EXPECT_EQ(a, expected) << na << " against " << nb << " in place";
   }
 }
 
