@@ -170,9 +170,19 @@ void intersect_chunk(const array_container_t* src, std::uint8_t type, const void
       }
       break;
     }
-    case BITSET_CONTAINER_TYPE_CODE:
-      array_bitset_container_intersection(src, static_cast<const bitset_container_t*>(theirs), dst);
+    case BITSET_CONTAINER_TYPE_CODE: {
+      // Each id asks its bit, without a branch; the library's call costs more
+      // than this whole loop for the few ids a chunk of a small result holds.
+      const std::uint64_t* words = static_cast<const bitset_container_t*>(theirs)->array;
+      std::int32_t n = 0;
+      for (std::int32_t i = 0; i < src->cardinality; ++i) {
+        const std::uint16_t v = src->array[i];
+        dst->array[n] = v;
+        n += static_cast<std::int32_t>((words[v >> 6] >> (v & 63)) & 1);
+      }
+      dst->cardinality = n;
       break;
+    }
     default:  // runs
       array_run_container_intersection(src, static_cast<const run_container_t*>(theirs), dst);
       break;
@@ -266,6 +276,11 @@ void append_sorted(roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n)
 #if LORVANE_ROARING_MODERN
   roaring_bitmap_add_many(r, n, ids);
 #else
+  // The chunk list is sized once: grown chunk by chunk, it is reallocated
+  // again and again for ids that each fall in a chunk of their own.
+  std::int32_t chunks = 0;
+  for (std::size_t k = 0; k < n; ++k) chunks += k == 0 || (ids[k] >> 16) != (ids[k - 1] >> 16) ? 1 : 0;
+  check(extend_array(&r->high_low_container, chunks), "bitmap allocation failed");
   std::size_t i = 0;
   while (i < n) {
     const std::uint32_t key = ids[i] >> 16;

@@ -159,6 +159,11 @@ inline constexpr std::uint64_t kEvalComplementIdsPerUnit = 8;
 // tens of nanoseconds, a new bitmap a few hundred.
 inline constexpr std::uint64_t kEvalAndProbeMaxIds = 16;
 
+// An Or or In gathers the ids of a set's bitmap that holds at most this
+// many, with the small sets' ids, and builds the result from them sorted:
+// added to other bitmaps' chunks, each would look up and grow a chunk.
+inline constexpr std::uint64_t kEvalGatherBitmapMaxIds = 64;
+
 // Query trees nest at most 1000 levels (the interpreter's own default
 // recursion limit): printing, copying, evaluating and dropping a tree recurse
 // once per level, on threads with ordinary stacks.

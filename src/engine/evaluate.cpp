@@ -93,26 +93,24 @@ Part eval_eq(const QueryMap& map, const PyValue& value) {
 // in one go, bitmaps united in one pass.
 class SetUnion {
  public:
+  SetUnion() { small_.reserve(kGatherReserve); }
   void add(const HybridSet& set) {
     switch (set.form()) {
       case HybridSet::Form::Empty: break;
-      case HybridSet::Form::Small: {
-        auto ids = set.slots();
-        small_.insert(small_.end(), ids.begin(), ids.end());
-        break;
-      }
-      case HybridSet::Form::Large: large_.push_back(&set.bitmap()); break;
+      case HybridSet::Form::Small: gather(set.slots()); break;
+      case HybridSet::Form::Large: add_bitmap(set.bitmap()); break;
     }
   }
   void add(const Part& part) {
     if (part.is_few()) {
-      small_.insert(small_.end(), part.few().begin(), part.few().end());
+      gather(part.few());
     } else {
-      large_.push_back(&part.bitmap());
+      add_bitmap(part.bitmap());
     }
   }
-  // Small sets alone are sorted first, so that each chunk is made once;
-  // otherwise their ids go into the chunks the bitmaps' union made.
+  // With no large bitmap, the ids are sorted first, so that each chunk is
+  // made once at its size; otherwise they go into the chunks the bitmaps'
+  // union made.
   Bitmap unite() {
     if (large_.empty()) {
       std::sort(small_.begin(), small_.end());
@@ -124,6 +122,19 @@ class SetUnion {
   }
 
  private:
+  static constexpr std::size_t kGatherReserve = 64;
+
+  void gather(std::span<const std::uint32_t> ids) { small_.insert(small_.end(), ids.begin(), ids.end()); }
+  // A bitmap that holds few ids is gathered like a small set: a union of a
+  // few ids each builds a chunk per id otherwise, and grows it again and again.
+  void add_bitmap(const Bitmap& b) {
+    if (b.cardinality() <= tuning::kEvalGatherBitmapMaxIds) {
+      b.for_each([&](std::uint32_t id) { small_.push_back(id); });
+    } else {
+      large_.push_back(&b);
+    }
+  }
+
   std::vector<const Bitmap*> large_;
   std::vector<std::uint32_t> small_;
 };
@@ -213,6 +224,7 @@ std::uint64_t estimate(const AttrTable& table, const Bitmap& universe, const Que
   }
   const std::string_view path = expr.path().view();
   const std::size_t dot = path.find('.');
+  if (expr.kind() == Kind::Eq && dot == std::string_view::npos) return 1;  // read in place
   const QueryMap* map = find_map(table, dot == std::string_view::npos ? path : path.substr(0, dot));
   if (!map) return 1;
   if (dot != std::string_view::npos) return tuning::kEvalNestedCost;
@@ -221,7 +233,6 @@ std::uint64_t estimate(const AttrTable& table, const Bitmap& universe, const Que
     return entry ? entry->ids.cardinality() : 0;
   };
   switch (expr.kind()) {
-    case Kind::Eq: return 1;  // read in place
     case Kind::Ne: return 1 + set_size(expr.values()[0]) + complement_cost(universe);
     case Kind::In: {
       std::uint64_t sum = expr.values().size();
