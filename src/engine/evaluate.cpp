@@ -139,16 +139,41 @@ class SetUnion {
   std::vector<std::uint32_t> small_;
 };
 
+// The union of the sets of `values` (value_of projects each to its PyValue).
+template <typename Values, typename ValueOf>
+Bitmap unite_values(const QueryMap& map, const Values& values, ValueOf value_of) {
+  if (map.empty()) return Bitmap();
+  SetUnion all;
+  for (const auto& v : values) {
+    if (const ValueEntry* entry = map.find(value_of(v))) all.add(entry->ids);
+  }
+  return all.unite();
+}
+
 // In: the union of the listed values' sets, cut down to the universe.
 Bitmap eval_in(const QueryMap& map, const Bitmap* universe, const std::vector<PyValue>& values) {
-  if (values.empty() || map.empty()) return Bitmap();
-  SetUnion all;
-  for (const PyValue& v : values) {
-    if (const ValueEntry* entry = map.find(v)) all.add(entry->ids);
-  }
-  Bitmap out = all.unite();
+  if (values.empty()) return Bitmap();
+  Bitmap out = unite_values(map, values, [](const PyValue& v) -> const PyValue& { return v; });
   if (universe) out.and_inplace(*universe);
   return out;
+}
+
+// An Or of equalities on one plain name is an In: the map is looked up once
+// and no child gets a part of its own.
+bool is_in_in_disguise(const QueryExpr& expr) {
+  const std::vector<QueryExpr>& children = expr.children();
+  if (children.size() < 2) return false;
+  const std::string_view path = children.front().path().view();
+  if (path.find('.') != std::string_view::npos) return false;
+  return std::all_of(children.begin(), children.end(), [&](const QueryExpr& c) {
+    return c.kind() == Kind::Eq && c.path().view() == path && !c.values().empty();
+  });
+}
+
+Bitmap eval_or_of_equalities(const AttrTable& table, const QueryExpr& expr) {
+  const QueryMap* map = find_map(table, expr.children().front().path().view());
+  if (!map) return Bitmap();
+  return unite_values(*map, expr.children(), [](const QueryExpr& c) -> const PyValue& { return c.values()[0]; });
 }
 
 // Gt, Ge, Lt, Le: a one-sided range over the universe.
@@ -345,7 +370,9 @@ Part eval_part(const AttrTable& table, const Bitmap& universe, const QueryExpr& 
     case Kind::Ne: return Part(complement(universe, eval_path(table, universe, expr, Kind::Eq, policy)));
     case Kind::Not: return Part(complement(universe, eval_part(table, universe, expr.children().front(), policy)));
     case Kind::And: return Part(combine_and(eval_children(expr.children(), table, universe, policy)));
-    case Kind::Or: return Part(combine_or(eval_children(expr.children(), table, universe, policy)));
+    case Kind::Or:
+      if (is_in_in_disguise(expr)) return Part(eval_or_of_equalities(table, expr));
+      return Part(combine_or(eval_children(expr.children(), table, universe, policy)));
     default: return eval_path(table, universe, expr, expr.kind(), policy);
   }
 }

@@ -132,6 +132,11 @@ QueryExpr random_tree(std::mt19937& rng, const std::vector<PyValue>& pool, bool 
     return QueryExpr::leaf(kind, ShortString(path), std::move(vs));
   }
   std::vector<QueryExpr> kids;
+  if (rng() % 8 == 0) {  // an Or of equalities on one name, which is answered as an In
+    const char* path = rng() % 9 == 0 ? "missing" : kNames[rng() % 3];
+    for (std::size_t i = 0, n = 2 + rng() % 4; i < n; ++i) kids.push_back(QueryExpr::leaf(Kind::Eq, ShortString(path), {operand()}));
+    return QueryExpr::combine(Kind::Or, std::move(kids));
+  }
   const Kind kind = rng() % 4 == 0 ? Kind::Not : rng() % 2 ? Kind::And : Kind::Or;
   for (std::size_t i = 0, n = kind == Kind::Not ? 1 : rng() % 6; i < n; ++i) kids.push_back(random_tree(rng, pool, errors, depth - 1));
   return QueryExpr::combine(kind, std::move(kids));
