@@ -20,7 +20,8 @@
 // An equality leaf costs nothing to answer: its result is the value's id set
 // itself, read in place (the maps stay locked for reading through the whole
 // evaluation), and only what combines it copies anything. An And whose
-// smallest part holds a few ids checks each of them in the other parts.
+// smallest part holds a few ids checks each of them in the other parts; an
+// Or of equalities on one name is answered as an In.
 //
 // The combination runs on the thread that owns the node: And intersects
 // starting from the smallest result (a stable sort by cardinality, so equal
@@ -160,7 +161,7 @@ Bitmap eval_in(const QueryMap& map, const Bitmap* universe, const std::vector<Py
 
 // An Or of equalities on one plain name is an In: the map is looked up once
 // and no child gets a part of its own.
-bool is_in_in_disguise(const QueryExpr& expr) {
+bool equalities_on_one_name(const QueryExpr& expr) {
   const std::vector<QueryExpr>& children = expr.children();
   if (children.size() < 2) return false;
   const std::string_view path = children.front().path().view();
@@ -371,7 +372,7 @@ Part eval_part(const AttrTable& table, const Bitmap& universe, const QueryExpr& 
     case Kind::Not: return Part(complement(universe, eval_part(table, universe, expr.children().front(), policy)));
     case Kind::And: return Part(combine_and(eval_children(expr.children(), table, universe, policy)));
     case Kind::Or:
-      if (is_in_in_disguise(expr)) return Part(eval_or_of_equalities(table, expr));
+      if (equalities_on_one_name(expr)) return Part(eval_or_of_equalities(table, expr));
       return Part(combine_or(eval_children(expr.children(), table, universe, policy)));
     default: return eval_path(table, universe, expr, expr.kind(), policy);
   }
