@@ -174,10 +174,13 @@ void intersect_chunk(const array_container_t* src, std::uint8_t type, const void
       // Each id asks its bit, without a branch; the library's call costs more
       // than this whole loop for the few ids a chunk of a small result holds.
       const std::uint64_t* words = static_cast<const bitset_container_t*>(theirs)->array;
+      const std::uint16_t* in = src->array;
+      const std::int32_t card = src->cardinality;
+      std::uint16_t* out = dst->array;
       std::int32_t n = 0;
-      for (std::int32_t i = 0; i < src->cardinality; ++i) {
-        const std::uint16_t v = src->array[i];
-        dst->array[n] = v;
+      for (std::int32_t i = 0; i < card; ++i) {
+        const std::uint16_t v = in[i];
+        out[n] = v;
         n += static_cast<std::int32_t>((words[v >> 6] >> (v & 63)) & 1);
       }
       dst->cardinality = n;
@@ -276,26 +279,37 @@ void append_sorted(roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n)
 #if LORVANE_ROARING_MODERN
   roaring_bitmap_add_many(r, n, ids);
 #else
-  // The chunk list is sized once: grown chunk by chunk, it is reallocated
-  // again and again for ids that each fall in a chunk of their own.
+  // Each chunk's end is found by binary search, and the chunk list is sized
+  // once: grown chunk by chunk, it is reallocated again and again for ids
+  // that each fall in a chunk of their own.
+  auto chunk_end = [&](std::size_t from) {
+    const std::uint64_t next_key = (std::uint64_t{ids[from] >> 16} + 1) << 16;
+    if (next_key > ids[n - 1]) return n;
+    return static_cast<std::size_t>(std::lower_bound(ids + from, ids + n, static_cast<std::uint32_t>(next_key)) - ids);
+  };
   std::int32_t chunks = 0;
-  for (std::size_t k = 0; k < n; ++k) chunks += k == 0 || (ids[k] >> 16) != (ids[k - 1] >> 16) ? 1 : 0;
+  for (std::size_t k = 0; k < n; k = chunk_end(k)) ++chunks;
   check(extend_array(&r->high_low_container, chunks), "bitmap allocation failed");
   std::size_t i = 0;
   while (i < n) {
     const std::uint32_t key = ids[i] >> 16;
-    std::size_t end = i;
-    while (end < n && (ids[end] >> 16) == key) ++end;
+    const std::size_t end = chunk_end(i);
     std::size_t count = 0;
     void* chunk = nullptr;
     std::uint8_t type = ARRAY_CONTAINER_TYPE_CODE;
     if (end - i <= DEFAULT_MAX_SIZE) {
       array_container_t* a = array_container_create_given_capacity(static_cast<std::int32_t>(end - i));
       check(a != nullptr, "bitmap allocation failed");
-      for (std::size_t k = i; k < end; ++k) {
+      // An id repeated next to itself is written again in the same place.
+      std::uint16_t* out = a->array;
+      std::uint16_t last = static_cast<std::uint16_t>(ids[i]);
+      out[0] = last;
+      count = 1;
+      for (std::size_t k = i + 1; k < end; ++k) {
         const auto low = static_cast<std::uint16_t>(ids[k]);
-        if (count > 0 && a->array[count - 1] == low) continue;
-        a->array[count++] = low;
+        out[count] = low;
+        count += low != last ? 1 : 0;
+        last = low;
       }
       a->cardinality = static_cast<std::int32_t>(count);
       chunk = a;
