@@ -149,6 +149,9 @@ TEST(Bitmap, IntersectionMatchesASetForEveryChunkFormAndSizeRatio) {
         auto [a, va] = make(na, span + (na % 3) * 65536, false);
         auto [b, vb] = make(nb, span, runs == 1);
         EXPECT_EQ(Bitmap::from_sorted_ids(vb), b);  // arrays, and bitsets past 4096 ids a chunk
+        std::vector<std::uint32_t> twice;  // an id repeated next to itself is kept once
+        for (std::uint32_t id : vb) twice.insert(twice.end(), {id, id});
+        EXPECT_EQ(Bitmap::from_sorted_ids(twice), b);
         std::vector<std::uint32_t> expected;
         std::set_intersection(va.begin(), va.end(), vb.begin(), vb.end(), std::back_inserter(expected));
         EXPECT_EQ(Bitmap::and_(a, b).to_vector(), expected) << na << " with " << nb;
