@@ -102,6 +102,10 @@ class SetUnion {
       case HybridSet::Form::Large: add_bitmap(set.bitmap()); break;
     }
   }
+  // The set of `value` in `map`, if it has one.
+  void add(const QueryMap& map, const PyValue& value) {
+    if (const ValueEntry* entry = map.find(value)) add(entry->ids);
+  }
   void add(const Part& part) {
     if (part.is_few()) {
       gather(part.few());
@@ -140,21 +144,12 @@ class SetUnion {
   std::vector<std::uint32_t> small_;
 };
 
-// The union of the sets of `values` (value_of projects each to its PyValue).
-template <typename Values, typename ValueOf>
-Bitmap unite_values(const QueryMap& map, const Values& values, ValueOf value_of) {
-  if (map.empty()) return Bitmap();
-  SetUnion all;
-  for (const auto& v : values) {
-    if (const ValueEntry* entry = map.find(value_of(v))) all.add(entry->ids);
-  }
-  return all.unite();
-}
-
 // In: the union of the listed values' sets, cut down to the universe.
 Bitmap eval_in(const QueryMap& map, const Bitmap* universe, const std::vector<PyValue>& values) {
-  if (values.empty()) return Bitmap();
-  Bitmap out = unite_values(map, values, [](const PyValue& v) -> const PyValue& { return v; });
+  if (values.empty() || map.empty()) return Bitmap();
+  SetUnion all;
+  for (const PyValue& v : values) all.add(map, v);
+  Bitmap out = all.unite();
   if (universe) out.and_inplace(*universe);
   return out;
 }
@@ -173,8 +168,10 @@ bool equalities_on_one_name(const QueryExpr& expr) {
 
 Bitmap eval_or_of_equalities(const AttrTable& table, const QueryExpr& expr) {
   const QueryMap* map = find_map(table, expr.children().front().path().view());
-  if (!map) return Bitmap();
-  return unite_values(*map, expr.children(), [](const QueryExpr& c) -> const PyValue& { return c.values()[0]; });
+  if (!map || map->empty()) return Bitmap();
+  SetUnion all;
+  for (const QueryExpr& c : expr.children()) all.add(*map, c.values()[0]);
+  return all.unite();
 }
 
 // Gt, Ge, Lt, Le: a one-sided range over the universe.
