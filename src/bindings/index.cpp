@@ -180,32 +180,12 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return py::guarded<PyObject*>(nullptr, [&] {
     auto borrow = as_index(self)->borrow.exclusive();
     const CoreRef& core = core_of(self);
-    CoreLink self_link(core);
     py::Ref kwargs = py::collect_kwargs("Index.reduce", args, nargs, kwnames);
     HashQuery query = kwargs_to_hash_query(kwargs.get());
-    NestedScope nested;
     {
       AttrWriter writer = py::write_holding_gil(core->attr_maps());
-      AttrTable& table = *writer;
-      Bitmap keep = filter_index_by_hashes(table, query);
-      HybridSet keep_set = HybridSet::from_bitmap(keep.clone());
-      for (auto& [name, map] : table) map->keep_only(keep_set);
-      // Put every kept object back under its current values (pairs already held
-      // are left as they are). Values dropped meanwhile are released after the
-      // locks: a release may run code that uses this very index.
-      py::DeferReleases defer;
-      auto items = py::read_holding_gil(core->items());
-      for (std::uint32_t id : keep) {
-        void* stored = stored_object(*items, id);
-        if (!stored) continue;  // not stored here
-        AttrSnapshot snap = as_indexable(stored)->state.attrs.load();
-        snap->for_each([&](const ShortString& name, const PyValue& value) {
-          if (!is_private_name(name)) IndexAPI::_add_index(table, self_link, id, name, value);
-        });
-      }
+      narrow_by_hashes(*writer, query);
     }
-    py::drain_deferred_releases();
-    nested.settle();
     Py_RETURN_NONE;
   });
 }

@@ -83,11 +83,13 @@ class Part {
   const HybridSet* set_ = nullptr;
 };
 
-// Eq: the value's set, whatever the universe.
+// Eq: the value's set, whatever the universe (read in place unless the map
+// is narrowed).
 Part eval_eq(const QueryMap& map, const PyValue& value) {
   if (map.empty()) return Part();
   const ValueEntry* entry = map.find(value);
-  return entry ? Part(&entry->ids) : Part();
+  if (!entry) return Part();
+  return map.narrowing() ? Part(map.visible_ids(*entry)) : Part(&entry->ids);
 }
 
 // The union of id sets read in place: small sets' ids are gathered and added
@@ -150,6 +152,7 @@ Bitmap eval_in(const QueryMap& map, const Bitmap* universe, const std::vector<Py
   SetUnion all;
   for (const PyValue& v : values) all.add(map, v);
   Bitmap out = all.unite();
+  map.cut_visible(out);
   if (universe) out.and_inplace(*universe);
   return out;
 }
@@ -171,7 +174,9 @@ Bitmap eval_or_of_equalities(const AttrTable& table, const QueryExpr& expr) {
   if (!map || map->empty()) return Bitmap();
   SetUnion all;
   for (const QueryExpr& c : expr.children()) all.add(*map, c.values()[0]);
-  return all.unite();
+  Bitmap out = all.unite();
+  map->cut_visible(out);
+  return out;
 }
 
 // Gt, Ge, Lt, Le: a one-sided range over the universe.

@@ -22,12 +22,13 @@ std::uint32_t first_id(const HybridSet& ids) {
 // member any more (an object that once held [] leads the hash-0 group of
 // objects now holding 0). The table's value stands in when the member's map
 // no longer holds a value of the group's hash (a write not yet told here).
-PyValue group_key(const IndexAPI& core, std::string_view name, std::int64_t hash, const ValueEntry& entry) {
-  if (AttrSnapshot attrs = core.attrs_of(first_id(entry.ids))) {
+PyValue group_key(const IndexAPI& core, std::string_view name, std::int64_t hash, const HybridSet& ids,
+                  const PyValue& first_seen) {
+  if (AttrSnapshot attrs = core.attrs_of(first_id(ids))) {
     const PyValue* now = attrs->get(name);
     if (now && now->hash() == hash) return *now;
   }
-  return entry.value;
+  return first_seen;
 }
 
 }  // namespace
@@ -38,8 +39,15 @@ std::optional<GroupList> group_map(const IndexAPI& core, const QueryMap& map, st
   if (!tail) {
     groups.reserve(map.size());
     for (const auto& [hash, entry] : map.values()) {
-      if (entry.ids.is_empty()) continue;
-      groups.push_back(Group{group_key(core, std::string_view(head), hash, entry), entry.ids.clone()});
+      if (!map.narrowing()) {
+        groups.push_back(Group{group_key(core, std::string_view(head), hash, entry.ids, entry.value), entry.ids.clone()});
+        continue;
+      }
+      // A narrowed map groups the ids its lookups may return.
+      HybridSet ids = HybridSet::from_bitmap(map.visible_ids(entry));
+      if (ids.is_empty()) continue;
+      PyValue key = group_key(core, std::string_view(head), hash, ids, entry.value);
+      groups.push_back(Group{std::move(key), std::move(ids)});
     }
     return groups;
   }
@@ -88,16 +96,12 @@ void union_cores(IndexAPI& self, const IndexAPI& other) {
     theirs = other.attr_maps().read();
     mine = self.attr_maps().write();
   }
-  auto stored = self.all_ids().read();
-  const HybridSet keep = HybridSet::from_bitmap(stored->clone());
-  stored.unlock();
+  // The value sets of both cores follow their objects' writes, so a union
+  // changes no set: it only lifts narrowed ids that the other index lists
+  // under the value they are listed under here.
   for (const auto& [name, their_map] : *theirs) {
     auto it = mine->find(std::string_view(name));
-    // A name only the other core has would get an empty map here, which
-    // nothing fills: no map at all says the same and keeps every map
-    // holding at least one value.
-    if (it == mine->end()) continue;
-    it->second->merge(*their_map, &keep);
+    if (it != mine->end()) it->second->lift_from(*their_map);
   }
   theirs.unlock();
   mine.unlock();

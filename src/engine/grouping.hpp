@@ -6,17 +6,18 @@
 // core of "a" by the rest of the path, and each group's nested ids are
 // mapped back to the ids of the objects holding them, one level at a time.
 //
-// A union merges another core's value sets into this core's maps, keeping
-// only the ids of objects this core stores (the maps never name an object
-// the item table does not hold).
+// A union lifts what Index.reduce narrowed: an id this core keeps out of its
+// lookups becomes visible again for an attribute when the other core's
+// lookups list it under the value it is listed under here. The value sets
+// themselves never change (both cores' sets follow the objects' writes).
 //
 // Locks, in the global order (engine/index_api.hpp):
 //   group_core   attr_maps (read), with items or parent links (read) briefly
 //                for each group's key, then for a dotted path the child core's
 //                attr_maps (read) and parent links, one level at a time
 //   union_cores  both cores' attr_maps, the one at the lower address first
-//                (this core's for writing, the other's for reading), then
-//                this core's all_ids (read). Two opposite unions take the
+//                (this core's for writing, the other's for reading), and
+//                nothing else. Two opposite unions take the
 //                same two locks in the same order, so they never wait for
 //                each other in a circle.
 // Everything here blocks on core locks: call it without the interpreter lock.
@@ -48,8 +49,9 @@ using GroupList = absl::InlinedVector<Group, tuning::kGroupListInline>;
 
 // The groups of `map`'s attribute, each keyed by the value its first member
 // holds now; `map` belongs to `core`, and `path` is the whole path, whose
-// first component names this map's attribute. Values whose set is empty (left
-// by an in-place narrowing) and nested groups held by no object here make no
+// first component names this map's attribute. A narrowed map groups the ids its
+// lookups return, and values none of them holds make no group, as nested
+// groups held by no object here make no
 // group. No list when a dotted path's rest names nothing in the child core.
 // The caller holds the map's core's attr_maps lock.
 std::optional<GroupList> group_map(const IndexAPI& core, const QueryMap& map, std::string_view path);
@@ -67,10 +69,9 @@ struct GroupView {
 // names no indexed attribute).
 std::vector<GroupView> group_views(const IndexAPI& core, std::string_view path);
 
-// Merges `other`'s value sets into `self`'s maps: for each value both hold,
-// the ids of `other`'s set that `self` stores join `self`'s set. Values and
-// names only `other` has are not added; trees and child cores are not
-// touched; `other` is not changed. A core united with itself is left as it is.
+// Lifts `self`'s narrowing (QueryMap::lift_from) for every attribute both
+// cores index. No value set, tree or child core changes; `other` is not
+// changed. A core united with itself is left as it is.
 void union_cores(IndexAPI& self, const IndexAPI& other);
 
 }  // namespace lorvane

@@ -139,19 +139,28 @@ Bitmap filter_index_by_hashes(const AttrTable& table, const HashQuery& query) {
   std::stable_sort(keywords.begin(), keywords.end(),
                    [](const Keyword& a, const Keyword& b) { return a.estimate < b.estimate; });
   // A keyword of one large set is read in place until something narrows it.
+  // A narrowed map's lookups return only the ids it lets through (Index.reduce).
   const Keyword& first = keywords.front();
   Bitmap owned;
   const Bitmap* result = &owned;
-  if (first.entries.size() == 1 && first.entries[0]->ids.form() == HybridSet::Form::Large) {
+  if (first.entries.size() == 1 && first.entries[0]->ids.form() == HybridSet::Form::Large &&
+      !first.map->narrowing()) {
     result = &first.entries[0]->ids.bitmap();
   } else {
     owned = unite(first);
+    first.map->cut_visible(owned);
   }
   for (std::size_t i = 1; i < keywords.size() && !result->is_empty(); ++i) {
     owned = narrow(*result, keywords[i]);
+    keywords[i].map->cut_visible(owned);
     result = &owned;
   }
   return result == &owned ? std::move(owned) : result->clone();
+}
+
+void narrow_by_hashes(AttrTable& table, const HashQuery& query) {
+  auto keep = std::make_shared<Bitmap>(filter_index_by_hashes(table, query));
+  for (auto& [name, map] : table) map->narrow(keep);
 }
 
 std::pair<ShortString, std::optional<ShortString>> attr_parts(std::string_view path) {

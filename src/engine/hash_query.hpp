@@ -30,6 +30,11 @@ using HashQuery = absl::flat_hash_map<ShortString, ValueSet, FxStrHash, StrEq>;
 // Reads only; the caller holds the core's attr_maps lock.
 Bitmap filter_index_by_hashes(const AttrTable& table, const HashQuery& query);
 
+// Index.reduce: from now on, lookups by value in every map of `table` return
+// only the ids that satisfy `query` now (QueryMap::narrow; the value sets,
+// trees and child cores stay complete). The caller holds attr_maps for writing.
+void narrow_by_hashes(AttrTable& table, const HashQuery& query);
+
 // Splits a dotted path at its first ".": ("a", "b.c") for "a.b.c", ("abc", none) for "abc".
 std::pair<ShortString, std::optional<ShortString>> attr_parts(std::string_view path);
 

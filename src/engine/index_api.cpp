@@ -1,6 +1,7 @@
 #include "engine/index_api.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <thread>
 
 #include "base/parallel.hpp"
@@ -195,38 +196,47 @@ void IndexAPI::remove(const ObjectState& obj) {
   }
 }
 
-Bitmap IndexAPI::get_parents_from_stored_item(std::uint32_t id) const {
-  // One level at a time: the holders of the ids found so far, in the core
-  // that stores them, then their holders in the core above. A core's parent
-  // is held only while its links are read.
-  Bitmap result;
-  Bitmap frontier = Bitmap::of({id});
-  const IndexAPI* core = this;
-  CoreRef hold;
-  while (core->child_) {
-    Bitmap next;
-    {
-      auto parents = core->parents_.read();
-      frontier.for_each([&](std::uint32_t at) {
-        auto it = parents->find(at);
-        if (it != parents->end()) next.or_inplace(it->second.holders.to_bitmap());
-      });
-    }
-    next.andnot_inplace(result);  // a cycle goes round once
-    if (next.is_empty()) break;
-    result.or_inplace(next);
-    CoreRef up = core->parent_.lock();
-    if (!up) throw InternalError("bad index upgrade");
-    hold = std::move(up);
-    core = hold.get();
-    frontier = std::move(next);
-  }
-  return result;
+AncestorSet IndexAPI::ancestors_of(std::uint32_t id) const {
+  if (!child_) return {};
+  auto parents = parents_.read();
+  auto it = parents->find(id);
+  return it == parents->end() ? AncestorSet() : it->second.above;
 }
 
-Bitmap IndexAPI::get_ids_to_root(std::uint32_t id) const {
-  CoreRef up = child_ ? parent_.lock() : nullptr;
-  return up ? up->get_parents_from_stored_item(id) : Bitmap();
+AncestorSet IndexAPI::above_of_holders(const HybridSet& holders) const {
+  // The objects on every chain: each holder with what lies above it on
+  // every chain to it, intersected over the holders. Mostly two holders
+  // already share nothing, and the walk stops there.
+  CoreRef up = parent_.lock();  // gone: the holders count as top-level
+  std::optional<ParentLock::ReadGuard> above;
+  if (up && up->child_) above.emplace(up->parents_.read());
+  AncestorSet acc;
+  bool first = true;
+  auto visit = [&](std::uint32_t h) {
+    AncestorSet chain;
+    if (above) {
+      auto it = (*above)->find(h);
+      if (it != (*above)->end()) chain = it->second.above;
+    }
+    chain.insert(std::lower_bound(chain.begin(), chain.end(), h), h);
+    if (first) {
+      acc = std::move(chain);
+      first = false;
+    } else {
+      acc.erase(std::remove_if(acc.begin(), acc.end(),
+                               [&](std::uint32_t a) { return !std::binary_search(chain.begin(), chain.end(), a); }),
+                acc.end());
+    }
+    return !acc.empty();
+  };
+  if (holders.form() == HybridSet::Form::Large) {
+    holders.bitmap().for_each(visit);
+  } else if (holders.form() == HybridSet::Form::Small) {
+    for (std::uint32_t h : holders.slots()) {
+      if (!visit(h)) break;
+    }
+  }
+  return acc;
 }
 
 Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
@@ -257,27 +267,32 @@ Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
   return result;
 }
 
-void IndexAPI::nested_insert(const PyValue& object, std::uint32_t object_id, std::uint32_t parent_id) {
-  {
-    auto parents = parents_.write();
-    auto [it, fresh] = parents->try_emplace(object_id);
-    StoredItemParent& link = it->second;
-    link.object = object;  // the newest holder's value
-    if (fresh) {
-      link.holders = HybridSet::from_id(parent_id);
-    } else if (!link.holders.contains(parent_id)) {
-      link.holders.insert(parent_id);
-    }
-  }
-  NestedSink::current()->push({shared_from_this(), object});
-}
-
-void IndexAPI::nested_remove(const PyValue& object, std::uint32_t object_id, std::uint32_t parent_id) {
+void IndexAPI::nested_link(const PyValue& object, std::uint32_t object_id, std::uint32_t parent_id, bool stored) {
   {
     auto parents = parents_.write();
     auto it = parents->find(object_id);
-    if (it == parents->end() || !it->second.holders.remove(parent_id)) return;
-    if (!it->second.holders.is_empty()) return;
+    bool changed = false;
+    if (it == parents->end()) {
+      if (!stored) return;
+      it = parents->try_emplace(object_id).first;
+      it->second.holders = HybridSet::from_id(parent_id);
+      changed = true;
+    } else if (stored) {
+      if (!it->second.holders.contains(parent_id)) changed = it->second.holders.insert(parent_id);
+    } else {
+      changed = it->second.holders.remove(parent_id);
+    }
+    StoredItemParent& link = it->second;
+    if (stored) link.object = object;  // the newest holder's value
+    // Recomputed on every call: a holder's own chains may have changed
+    // without its link here changing (settling it links it again).
+    AncestorSet above = link.holders.is_empty() ? AncestorSet() : above_of_holders(link.holders);
+    if (above != link.above) {
+      link.above.swap(above);
+      changed = true;
+    }
+    // Nothing changed: a task already left for the last change covers it.
+    if (!changed) return;
   }
   NestedSink::current()->push({shared_from_this(), object});
 }
@@ -310,7 +325,16 @@ void IndexAPI::settle_nested(AttrWriter writer, const ObjectState& obj) {
   if (wanted && !indexed) {
     all_ids_->write()->add(id);
     index_snapshot(*writer, weak_from_this(), obj);
-  } else if (!wanted && indexed) {
+  } else if (wanted) {
+    // Its chains may have changed: each nested value is linked again below
+    // it by the rule, from the map its writers tell this core about.
+    AttrSnapshot snap = obj.attrs.load();
+    snap->for_each([&](const ShortString& name, const PyValue& value) {
+      if (value.kind() != CastKind::Ind || is_private_name(name)) return;
+      auto it = writer->find(name.view());
+      if (it != writer->end()) it->second->relink(value, id);
+    });
+  } else if (indexed) {
     AttrSnapshot snap = obj.attrs.load();
     snap->for_each([&](const ShortString& name, const PyValue& value) {
       if (!is_private_name(name)) _remove_index(*writer, id, name.view(), value);

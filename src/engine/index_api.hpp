@@ -22,6 +22,7 @@
 #pragma once
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/inlined_vector.h>
 
 #include <cstdint>
 #include <memory>
@@ -69,16 +70,29 @@ inline void* stored_object(const ItemTable& table, std::uint32_t id) {
 using ItemLock = PoisonRwLock<ItemTable>;
 using IdLock = PoisonRwLock<Bitmap>;
 
-// The parent link of a nested object stored in a child core: the ids, in the
-// parent core, of every object whose attribute (the one this core serves)
-// holds it, and the newest value that holds it, whose box share keeps the
-// object alive while any holder remains. Its attributes are indexed in the
-// core (its id is in all_ids) once the holders' change is settled (see
-// engine/nested.hpp); with no holder left, settling unindexes it and drops
-// the link.
+// The ids that lie above a nested object on every chain of holders from a
+// top-level object down to it (at most one per level), sorted.
+using AncestorSet = absl::InlinedVector<std::uint32_t, 4>;
+
+// The parent link of a nested object in a child core: the ids, in the parent
+// core, of every object whose attribute (the one this core serves) holds it
+// and below which it is stored, the newest value that holds it, whose box
+// share keeps the object alive while any holder remains, and `above`, the
+// objects on every chain of stored holders down to it.
+//
+// The rule that keeps paths finite, decided from the graph as it is: an
+// object Y is stored below a holder P when Y is not in P's `above` (some
+// chain down to P passes nowhere through Y; P itself does not count, so an
+// object holding itself is stored once below itself). A link refused now is
+// made when P's chains change: P's `above` changes only when its own holders
+// change, which settles P, and settling P links its nested values again.
+// Its attributes are indexed in the core (its id is in all_ids) once the
+// holders' change is settled (see engine/nested.hpp); with no holder left,
+// settling unindexes it and drops the link.
 struct StoredItemParent {
   PyValue object;
   HybridSet holders;
+  AncestorSet above;
 };
 using ParentTable = absl::flat_hash_map<std::uint32_t, StoredItemParent>;
 using ParentLock = PoisonRwLock<ParentTable>;
@@ -133,25 +147,23 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   const std::shared_ptr<ItemLock>& items_shared() const { return items_; }
   const CoreLink& parent() const { return parent_; }
 
-  // Parent paths. Each takes parent-link locks only, one core at a time.
-  // The ids of every object above the object stored here under `id`: its
-  // holders, their holders in the core above, and so on (empty in a
-  // top-level core or for an id not stored here). Never holds `id` itself
-  // unless the objects form a cycle.
-  Bitmap get_parents_from_stored_item(std::uint32_t id) const;
-  // The path above `id` as stored in this core's parent core (empty for a
-  // top-level core).
-  Bitmap get_ids_to_root(std::uint32_t id) const;
+  // Parent paths. Each takes parent-link locks only, one core at a time
+  // upwards.
+  // The objects above the nested object stored here under `id` on every
+  // chain of holders (empty in a top-level core, for an id not held here, or
+  // once the core above is gone).
+  AncestorSet ancestors_of(std::uint32_t id) const;
   // The ids, in the parent core, of the objects whose attribute holds one of
   // the nested objects stored here under `ids`. Ids without a holder here
   // are skipped.
   Bitmap get_direct_parents(const Bitmap& ids) const;
 
   // Nested objects (child cores; see engine/nested.hpp). Called under the
-  // parent core's attr_maps write lock: record or drop one holder and leave
-  // a task to settle the object's membership.
-  void nested_insert(const PyValue& object, std::uint32_t object_id, std::uint32_t parent_id);
-  void nested_remove(const PyValue& object, std::uint32_t object_id, std::uint32_t parent_id);
+  // parent core's attr_maps write lock: records (`stored`) or drops the
+  // link from holder `parent_id` to the object, brings the object's
+  // `above` up to date and, when either changed, leaves a task to settle
+  // the object's membership.
+  void nested_link(const PyValue& object, std::uint32_t object_id, std::uint32_t parent_id, bool stored);
   // Whether the object with this id has a holder here.
   bool holds_nested(std::uint32_t id) const;
   // The current attribute map of the object stored here under `id` (in the
@@ -160,8 +172,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   AttrSnapshot attrs_of(std::uint32_t id) const;
   // With the object's mutex held (so its map is the one its writers tell
   // this core about) and this core's attr_maps writer: indexes the object's
-  // current attributes when it has holders and is not indexed yet, or
-  // unindexes them and drops its link when it has none. Releases the writer.
+  // current attributes when it has holders and is not indexed yet, links its
+  // nested values again when it is (its chains may have changed), or
+  // unindexes them and drops its link when it has no holder. Releases the
+  // writer.
   void settle_nested(AttrWriter writer, const ObjectState& obj);
 
   // Debug check of every map of the core (attr_maps must not be held).
@@ -169,6 +183,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
  private:
   void index_snapshot(AttrTable& table, const CoreLink& self, const ObjectState& obj);
+  // The `above` of an object with these holders (parents_ held by the caller).
+  AncestorSet above_of_holders(const HybridSet& holders) const;
 
   std::shared_ptr<AttrLock> attr_maps_;
   std::shared_ptr<ItemLock> items_;

@@ -84,6 +84,7 @@ void QueryMap::insert_many(const std::vector<Pending>& pairs) {
     }
     const Pending& p = pairs[i];
     insert_value(*p.value, p.id);
+    if (narrowing_) lift(p.id);
     if (p.value->kind() == CastKind::Ind) nest(*p.value, p.id);
     RangeValue rv;
     if (to_range_value(*p.value, &rv)) keys.push_back(CompositeKey128::encode(rv) | p.id);
@@ -94,6 +95,7 @@ void QueryMap::insert_many(const std::vector<Pending>& pairs) {
 
 void QueryMap::insert(const PyValue& value, std::uint32_t id) {
   insert_value(value, id);
+  if (narrowing_) lift(id);
   RangeValue rv;
   if (to_range_value(value, &rv)) tree_.insert(rv, id);  // a present key is left as it is
   else if (value.kind() == CastKind::Ind) nest(value, id);
@@ -102,17 +104,26 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id) {
 void QueryMap::nest(const PyValue& value, std::uint32_t id) {
   const ObjectState* nested = nested_state(value);
   if (nested == nullptr || child_->depth() > tuning::kMaxNestingDepth) return;
-  // An object already above its own parent is not stored again below it:
-  // the cycle test that makes every path into nested objects finite. The
-  // (value, id) pair stays in the value table all the same.
+  // The rule that keeps every path finite (StoredItemParent): not below a
+  // holder that it lies above on every chain. The (value, id) pair stays in
+  // the value table all the same.
+  bool stored = true;
   if (CoreRef owner = owner_.lock()) {
-    if (owner->get_parents_from_stored_item(id).contains(nested->id)) return;
+    const AncestorSet above = owner->ancestors_of(id);
+    stored = !std::binary_search(above.begin(), above.end(), nested->id);
   }
-  child_->nested_insert(value, nested->id, id);
+  child_->nested_link(value, nested->id, id, stored);
+}
+
+void QueryMap::relink(const PyValue& value, std::uint32_t id) {
+  if (values_.empty()) return;
+  auto it = values_.find(value.hash());
+  if (it == values_.end() || !it->second.ids.contains(id)) return;  // not told of this pair
+  nest(value, id);
 }
 
 void QueryMap::unnest(const PyValue& value, std::uint32_t id) {
-  if (const ObjectState* nested = nested_state(value)) child_->nested_remove(value, nested->id, id);
+  if (const ObjectState* nested = nested_state(value)) child_->nested_link(value, nested->id, id, false);
 }
 
 void QueryMap::remove_value(const PyValue& value, std::uint32_t id) {
@@ -137,6 +148,7 @@ void QueryMap::replace(const PyValue& old, const PyValue& now, std::uint32_t id)
   remove_value(old, id);
   check_prune(old);
   insert_value(now, id);
+  if (narrowing_) lift(id);
   RangeValue from, to;
   const bool from_numeric = to_range_value(old, &from);
   const bool to_numeric = to_range_value(now, &to);
@@ -166,56 +178,46 @@ void QueryMap::check_prune(const PyValue& value) {
   }
 }
 
-void QueryMap::keep_only(const HybridSet& keep) {
-  for (auto& [hash, entry] : values_) entry.ids.and_inplace(keep);
-  rebuild_column();
+void QueryMap::narrow(std::shared_ptr<Bitmap> keep) { narrowing_ = std::move(keep); }
+
+void QueryMap::lift(std::uint32_t id) {
+  if (narrowing_->contains(id)) return;
+  // The bitmap may be shared with the other maps of the core (all under
+  // the same lock): this map's lift is its own.
+  if (narrowing_.use_count() > 1) narrowing_ = std::make_shared<Bitmap>(narrowing_->clone());
+  narrowing_->add(id);
 }
 
-void QueryMap::merge(const QueryMap& other, const HybridSet* keep) {
-  if (values_.empty() || other.values_.empty()) return;
-  bool changed = false;
-  for (auto& [hash, entry] : values_) {
-    const ValueEntry* found = other.find_hash(hash);
-    if (!found) continue;
-    HybridSet kept;
-    if (keep) {
-      kept = found->ids.clone();
-      kept.and_inplace(*keep);
-      if (kept.is_empty()) continue;
-    }
-    const HybridSet& theirs = keep ? kept : found->ids;
-    changed = true;
-    if (entry.ids.form() == HybridSet::Form::Small && theirs.form() == HybridSet::Form::Small) {
-      // Inline slots do not test membership: an id both sets hold would take
-      // a second slot and outlive the removal of its first.
-      for (std::uint32_t id : theirs.slots()) {
-        if (!entry.ids.contains(id)) entry.ids.insert(id);
-      }
-    } else {
-      entry.ids.or_inplace(theirs);  // the result is a bitmap
-    }
+Bitmap QueryMap::visible_ids(const ValueEntry& entry) const {
+  if (!narrowing_) return entry.ids.to_bitmap();
+  if (entry.ids.form() == HybridSet::Form::Large) return Bitmap::and_(entry.ids.bitmap(), *narrowing_);
+  std::vector<std::uint32_t> ids;
+  for (std::uint32_t id : entry.ids.slots()) {
+    if (narrowing_->contains(id)) ids.push_back(id);
   }
-  if (changed) rebuild_column();
+  return Bitmap::from_ids(ids);
 }
 
-void QueryMap::rebuild_column() {
-  if (!column_) return;
-  // Cheaper to rebuild than to find what each set gained or lost; entries
-  // keep their codes.
-  column_ = std::make_unique<IdColumn>();
+void QueryMap::lift_from(const QueryMap& other) {
+  if (!narrowing_ || values_.empty() || other.values_.empty()) return;
   for (const auto& [hash, entry] : values_) {
-    const std::int64_t h = hash;
+    const ValueEntry* theirs = other.find_hash(hash);
+    if (!theirs) continue;
+    // Only ids listed under the same value on both sides: an object whose
+    // write has reached one index and not yet the other is lifted by the
+    // write itself.
+    Bitmap both = other.visible_ids(*theirs);
     if (entry.ids.form() == HybridSet::Form::Large) {
-      entry.ids.bitmap().for_each([&](std::uint32_t id) {
-        column_insert(h, id);
-        return column_ != nullptr;
-      });
+      both.and_inplace(entry.ids.bitmap());
+      both.andnot_inplace(*narrowing_);
+      if (both.is_empty()) continue;
+      if (narrowing_.use_count() > 1) narrowing_ = std::make_shared<Bitmap>(narrowing_->clone());
+      narrowing_->or_inplace(both);
     } else {
       for (std::uint32_t id : entry.ids.slots()) {
-        if (column_) column_insert(h, id);
+        if (both.contains(id)) lift(id);
       }
     }
-    if (!column_) return;
   }
 }
 

@@ -17,6 +17,15 @@
 //    column is dropped it stays gone, and so do the codes. They live beside
 //    the value table so that maps without a column (most values held by one
 //    or two objects) pay nothing per value for them.
+//  - The sets are complete: every (value, id) pair the core was told of and
+//    not told to remove is in them, also after Index.reduce. The narrowing
+//    that reduce leaves is kept beside them: `narrowing`, when present, holds
+//    the ids that lookups by value (keywords, Eq, Ne, In, plain grouping)
+//    may return; the tree and the child core never narrow. An id is lifted
+//    into it (for this attribute only) by every insert or replace of the
+//    id here, and by a union that finds the other index listing the id under
+//    the value it is listed under here. Lookups read visible ids through
+//    visible()/cut_visible(); nothing else needs to know.
 //  - `child` is the core for nested Indexable values of this attribute; its
 //    parent link and `owner` are weak links to the core holding this map.
 //    Every change that gains or loses an Ind value for an id records or
@@ -67,14 +76,28 @@ class QueryMap {
   // Drops the value's entry if its set is empty; InternalError
   // "no entry found for key" when the value has no entry.
   void check_prune(const PyValue& value);
-  // Intersects every set with `keep` (sets may become empty; nothing is
-  // pruned and the tree is left as it is).
-  void keep_only(const HybridSet& keep);
-  // Unites the sets of the values both maps hold. Values only `other` holds
-  // are not added, and neither the tree nor the child core is touched. An id
-  // both sets hold is kept once. With `keep`, only the ids of `other`'s sets
-  // that `keep` holds are added (a union keeps to the objects its core stores).
-  void merge(const QueryMap& other, const HybridSet* keep = nullptr);
+  // Links the nested object of the Ind value `value`, which `id` holds here,
+  // below `id` in the child core again by the rule of the current chains.
+  void relink(const PyValue& value, std::uint32_t id);
+
+  // Lookups by value return only ids of `keep` from now on (the sets are
+  // left complete). Maps of one core may share one bitmap: it is copied on
+  // the first lift.
+  void narrow(std::shared_ptr<Bitmap> keep);
+  // For each value both maps hold, the ids that both list under it and that
+  // `other`'s lookups return are lifted here. Nothing else changes, and
+  // `other` not at all.
+  void lift_from(const QueryMap& other);
+
+  // The ids lookups by value may return, or nullptr when they return every id.
+  const Bitmap* narrowing() const { return narrowing_.get(); }
+  bool visible(std::uint32_t id) const { return !narrowing_ || narrowing_->contains(id); }
+  // The entry's ids that lookups may return, as a bitmap of their own.
+  Bitmap visible_ids(const ValueEntry& entry) const;
+  // `ids` cut down to what lookups may return.
+  void cut_visible(Bitmap& ids) const {
+    if (narrowing_) ids.and_inplace(*narrowing_);
+  }
 
   // Ids whose numeric value lies within the bounds, intersected with *filter
   // when filter is not null. A NaN bound orders no value, so it matches
@@ -119,9 +142,8 @@ class QueryMap {
   // Records in the column that `id` now holds the value with this hash.
   void column_insert(std::int64_t hash, std::uint32_t id);
   void drop_column();
-  // Refills the column from the sets after they changed wholesale.
-  void rebuild_column();
-
+  // Makes `id` visible to lookups again.
+  void lift(std::uint32_t id);
 
   ValueTable values_;
   CoreLink owner_;
@@ -131,6 +153,7 @@ class QueryMap {
   absl::flat_hash_map<std::int64_t, std::uint32_t, FxU64Hash> codes_;
   std::vector<std::uint32_t> free_codes_;
   std::uint32_t next_code_ = 1;
+  std::shared_ptr<Bitmap> narrowing_;  // shared with the core's other maps until lifted
 };
 
 }  // namespace lorvane
