@@ -40,8 +40,9 @@
 //
 // No locking: every call is made under the interpreter lock, which serializes
 // them, so the fields are plain. The fast paths are short: take() while
-// counting is one predictable compare (it leaves the page at a page's end);
-// release() while counting clears one bit of a page and counts it.
+// counting is one predictable compare (the slow path runs once per page, to
+// open the next); release() while counting clears one bit of a page and
+// counts it.
 //
 // The limit exists so that tests can reach the wrap with few objects; the
 // module builds its allocator with the full range (a test build of the
