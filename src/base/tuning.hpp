@@ -210,9 +210,11 @@ inline constexpr unsigned paged_root_bits(unsigned page_number_bits) { return (p
 // (40 KiB), however large the id.
 inline constexpr std::size_t kItemPage = 1024;
 
-// Object ids: the one walk over the live objects that prepares the reuse of
-// dead objects' ids runs once this many ids remain (a moment with no
-// collection under way is found long before they are used up).
-inline constexpr std::uint64_t kIdWalkAhead = std::uint64_t{1} << 20;
+// Object ids: the allocator records the live ids of each 64Ki-id page of the
+// range as a bitset (8 KiB) while the page is being handed out, and keeps
+// that form while more than this many of its ids stay live; below it, the
+// page's survivors move to a roaring set, which keeps so few ids of one 64Ki
+// chunk as a sorted array of 2 bytes each (at most half the bitset). Either way a finished page costs at most 4 bytes per live id.
+inline constexpr std::uint32_t kIdPageSparseLive = 2048;
 
 }  // namespace lorvane::tuning

@@ -72,8 +72,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwds) 
     new (&o->state) ObjectState{SwapPtr<AttrMap>(std::move(map)), 0};
     py::Ref made = py::Ref::steal(self);  // freed again if no id is left
     // The id is taken last, once every value was captured and the object
-    // exists: a failed construction consumes none, and no Python code runs
-    // between taking it and the object being tracked.
+    // exists: a failed construction consumes none.
     o->state.id = take_object_id();
     if (!PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
     return made.release();

@@ -1,16 +1,13 @@
-// Object ids: the process-wide allocator, and what only the interpreter can
-// tell it. Ids increase with creation while the 32-bit range lasts; then the
-// ids of dead objects are reused, smallest first, from a set built once by
-// walking every object the cycle collector tracks (every live Indexable is
-// tracked from the moment it has an id until its deallocation begins). That
-// walk cannot see objects a running collection has set aside (garbage whose
-// finalizers are running, and which they may resurrect), so it runs ahead of
-// the range's end, at a construction made while no collection is under way.
-// All calls are made with the interpreter lock held.
+// Object ids: the process-wide allocator. Ids increase with creation while
+// the 32-bit range lasts; then the ids of dead objects are reused, smallest
+// first. The allocator records which ids are live itself (an id is live from
+// the construction that takes it until the deallocation that releases it), so
+// every live Indexable keeps its id whatever the collector knows of it:
+// frozen into the permanent generation, untracked, or set aside by a running
+// collection. All calls are made with the interpreter lock held.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 namespace lorvane {
 
@@ -20,13 +17,5 @@ std::uint32_t take_object_id();
 
 // The object holding `id` is being freed.
 void release_object_id(std::uint32_t id) noexcept;
-
-// Reports the id of every Indexable the collector tracks: every live one
-// (the allocator's live walk).
-void walk_live_ids(const std::function<void(std::uint32_t)>& sink);
-
-// Registers the callback that tells the allocator when a collection runs
-// (once, at module initialisation). Throws py::ErrorAlreadySet on failure.
-void watch_collections();
 
 }  // namespace lorvane

@@ -10,7 +10,6 @@
 #include "bindings/filtered_index.hpp"
 #include "bindings/index.hpp"
 #include "bindings/indexable.hpp"
-#include "bindings/object_ids.hpp"
 #include "bindings/query_expr.hpp"
 #include "python/args.hpp"
 #include "python/error.hpp"
@@ -98,8 +97,6 @@ PyObject* init() {
     Py_DECREF(type);
   }
   try {
-    // The id allocator learns from the collector when a collection runs.
-    watch_collections();
     // Printed text escapes by the interpreter's Unicode database.
     install_char_escape_test();
   } catch (const py::ErrorAlreadySet&) {

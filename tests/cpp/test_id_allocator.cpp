@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
 #include <random>
 #include <set>
 
@@ -11,26 +12,16 @@ namespace {
 
 using Id = std::optional<std::uint32_t>;
 
-// Random takes and releases (some twice) against a set of live ids: the next
-// id while the range lasts, then the smallest id no live object holds, none
-// when all are live. The walk reports ids shuffled, and may free one; it runs
-// at the range's end or, for some seeds, ahead of it when the owner allows.
+// Random takes and releases (some twice, some of ids never handed out)
+// against a set of live ids: the next id while the range lasts, then the
+// smallest id no live object holds, none when all are live.
 TEST(IdAllocator, ModelAgainstLiveSet) {
   int exhausted = 0;
   for (std::uint32_t seed = 0; seed < 300; ++seed) {
     std::mt19937 rng(seed);
     const std::uint32_t limit = 2 + seed % 63;
     std::set<std::uint32_t> live;
-    int walks = 0;
-    const std::uint64_t walk_ahead = seed % 3 ? seed % 11 : 0;
-    IdAllocator ids([&](const IdAllocator::LiveSink& sink) {
-      std::vector<std::uint32_t> order(live.begin(), live.end());
-      std::shuffle(order.begin(), order.end(), rng);
-      for (std::uint32_t id : order) sink(id);
-      if (++walks; seed % 2 || order.empty()) return;
-      live.erase(order[0]);
-      ids.release(order[0]);
-    }, limit, walk_ahead, [&] { return std::bernoulli_distribution(0.3)(rng); });
+    IdAllocator ids(limit);
     std::uint64_t next = 1;
     bool wrapped = false;
     for (int step = 0; step < 400; ++step) {
@@ -42,50 +33,86 @@ TEST(IdAllocator, ModelAgainstLiveSet) {
         ASSERT_EQ(got, want < limit ? Id(want) : Id()) << "seed " << seed << " step " << step;
         if (got) live.insert(*got);
         exhausted += !got;
+      } else if (step % 7 == 0 && !wrapped) {
+        ids.release(static_cast<std::uint32_t>(next + step % 3));  // not handed out yet: ignored
       } else {
         auto it = std::next(live.begin(), std::uniform_int_distribution<std::size_t>(0, live.size() - 1)(rng));
         for (int k = step % 4 ? 1 : 2; k > 0; --k) ids.release(*it);
         live.erase(it);
       }
       ASSERT_EQ(ids.wrapped(), wrapped);
-      ASSERT_EQ(walks, ids.walked() ? 1 : 0);
-      ASSERT_TRUE(!wrapped || ids.walked());
-      ASSERT_TRUE(walk_ahead > 0 || ids.walked() == wrapped);
-      ASSERT_EQ(ids.free_count(), ids.walked() ? limit - 1 - live.size() : limit - next);
+      ASSERT_EQ(ids.free_count(), limit - 1 - live.size());
       ids.verify();
     }
   }
   EXPECT_GT(exhausted, 100);
 }
 
-// A range over several 64Ki chunks: the dead ids come back in ascending order.
-TEST(IdAllocator, WrapAcrossChunks) {
+// A range over several 64Ki pages: the dead ids come back in ascending order.
+TEST(IdAllocator, WrapAcrossPages) {
   const std::uint32_t limit = 3 * 65536 + 7;
   auto dead = [&](std::uint32_t id) { return id % 977 == 1 || id % 65536 <= 1 || id == limit - 1; };
-  IdAllocator ids([&](const IdAllocator::LiveSink& sink) {
-    for (std::uint32_t id = 1; id < limit; ++id) if (!dead(id)) sink(id);
-  }, limit);
+  IdAllocator ids(limit);
   for (std::uint32_t id = 1; id < limit; ++id) ASSERT_EQ(ids.take(), Id(id));
+  for (std::uint32_t id = 1; id < limit; ++id) if (dead(id)) ids.release(id);
+  ids.verify();
   for (std::uint32_t id = 1; id < limit; ++id) if (dead(id)) { ASSERT_EQ(ids.take(), Id(id)); }
   EXPECT_EQ(ids.take(), Id());
 }
 
-// A walk that throws leaves the allocator counting; the next take() walks again.
-TEST(IdAllocator, FailedWalkIsRetried) {
-  int calls = 0;
-  IdAllocator ids([&](const IdAllocator::LiveSink& sink) {
-    sink(2);
-    if (++calls == 1) throw std::runtime_error("walk failed");
-  }, 4);
-  for (int i = 0; i < 3; ++i) ids.take();
-  EXPECT_THROW(ids.take(), std::runtime_error);
-  EXPECT_EQ(ids.take(), Id(1));
-  EXPECT_EQ(ids.take(), Id(3));
+// Most objects die young, a few live long; some pages keep many survivors.
+// Finished pages with few survivors give up their bitsets, and survivors
+// that die later (in either form) are freed: after the wrap, exactly the ids
+// no live object holds come back, smallest first.
+TEST(IdAllocator, ScatteredSurvivorsAcrossPages) {
+  for (std::uint32_t seed = 0; seed < 3; ++seed) {
+    std::mt19937 rng(seed);
+    const std::uint64_t limit = 7 * 65536 + 3 * seed;
+    IdAllocator ids(limit);
+    std::set<std::uint32_t> live;
+    std::deque<std::uint32_t> young;
+    std::size_t most_bitsets = 0;
+    for (std::uint64_t n = 1; n < limit; ++n) {
+      const std::uint32_t id = *ids.take();
+      live.insert(id);
+      const std::uint64_t page = id >> 16;
+      const double keep = page == 2 || page == 5 ? 0.3 : 0.01;
+      if (!std::bernoulli_distribution(keep)(rng)) young.push_back(id);
+      if (young.size() > 300 || (young.size() > 0 && n % 5 == 0)) {
+        ids.release(young.front());
+        live.erase(young.front());
+        young.pop_front();
+      }
+      if (n % 9973 == 0) {  // an old survivor dies, in a thinned page or not
+        auto it = live.lower_bound(std::uniform_int_distribution<std::uint32_t>(1, id)(rng));
+        if (it != live.end() && *it != id) {
+          ids.release(*it);
+          ids.release(*it);
+          live.erase(it);
+        }
+      }
+      if (n % 65536 == 1000) {
+        ids.verify();
+        ASSERT_EQ(ids.free_count(), limit - 1 - live.size());
+      }
+      most_bitsets = std::max(most_bitsets, ids.bitset_pages());
+    }
+    EXPECT_EQ(most_bitsets, 3u);  // pages 2 and 5, and the open page
+    ids.verify();
+    for (std::uint32_t id = 1; id < limit; ++id) {
+      if (!live.count(id)) {
+        ASSERT_EQ(ids.take(), Id(id)) << "seed " << seed;
+      }
+    }
+    EXPECT_EQ(ids.take(), Id());
+    ids.verify();
+  }
 }
 
 TEST(IdAllocator, FullRangeStartsAtOne) {
-  IdAllocator ids([](const IdAllocator::LiveSink&) { FAIL() << "walked before the range ended"; });
+  IdAllocator ids;
   for (std::uint32_t id = 1; id <= 3; ++id) EXPECT_EQ(ids.take(), Id(id));
+  EXPECT_EQ(ids.free_count(), IdAllocator::kFullRange - 4);
 }
 
 }  // namespace
