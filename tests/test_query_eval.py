@@ -2,6 +2,7 @@
 every variant over one set of objects, errors, views and the cycle collector."""
 
 import gc
+import random
 import weakref
 
 import pytest
@@ -149,3 +150,45 @@ def test_live_objects_survive_collections_while_views_hold_them():
         views.pop(drop)
     gc.collect()
     assert all(m() is None for m in marks)
+
+
+def _deepest_tree(rng, n, combiners):
+    """A tree of the builders' greatest depth, grown one level at a time from a
+    leaf, with the positions of the objects it selects worked out alongside
+    from the values `n` holds (None: no attribute)."""
+    every = set(range(len(n)))
+
+    def leaf():
+        v = rng.randrange(8)
+        return rng.choice([(Q.eq("n", v), {i for i in every if n[i] == v}),
+                           (Q.lt("n", v), {i for i in every if n[i] is not None and n[i] < v}),
+                           (Q.ne("n", v), {i for i in every if n[i] != v})])
+
+    expr, hits = leaf()
+    for _ in range(999):
+        kind = rng.choice(combiners)
+        if kind == "not":
+            expr, hits = Q.not_(expr), every - hits
+            continue
+        other, its = leaf()
+        pair = (other, expr) if rng.random() < 0.5 else (expr, other)
+        expr, hits = (Q.and_(*pair), hits & its) if kind == "and" else (Q.or_(*pair), hits | its)
+    with pytest.raises(RecursionError):
+        Q.not_(expr)  # one level more is refused: this is the deepest tree
+    return expr, hits
+
+
+@pytest.mark.parametrize("combiners", [["not"], ["and", "or"], ["not", "and", "or"]])
+def test_trees_of_the_greatest_depth_are_evaluated(combiners):
+    rng = random.Random(len(combiners))
+    n = [rng.choice([None, *range(8)]) for _ in range(300)]
+    objs = [Indexable() if v is None else Indexable(n=v) for v in n]
+    index = Index()
+    index.add_object_many(objs)
+    view = index.reduced_query(Q.ne("n", 0))
+    in_view = {i for i, v in enumerate(n) if v != 0}
+    for _ in range(3):
+        expr, hits = _deepest_tree(rng, n, combiners)
+        assert index.reduced_query(expr).collect() == [objs[i] for i in sorted(hits)]
+        assert view.reduced_query(expr).collect() == [objs[i] for i in sorted(hits & in_view)]
+        assert repr(expr).count("(") >= 1000

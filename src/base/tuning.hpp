@@ -165,9 +165,14 @@ inline constexpr std::uint64_t kEvalAndProbeMaxIds = 16;
 inline constexpr std::uint64_t kEvalGatherBitmapMaxIds = 64;
 
 // Query trees nest at most 1000 levels (the interpreter's own default
-// recursion limit): printing, copying, evaluating and dropping a tree recurse
-// once per level, on threads with ordinary stacks.
+// recursion limit): printing, copying and dropping a tree recurse once per
+// level, in small frames, on threads with ordinary stacks.
 inline constexpr std::size_t kQueryExprMaxDepth = 1000;
+// Evaluation recurses once per level only within subtrees at most this deep:
+// an evaluation frame (with its And/Or split and the pool's join) takes a few
+// KB, about 9 KB under AddressSanitizer, so 1000 of them overflow an 8 MB
+// stack. The levels above such subtrees are walked with a stack of our own.
+inline constexpr std::size_t kEvalNativeDepth = 64;
 
 // --- Ingestion ---------------------------------------------------------------
 

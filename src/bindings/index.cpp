@@ -128,6 +128,56 @@ void store_items(IndexAPI& core, std::span<IndexableObject* const> objs) {
   items.unlock();
 }
 
+// The objects that learn of a core in one add. Unless the add completes, the
+// destructor puts them back as they were: the core leaves their lists (or
+// their later writes would still reach the index's maps), and once they
+// were stored, their slots and ids leave the core. Objects the core held
+// before the call are left alone. The caller keeps the objects alive.
+class AddUndo {
+ public:
+  AddUndo(IndexAPI& core, const CoreLink& link, std::size_t n) : core_(core), link_(link) { told_.reserve(n); }
+  ~AddUndo() {
+    if (!done_) undo();
+  }
+  AddUndo(const AddUndo&) = delete;
+  AddUndo& operator=(const AddUndo&) = delete;
+
+  void tell(IndexableObject* obj) {
+    if (obj->indexes.add_index(link_)) told_.push_back(obj);  // reserved: never throws
+  }
+  void stored() { stored_ = true; }
+  void done() { done_ = true; }
+
+ private:
+  void undo() noexcept {
+    for (IndexableObject* obj : told_) obj->indexes.drop_index(link_);
+    if (!stored_ || told_.empty()) return;
+    // A core whose lock a failed step poisoned keeps what it has: nobody
+    // reads past that lock again.
+    try {
+      auto ids = py::write_holding_gil(core_.all_ids());
+      for (IndexableObject* obj : told_) ids->remove(obj->state.id);
+    } catch (...) {
+    }
+    std::vector<StoredItem> dropped;
+    try {
+      dropped.reserve(told_.size());
+      auto items = py::write_holding_gil(core_.items());
+      for (IndexableObject* obj : told_) {
+        if (StoredItem* slot = items->find(obj->state.id)) dropped.push_back(std::move(*slot));
+      }
+    } catch (...) {
+    }
+    dropped.clear();  // after the lock; the objects stay alive through the caller
+  }
+
+  IndexAPI& core_;
+  const CoreLink& link_;
+  std::vector<IndexableObject*> told_;
+  bool stored_ = false;
+  bool done_ = false;
+};
+
 // A new FilteredIndex holding `view` of `core`'s tables. The first view of
 // a core makes the keeper of its item table (bindings/collector.hpp, rule (c)).
 PyObject* wrap_view(PyObject* self, const IndexAPI& core, FilteredIndexData view) {
@@ -208,19 +258,23 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
     states.reserve(static_cast<std::size_t>(n));
     // Every object learns of the core before its attributes are indexed, so
     // that a concurrent write of it is never missed. The batch tuple keeps
-    // the objects alive whenever add_index lets go of the interpreter lock.
+    // the objects alive whenever add_index lets go of the interpreter lock,
+    // and through the undo of a step that fails.
+    AddUndo undo(*core, self_link, static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
       IndexableObject* obj = as_indexable(PyTuple_GET_ITEM(batch.get(), i));
-      obj->indexes.add_index(self_link);
+      undo.tell(obj);
       objs.push_back(obj);
       states.push_back(&obj->state);
     }
+    undo.stored();
     store_items(*core, objs);
     NestedScope nested;
     {
       py::GilRelease nogil;
       core->add_object_many(self_link, states);
     }
+    undo.done();
     nested.settle();
     Py_RETURN_NONE;
   });
@@ -235,13 +289,16 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     py::Ref keep_alive = py::Ref::borrow(bound[0]);
     const CoreRef& core = core_of(self);
     CoreLink self_link(core);
-    obj->indexes.add_index(self_link);
+    AddUndo undo(*core, self_link, 1);
+    undo.tell(obj);
+    undo.stored();
     store_items(*core, std::span<IndexableObject* const>(&obj, 1));
     NestedScope nested;
     {
       py::GilRelease nogil;
       core->add_object(self_link, obj->state);
     }
+    undo.done();
     nested.settle();
     Py_RETURN_NONE;
   });

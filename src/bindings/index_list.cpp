@@ -16,14 +16,21 @@ void lock_holding_gil(ObjectMutex& mu) {
                        });
 }
 
-void IndexList::add_index(CoreLink link) {
+bool IndexList::add_index(CoreLink link) {
   Alive alive;
   lock_holding_gil(mu_);
   AdoptedLock unlock(mu_);
-  add_index_locked(std::move(link), alive);
+  return add_index_locked(std::move(link), alive);
 }
 
-void IndexList::add_index_locked(CoreLink link, Alive& alive) {
+void IndexList::drop_index(const CoreLink& link) noexcept {
+  lock_holding_gil(mu_);
+  AdoptedLock unlock(mu_);
+  auto same = [&](const CoreLink& l) { return !l.owner_before(link) && !link.owner_before(l); };
+  entries_.erase(std::remove_if(entries_.begin(), entries_.end(), same), entries_.end());
+}
+
+bool IndexList::add_index_locked(CoreLink link, Alive& alive) {
   // The links are locked once, up front: a core can die at any moment (its
   // last owner may be a writer on another thread), and a sort whose keys
   // change under it can run off the array.
@@ -36,7 +43,11 @@ void IndexList::add_index_locked(CoreLink link, Alive& alive) {
     if (c && c.get() != fallback) alive.push_back(std::move(c));
   };
   for (const CoreLink& l : entries_) keep(l);
+  const std::size_t before = alive.size();
   keep(link);
+  const bool added = alive.size() > before &&
+                     std::none_of(alive.begin(), alive.begin() + static_cast<std::ptrdiff_t>(before),
+                                  [&](const CoreRef& c) { return c == alive.back(); });
   // Ascending core address; a core recorded again (the object re-added to
   // the same index) is kept once, so re-adding never makes writes slower.
   std::sort(alive.begin(), alive.end(), [](const CoreRef& a, const CoreRef& b) {
@@ -44,6 +55,7 @@ void IndexList::add_index_locked(CoreLink link, Alive& alive) {
   });
   alive.erase(std::unique(alive.begin(), alive.end()), alive.end());
   entries_.assign(alive.begin(), alive.end());
+  return added;
 }
 
 }  // namespace lorvane

@@ -21,15 +21,21 @@ class IndexList {
  public:
   // Records a core (interpreter lock held): keeps the live cores other than
   // the default one, each once, in ascending address order. Never waits for
-  // the mutex while holding the interpreter lock.
-  void add_index(CoreLink link);
+  // the mutex while holding the interpreter lock. True when the core was not
+  // recorded before.
+  bool add_index(CoreLink link);
+  // Forgets a core that add_index recorded (interpreter lock held), for a
+  // call that fails after recording it: the object's later writes no longer
+  // reach the core. Compares control blocks only, so no core is kept alive
+  // or dropped under the mutex.
+  void drop_index(const CoreLink& link) noexcept;
 
   // The live cores a record holds while the object's mutex is; they are
   // dropped after it is released (dropping a core's last reference may run
   // Python code that writes to this very object).
   using Alive = absl::InlinedVector<CoreRef, tuning::kIndexListInline + 1>;
   // add_index's work, for a caller that holds the mutex already.
-  void add_index_locked(CoreLink link, Alive& alive);
+  bool add_index_locked(CoreLink link, Alive& alive);
   ObjectMutex& mutex() { return mu_; }
 
  private:

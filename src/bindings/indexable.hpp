@@ -40,8 +40,10 @@ struct IndexableObject {
   IndexList indexes;
   ObjectState state;  // its id and current map, as the indexes read them
 
-  // Attribute write: notify every core, then publish. Throws on failure
-  // (nothing published, the object's mutex poisoned if a core failed).
+  // Attribute write: publish, then tell every core. Throws on failure, and
+  // then the write is taken back: the previous map is current again and no
+  // core lists the new value (the object's list is poisoned only when taking
+  // back fails too).
   void set_attr(ShortString name, PyValue value);
 };
 

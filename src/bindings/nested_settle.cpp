@@ -1,5 +1,6 @@
 #include "bindings/nested_settle.hpp"
 
+#include <exception>
 #include <optional>
 #include <utility>
 
@@ -44,14 +45,26 @@ void settle_one(const NestedTask& task) {
 
 void NestedScope::settle() {
   // Settling indexes attributes in child cores, which may hold nested
-  // objects of their own: repeat until no task is left.
+  // objects of their own: repeat until no task is left. A task that fails
+  // does not stop the others (each one is independent of the rest); the
+  // first error is raised once all are done. Settling raises only C++
+  // errors, so no Python error indicator is left set while others run.
+  std::exception_ptr first;
+  auto attempt = [&](const NestedTask& t) {
+    try {
+      settle_one(t);
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+  };
   for (;;) {
     std::vector<NestedTask> tasks = sink_.take();
     std::vector<NestedTask> orphans = NestedSink::fallback().take();
-    if (tasks.empty() && orphans.empty()) return;
-    for (const NestedTask& t : tasks) settle_one(t);
-    for (const NestedTask& t : orphans) settle_one(t);
+    if (tasks.empty() && orphans.empty()) break;
+    for (const NestedTask& t : tasks) attempt(t);
+    for (const NestedTask& t : orphans) attempt(t);
   }
+  if (first) std::rethrow_exception(first);
 }
 
 }  // namespace lorvane

@@ -380,6 +380,56 @@ Part eval_part(const AttrTable& table, const Bitmap& universe, const QueryExpr& 
   }
 }
 
+// ---- deep trees ------------------------------------------------------------------------
+
+// Whether the tree has more than `levels` levels (a leaf is one); looks no
+// deeper than that.
+bool deeper_than(const QueryExpr& expr, std::size_t levels) {
+  if (levels == 0) return true;
+  for (const QueryExpr& c : expr.children()) {
+    if (deeper_than(c, levels - 1)) return true;
+  }
+  return false;
+}
+
+// eval_part for any depth: the levels above subtrees of at most
+// kEvalNativeDepth levels are walked with an explicit stack of Not/And/Or
+// nodes, each gathering its children's parts in order; the subtrees go to
+// eval_part (and spread over the pool as usual). Only the combining nodes
+// can be deep, so every node on the stack is one of them.
+Part eval_any_depth(const AttrTable& table, const Bitmap& universe, const QueryExpr& root,
+                    const EvalPolicy& policy) {
+  if (!deeper_than(root, tuning::kEvalNativeDepth)) return eval_part(table, universe, root, policy);
+  struct Pending {
+    const QueryExpr* expr;
+    std::vector<Part> parts;
+  };
+  std::vector<Pending> stack;
+  stack.push_back({&root, {}});
+  for (;;) {
+    Pending& top = stack.back();
+    const std::vector<QueryExpr>& children = top.expr->children();
+    if (top.parts.size() < children.size()) {
+      const QueryExpr& next = children[top.parts.size()];
+      if (deeper_than(next, tuning::kEvalNativeDepth)) {
+        stack.push_back({&next, {}});  // `top` is not used past this point
+      } else {
+        top.parts.push_back(eval_part(table, universe, next, policy));
+      }
+      continue;
+    }
+    Part done;
+    switch (top.expr->kind()) {
+      case Kind::Not: done = Part(complement(universe, top.parts.front())); break;
+      case Kind::And: done = Part(combine_and(std::move(top.parts))); break;
+      default: done = Part(combine_or(std::move(top.parts))); break;  // Or
+    }
+    stack.pop_back();
+    if (stack.empty()) return done;
+    stack.back().parts.push_back(std::move(done));
+  }
+}
+
 // The part's ids that `cut` holds.
 Bitmap cut_part(Part part, const Bitmap& cut) {
   if (part.is_few()) {
@@ -397,7 +447,15 @@ Bitmap cut_part(Part part, const Bitmap& cut) {
 
 std::vector<Bitmap> evaluate_queries_vec(std::span<const QueryExpr> exprs, const AttrTable& attr_maps,
                                          const Bitmap& universe, const EvalPolicy& policy) {
-  std::vector<Part> parts = eval_children(exprs, attr_maps, universe, policy);
+  const bool deep = std::any_of(exprs.begin(), exprs.end(), [](const QueryExpr& e) {
+    return deeper_than(e, tuning::kEvalNativeDepth);
+  });
+  std::vector<Part> parts;
+  if (deep) {
+    for (const QueryExpr& e : exprs) parts.push_back(eval_any_depth(attr_maps, universe, e, policy));
+  } else {
+    parts = eval_children(exprs, attr_maps, universe, policy);
+  }
   std::vector<Bitmap> out;
   out.reserve(parts.size());
   for (Part& p : parts) out.push_back(std::move(p).take());
@@ -406,14 +464,14 @@ std::vector<Bitmap> evaluate_queries_vec(std::span<const QueryExpr> exprs, const
 
 Bitmap evaluate_query(const AttrTable& attr_maps, const Bitmap& universe, const QueryExpr& expr,
                       const EvalPolicy& policy) {
-  return eval_part(attr_maps, universe, expr, policy).take();
+  return eval_any_depth(attr_maps, universe, expr, policy).take();
 }
 
 Bitmap evaluate_within(const AttrTable& attr_maps, const Bitmap& universe, const QueryExpr& expr,
                        const EvalPolicy& policy) {
   EvalPolicy cut_once = policy;
   cut_once.skip_leaf_cuts = true;
-  return cut_part(eval_part(attr_maps, universe, expr, cut_once), universe);
+  return cut_part(eval_any_depth(attr_maps, universe, expr, cut_once), universe);
 }
 
 Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr, const EvalPolicy& policy) {
