@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 namespace lorvane::py {
 
@@ -78,6 +79,21 @@ void set_internal_error(const char* message) {
   Py_DECREF(text);
 }
 
+namespace {
+
+// An allocation failed: MemoryError while the call has changed nothing yet,
+// so that the caller may free memory and go on; the end of the process once
+// it has begun a change that cannot be put back.
+void out_of_memory() noexcept {
+  if (detail::t_irreversible) {
+    std::fputs("Lorvane: out of memory in the middle of a change that cannot be undone\n", stderr);
+    std::abort();
+  }
+  PyErr_NoMemory();
+}
+
+}  // namespace
+
 void translate_current_exception() noexcept {
   try {
     throw;
@@ -88,9 +104,9 @@ void translate_current_exception() noexcept {
   } catch (const InternalError& e) {
     set_internal_error(e.what());
   } catch (const std::bad_alloc&) {
-    // Memory exhaustion ends the process, as everywhere else in the system.
-    std::fputs("Lorvane: out of memory\n", stderr);
-    std::abort();
+    out_of_memory();
+  } catch (const std::length_error&) {
+    out_of_memory();  // a container asked for more than it can ever hold
   } catch (const std::exception& e) {
     PyErr_Format(PyExc_SystemError, "Lorvane: unexpected C++ exception: %s", e.what());
   } catch (...) {
