@@ -24,6 +24,12 @@ std::string take_error_text(bool traceback) {
   throw_if_passes_through();
   PyObject* exc = PyErr_GetRaisedException();
   if (!exc) return "unknown error";
+  std::string text = error_text(exc, traceback);
+  Py_DECREF(exc);
+  return text;
+}
+
+std::string error_text(PyObject* exc, bool traceback) {
   std::string text;
   auto utf8 = [&](PyObject* s) {
     if (const char* c = s ? PyUnicode_AsUTF8(s) : nullptr) text = c;
@@ -44,7 +50,6 @@ std::string take_error_text(bool traceback) {
     text = std::string(Py_TYPE(exc)->tp_name) + ": " + text;
   }
   PyErr_Clear();  // whatever formatting it raised
-  Py_DECREF(exc);
   return text;
 }
 
@@ -77,6 +82,14 @@ void set_internal_error(const char* message) {
   }
   PyErr_SetObject(type, text);
   Py_DECREF(text);
+}
+
+void raise_internal_error(const std::string& message, PyObject* cause) {
+  set_internal_error(message.c_str());
+  PyObject* exc = PyErr_GetRaisedException();
+  PyException_SetCause(exc, Py_NewRef(cause));  // steals the new reference
+  PyErr_SetRaisedException(exc);
+  throw ErrorAlreadySet{};
 }
 
 namespace {

@@ -61,11 +61,19 @@ inline void throw_if_passes_through() {
 // thrown as it is instead (left set).
 std::string take_error_text(bool traceback = false);
 
+// The exception instance `exc` as take_error_text() words it. Leaves no error set.
+std::string error_text(PyObject* exc, bool traceback);
+
 // The internal-error exception class, created once per process.
 PyObject* panic_exception_type();
 
 // Sets the internal-error exception with `message` as its argument.
 void set_internal_error(const char* message);
+
+// Sets the internal-error exception with `message`, and `cause` (an exception
+// instance, borrowed) as its __cause__, then throws ErrorAlreadySet. For a
+// failure that a user's own exception started: it stays reachable.
+[[noreturn]] void raise_internal_error(const std::string& message, PyObject* cause);
 
 namespace detail {
 // Whether the entry point running on this thread has begun a change it cannot
