@@ -167,7 +167,6 @@ def test_a_generator_that_raises_part_way_stops_with_the_internal_error(populati
         with raises_internal_error(match="boom part-way") as info:
             query(x=failing_generator(error))
         assert str(info.value).startswith("keyword value iteration failed: Traceback")
-        assert "KeyError" in str(info.value)
         assert info.value.__cause__ is error and info.value.__suppress_context__
     # Nothing was changed and nothing is left locked or borrowed.
     same_objects(index.get_by_attribute(x=[1, 2]), brute(objs, x=[1, 2]))
