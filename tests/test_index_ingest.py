@@ -41,7 +41,11 @@ def add_as_custom_sequence(index, objs):
     assert index.add_object_many(Seq(objs)) is None
 
 
-ADDERS = [add_one_by_one, add_as_list, add_as_tuple, add_as_custom_sequence]
+def add_as_sequence_claiming_a_huge_length(index, objs):  # the length sizes nothing
+    assert index.add_object_many(type("Huge", (Seq,), {"__len__": lambda self: 10**17})(objs)) is None
+
+
+ADDERS = [add_one_by_one, add_as_list, add_as_tuple, add_as_custom_sequence, add_as_sequence_claiming_a_huge_length]
 
 
 class Sub(Indexable):

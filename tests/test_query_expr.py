@@ -2,7 +2,9 @@
 
 import gc
 import inspect
+import os
 import re
+import subprocess
 import sys
 import unicodedata
 import weakref
@@ -10,7 +12,7 @@ import weakref
 import pytest
 
 from conftest import PASS_THROUGH, IterRaiser, NextRaiser, PanicException, passes_through
-from Lorvane import Indexable, PyQueryExpr as Q
+from Lorvane import Index, Indexable, PyQueryExpr as Q
 
 
 def V(obj, cast):
@@ -169,6 +171,51 @@ def test_interrupts_while_reading_values_pass_through(kind, raiser):
     values = _sequence(raiser)(kind)
     with passes_through(values):
         Q.in_("a", values)
+
+
+@pytest.mark.parametrize("claimed", [10**17, 2**62, sys.maxsize, 2**63, 0])
+def test_a_length_the_sequence_claims_allocates_nothing(claimed):
+    objs = [Indexable(v=i) for i in range(5)]
+    index = Index()
+    index.add_object_many(objs)
+    expr = Q.in_("v", type("ClaimsLength", (list,), {"__len__": lambda self: claimed})([1, 3, 3]))
+    assert body(expr) == body(Q.in_("v", [1, 3, 3]))
+    assert index.reduced_query(expr).collect() == [objs[1], objs[3]]
+
+
+# Each call, with the address space capped a little above what the process
+# maps, outgrows it in the module's own arrays (bytes iterate as cached small
+# ints; a range's ints are freed as they are hashed) and leaves the index be.
+EXHAUSTED = r"""
+import resource
+from Lorvane import Index, Indexable, PyQueryExpr as Q
+index = Index()
+index.add_object_many(objs := [Indexable(v=i) for i in range(4)])
+view, zeros, many = index.reduced(v=[0, 1, 2, 3]), bytes(50_000_000), range(10**9)
+calls = [lambda: Q.in_("v", zeros), lambda: index.get_by_attribute(v=many),
+         lambda: view.reduced(v=many), lambda: index.reduce(v=many)]
+mapped = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+for call in calls:
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + (96 << 20), hard))
+    try:
+        call()
+    except MemoryError:
+        print("MemoryError")
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+objs[1].v = 7
+assert index.get_by_attribute(v=[7, 3]) == index.reduced_query(Q.in_("v", [7, 3])).collect() == objs[1::2]
+print("alive")
+"""
+
+
+@pytest.mark.skipif(re.search(r"lib[at]san", os.environ.get("LD_PRELOAD", "")) is not None,
+                    reason="a sanitizer's shadow memory counts against the address-space cap")
+def test_memory_running_out_while_building_a_query_raises_memory_error():
+    proc = subprocess.run([sys.executable, "-c", EXHAUSTED], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["MemoryError"] * 4 + ["alive"]
 
 
 def test_deepest_tree_is_built_and_printed():

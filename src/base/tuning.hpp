@@ -174,6 +174,12 @@ inline constexpr std::size_t kQueryExprMaxDepth = 1000;
 // stack. The levels above such subtrees are walked with a stack of our own.
 inline constexpr std::size_t kEvalNativeDepth = 64;
 
+// A sequence's own __len__ sizes the array its items are read into up to
+// this many items (512 KB of references) and no further: the length is the
+// caller's word, and a lie must cost nothing. Longer sequences grow the
+// array as their items arrive.
+inline constexpr std::size_t kLengthHintMaxReserve = std::size_t{1} << 16;
+
 // --- Ingestion ---------------------------------------------------------------
 
 // Batch ingestion spreads its attribute columns over threads once a batch

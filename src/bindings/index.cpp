@@ -99,13 +99,31 @@ IndexableObject* extract_indexable(PyObject* obj, const char* param) {
   return as_indexable(obj);
 }
 
+// The items of `objs` as a new tuple. An exact list or tuple is copied as it
+// is; any other sequence is iterated into a list first, because the
+// interpreter's tuple() would allocate as many slots as its __len__ claims.
+// CAUTION: __iter__ and __next__ may run Python code.
+py::Ref private_tuple(PyObject* objs) {
+  if (PyList_CheckExact(objs) || PyTuple_CheckExact(objs)) return py::Ref::steal(PySequence_Tuple(objs));
+  py::Ref iter = py::Ref::steal(PyObject_GetIter(objs));
+  py::Ref items = iter ? py::Ref::steal(PyList_New(0)) : py::Ref();
+  if (!items) return items;
+  while (PyObject* next = PyIter_Next(iter.get())) {
+    const int rc = PyList_Append(items.get(), next);
+    Py_DECREF(next);
+    if (rc < 0) return py::Ref();
+  }
+  if (PyErr_Occurred()) return py::Ref();
+  return py::Ref::steal(PyList_AsTuple(items.get()));
+}
+
 // `objs`: any sequence but str, every item an Indexable. Returns a private
 // tuple of the items: the caller's own list may be changed by another thread
 // whenever this call lets go of the interpreter lock.
 py::Ref extract_indexable_seq(PyObject* objs, const char* param) {
   if (PyUnicode_Check(objs)) py::raise_argument_error(param, py::kStrToVec);
   if (!PySequence_Check(objs)) py::raise_argument_error(param, py::cannot_convert(objs, "Sequence"));
-  py::Ref batch = py::Ref::steal(PySequence_Tuple(objs));
+  py::Ref batch = private_tuple(objs);
   if (!batch) py::rethrow_as_argument_error(param);
   const Py_ssize_t n = PyTuple_GET_SIZE(batch.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -232,6 +250,8 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const CoreRef& core = core_of(self);
     py::Ref kwargs = py::collect_kwargs("Index.reduce", args, nargs, kwnames);
     HashQuery query = kwargs_to_hash_query(kwargs.get());
+    // Narrowing allocates before it changes anything, then changes maps
+    // without allocating: it never stops half-way.
     {
       AttrWriter writer = py::write_holding_gil(core->attr_maps());
       narrow_by_hashes(*writer, query);
@@ -270,6 +290,8 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
     undo.stored();
     store_items(*core, objs);
     NestedScope nested;
+    // Up to here a failure is undone; the maps change from here on.
+    py::begin_irreversible_change();
     {
       py::GilRelease nogil;
       core->add_object_many(self_link, states);
@@ -294,6 +316,8 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     undo.stored();
     store_items(*core, std::span<IndexableObject* const>(&obj, 1));
     NestedScope nested;
+    // Up to here a failure is undone; the maps change from here on.
+    py::begin_irreversible_change();
     {
       py::GilRelease nogil;
       core->add_object(self_link, obj->state);
@@ -383,6 +407,9 @@ PyObject* make_index_of(std::span<IndexableObject* const> objs) {
   CoreLink link(core);
   std::vector<const ObjectState*> states;
   states.reserve(objs.size());
+  // The objects record the new core, and their nested objects settle into
+  // its child cores: neither is taken back part-way.
+  py::begin_irreversible_change();
   // Every object learns of the core before its attributes are indexed, so
   // that a concurrent write of it is never missed (as add_object_many does).
   for (IndexableObject* obj : objs) {

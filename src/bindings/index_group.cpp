@@ -86,6 +86,8 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
     auto theirs = as_index(other)->borrow.shared();
     const CoreRef core = index_core(self);
     const CoreRef other_core = index_core(other);
+    // The maps merge one after another; none is put back if a later one fails.
+    py::begin_irreversible_change();
     {
       // Both cores' locks are taken in address order, so two opposite
       // unions never wait for each other in a circle.

@@ -151,6 +151,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     const char* text = py::require(PyUnicode_AsUTF8AndSize(name, &len));
     ShortString key(text, static_cast<std::size_t>(len));
     PyValue captured = capture_value(Py_NewRef(value));
+    // The new map is published before the cores are told, one at a time.
+    py::begin_irreversible_change();
     as_indexable(self)->set_attr(std::move(key), std::move(captured));
     return 0;
   });

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "base/internal_error.hpp"
 #include "bindings/value_capture.hpp"
 #include "python/error.hpp"
 #include "python/ref.hpp"
@@ -35,7 +34,10 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
       }
       if (PyErr_Occurred()) {
         py::throw_if_passes_through();
-        throw InternalError("keyword value iteration failed: " + py::take_error_text(true));
+        // The user's exception stays reachable as the cause, beside its text.
+        py::Ref cause = py::Ref::steal(PyErr_GetRaisedException());
+        py::raise_internal_error("keyword value iteration failed: " + py::error_text(cause.get(), true),
+                                 cause.get());
       }
     }
     Py_ssize_t len = 0;

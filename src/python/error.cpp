@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 namespace lorvane::py {
 
@@ -23,6 +24,12 @@ std::string take_error_text(bool traceback) {
   throw_if_passes_through();
   PyObject* exc = PyErr_GetRaisedException();
   if (!exc) return "unknown error";
+  std::string text = error_text(exc, traceback);
+  Py_DECREF(exc);
+  return text;
+}
+
+std::string error_text(PyObject* exc, bool traceback) {
   std::string text;
   auto utf8 = [&](PyObject* s) {
     if (const char* c = s ? PyUnicode_AsUTF8(s) : nullptr) text = c;
@@ -43,7 +50,6 @@ std::string take_error_text(bool traceback) {
     text = std::string(Py_TYPE(exc)->tp_name) + ": " + text;
   }
   PyErr_Clear();  // whatever formatting it raised
-  Py_DECREF(exc);
   return text;
 }
 
@@ -78,6 +84,29 @@ void set_internal_error(const char* message) {
   Py_DECREF(text);
 }
 
+void raise_internal_error(const std::string& message, PyObject* cause) {
+  set_internal_error(message.c_str());
+  PyObject* exc = PyErr_GetRaisedException();
+  PyException_SetCause(exc, Py_NewRef(cause));  // steals the new reference
+  PyErr_SetRaisedException(exc);
+  throw ErrorAlreadySet{};
+}
+
+namespace {
+
+// An allocation failed: MemoryError while the call has changed nothing yet,
+// so that the caller may free memory and go on; the end of the process once
+// it has begun a change that cannot be put back.
+void out_of_memory() noexcept {
+  if (detail::t_irreversible) {
+    std::fputs("Lorvane: out of memory in the middle of a change that cannot be undone\n", stderr);
+    std::abort();
+  }
+  PyErr_NoMemory();
+}
+
+}  // namespace
+
 void translate_current_exception() noexcept {
   try {
     throw;
@@ -88,9 +117,9 @@ void translate_current_exception() noexcept {
   } catch (const InternalError& e) {
     set_internal_error(e.what());
   } catch (const std::bad_alloc&) {
-    // Memory exhaustion ends the process, as everywhere else in the system.
-    std::fputs("Lorvane: out of memory\n", stderr);
-    std::abort();
+    out_of_memory();
+  } catch (const std::length_error&) {
+    out_of_memory();  // a container asked for more than it can ever hold
   } catch (const std::exception& e) {
     PyErr_Format(PyExc_SystemError, "Lorvane: unexpected C++ exception: %s", e.what());
   } catch (...) {
