@@ -363,3 +363,38 @@ class IndexModel(RuleBasedStateMachine):
 
 IndexModel.TestCase.settings = settings(max_examples=60, stateful_step_count=40, deadline=None)
 TestIndexModel = IndexModel.TestCase
+
+
+def test_narrowed_out_writes_unions_and_a_gone_index_leave_nothing_stale():
+    # A kept object leaves a value, then a narrowed-out holder of it moves:
+    # the ranged tree and the child core follow both.
+    keep, drop = Indexable(kind="a", w=0.0, addr=Indexable(city="x")), Indexable(kind="b", w=0.0)
+    drop.addr = keep.addr
+    ix = Index()
+    ix.add_object_many([keep, drop])
+    ix.reduce(kind="a")
+    keep.w, drop.w = 2.0, 6.0
+    keep.addr, drop.addr = Indexable(city="y"), Indexable(city="z")
+    assert ix.reduced_query(Q.lt("w", 1)).collect() == []
+    assert {k: v.collect() for k, v in ix.group_by("addr.city").items()} == {"y": [keep], "z": [drop]}
+    # A union mends the narrowing even after a write dropped the value's entry.
+    x, y, z = Indexable(genre="novel"), Indexable(genre="sf"), Indexable(genre="novel")
+    a, b = Index(), Index()
+    a.add_object_many([x, y, z])
+    b.add_object_many([x, y, z])
+    a.reduce(genre="sf")
+    z.genre = "poetry"
+    a.union_with(b)
+    assert a.get_by_attribute(genre="novel") == [x]
+    # Writes into the nested objects of a view whose index is gone never fail.
+    holder, nested = Indexable(), Indexable()
+    holder.a = nested
+    gone = Index()
+    gone.add_object(holder)
+    view = gone.reduced()  # noqa: F841 - keeps the child core alive
+    del gone
+    nested.b = Indexable(v=1)
+    nested.c = 1
+    live = Index()
+    live.add_object(holder)
+    assert live.reduced_query(Q.eq("a.b.v", 1)).collect() == [holder]

@@ -246,6 +246,56 @@ def scenario_reduce_during_writes(n_objs=150, rounds=thread_rounds(1000)):
     check_exact(narrowed, objs, ["a", "b"])
 
 
+def scenario_unions_during_writes(n_objs=3000, rounds=thread_rounds(300)):
+    """Opposite unions of two indexes sharing objects, one of them narrowed,
+    while those objects are written: no object is ever listed under a value
+    it no longer holds, by value or by range."""
+    from Lorvane import Index, Indexable
+    from Lorvane import PyQueryExpr as Q
+    from index_helpers import brute, same_objects
+
+    objs = [Indexable(a=POOL[i % len(POOL)], b=i % 3) for i in range(n_objs)]
+    a, b = Index(), Index()
+    a.add_object_many(objs[: n_objs * 2 // 3])
+    b.add_object_many(objs[n_objs // 3:])
+    a.reduce(b=[0])
+    seen = {id(o) for o in objs if o.b == 0}  # and every object written since
+    threads = Threads()
+
+    def writer(seed):
+        rng = random.Random(seed)
+        for _ in range(rounds):
+            for o in rng.sample(objs, 50):
+                o.a, o.b = rng.choice(POOL), rng.randrange(3)
+                seen.add(id(o))
+
+    def uniter(mine, theirs):
+        while not threads.stop.is_set():
+            try:
+                mine.union_with(theirs)
+            except RuntimeError as exc:  # the other thread's union holds one of them
+                assert "borrowed" in str(exc)
+
+    threads.add(writer, 1)
+    threads.add(writer, 2)
+    threads.add(uniter, a, b)
+    threads.add(uniter, b, a)
+    threads.run(until_writers_done=2)
+
+    for index in (a, b):
+        stored = index.collect()
+        for value in POOL:
+            found = index.get_by_attribute(a=[value])
+            same_objects(found, brute(found, a=[value]))
+        for v in range(3):
+            same_objects(index.reduced_query(Q.bt("b", v, v)).collect(), brute(stored, b=[v]))
+    check_exact(b, objs[n_objs // 3:], ["a", "b"])
+    a.union_with(b)  # what b finds, a finds again: every object a shares with b
+    shared = {id(o) for o in objs[n_objs // 3:]}
+    same_objects(a.get_by_attribute(b=[0, 1, 2]),
+                 [o for o in objs[: n_objs * 2 // 3] if id(o) in seen or id(o) in shared])
+
+
 def scenario_same_object_many_writers(rounds=thread_rounds(50000)):
     """Writers of one object and one attribute, with the object in two indexes."""
     from Lorvane import Index, Indexable
@@ -468,7 +518,8 @@ def scenario_views_during_nested_writes(rounds=thread_rounds(300)):
 
 @pytest.mark.parametrize(
     "scenario",
-    ["scenario_writers_readers_adders", "scenario_reduce_during_writes", "scenario_same_object_many_writers",
+    ["scenario_writers_readers_adders", "scenario_reduce_during_writes", "scenario_unions_during_writes",
+     "scenario_same_object_many_writers",
      "scenario_release_that_writes_back", "scenario_batch_changed_while_waiting",
      "scenario_collector_during_work", "scenario_nested_adds_racing_writes",
      "scenario_views_during_nested_writes"],
