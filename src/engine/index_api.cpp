@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 #include <thread>
 
 #include "base/parallel.hpp"
@@ -203,6 +204,27 @@ AncestorSet IndexAPI::ancestors_of(std::uint32_t id) const {
   return it == parents->end() ? AncestorSet() : it->second.above;
 }
 
+bool IndexAPI::holds_nested_values(const PyValue& object) {
+  const ObjectState* state = nested_state(object);
+  if (state == nullptr) return true;
+  // Read under this core's parent links' lock: a writer that gives the
+  // object a nested value publishes its map before it links the value,
+  // which reads `above` under that lock, so either the value is seen here or
+  // the writer links it by the new `above`.
+  bool found = false;
+  AttrSnapshot snap = state->attrs.load();
+  snap->for_each([&](const ShortString& name, const PyValue& value) {
+    found = found || (value.kind() == CastKind::Ind && !is_private_name(name));
+  });
+  return found;
+}
+
+bool IndexAPI::take_relink(std::uint32_t id) {
+  auto parents = parents_.write();
+  auto it = parents->find(id);
+  return it != parents->end() && std::exchange(it->second.relink, false);
+}
+
 AncestorSet IndexAPI::above_of_holders(const HybridSet& holders) const {
   // The objects on every chain: each holder with what lies above it on
   // every chain to it, intersected over the holders. Mostly two holders
@@ -271,6 +293,10 @@ void IndexAPI::nested_link(const PyValue& object, std::uint32_t object_id, std::
   {
     auto parents = parents_.write();
     auto it = parents->find(object_id);
+    // Settling matters when the object gains its first holder or loses its
+    // last (it is indexed or unindexed here) or when its `above` changes (its
+    // nested values are linked again, which brings their own `above` up to
+    // date); another holder alone changes neither.
     bool changed = false;
     if (it == parents->end()) {
       if (!stored) return;
@@ -278,9 +304,10 @@ void IndexAPI::nested_link(const PyValue& object, std::uint32_t object_id, std::
       it->second.holders = HybridSet::from_id(parent_id);
       changed = true;
     } else if (stored) {
-      if (!it->second.holders.contains(parent_id)) changed = it->second.holders.insert(parent_id);
+      const bool first = it->second.holders.is_empty();
+      if (!it->second.holders.contains(parent_id)) changed = it->second.holders.insert(parent_id) && first;
     } else {
-      changed = it->second.holders.remove(parent_id);
+      changed = it->second.holders.remove(parent_id) && it->second.holders.is_empty();
     }
     StoredItemParent& link = it->second;
     if (stored) link.object = object;  // the newest holder's value
@@ -289,7 +316,8 @@ void IndexAPI::nested_link(const PyValue& object, std::uint32_t object_id, std::
     AncestorSet above = link.holders.is_empty() ? AncestorSet() : above_of_holders(link.holders);
     if (above != link.above) {
       link.above.swap(above);
-      changed = true;
+      // An object that holds no nested value has nothing below it to link.
+      if (holds_nested_values(object)) link.relink = changed = true;
     }
     // Nothing changed: a task already left for the last change covers it.
     if (!changed) return;
@@ -326,14 +354,18 @@ void IndexAPI::settle_nested(AttrWriter writer, const ObjectState& obj) {
     all_ids_->write()->add(id);
     index_snapshot(*writer, weak_from_this(), obj);
   } else if (wanted) {
-    // Its chains may have changed: each nested value is linked again below
-    // it by the rule, from the map its writers tell this core about.
-    AttrSnapshot snap = obj.attrs.load();
-    snap->for_each([&](const ShortString& name, const PyValue& value) {
-      if (value.kind() != CastKind::Ind || is_private_name(name)) return;
-      auto it = writer->find(name.view());
-      if (it != writer->end()) it->second->relink(value, id);
-    });
+    // Its chains changed: each nested value is linked again below it by the
+    // rule, from the map its writers tell this core about, which also brings
+    // the nested values' own `above` up to date. (A change of its holders
+    // that leaves `above` as it was changes nothing below it.)
+    if (take_relink(id)) {
+      AttrSnapshot snap = obj.attrs.load();
+      snap->for_each([&](const ShortString& name, const PyValue& value) {
+        if (value.kind() != CastKind::Ind || is_private_name(name)) return;
+        auto it = writer->find(name.view());
+        if (it != writer->end()) it->second->relink(value, id);
+      });
+    }
   } else if (indexed) {
     AttrSnapshot snap = obj.attrs.load();
     snap->for_each([&](const ShortString& name, const PyValue& value) {

@@ -93,6 +93,7 @@ struct StoredItemParent {
   PyValue object;
   HybridSet holders;
   AncestorSet above;
+  bool relink = false;  // `above` changed since the object's nested values were last linked
 };
 using ParentTable = absl::flat_hash_map<std::uint32_t, StoredItemParent>;
 using ParentLock = PoisonRwLock<ParentTable>;
@@ -183,6 +184,10 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
  private:
   void index_snapshot(AttrTable& table, const CoreLink& self, const ObjectState& obj);
+  // Whether the object behind the Ind value `object` holds a nested value.
+  static bool holds_nested_values(const PyValue& object);
+  // Whether the object's `above` changed since it was last asked (and clears it).
+  bool take_relink(std::uint32_t id);
   // The `above` of an object with these holders (parents_ held by the caller).
   AncestorSet above_of_holders(const HybridSet& holders) const;
 
