@@ -17,11 +17,23 @@ inline constexpr std::size_t kShortStringInline = 23;
 
 // --- Attribute maps ----------------------------------------------------------
 
-// Attribute maps: up to 8 pairs are scanned linearly (a scan of 8 short keys
-// beats hashing); the ninth distinct name switches to a hash table.
-inline constexpr std::size_t kAttrMapInline = 8;
-// The hashed form starts with room for 32 buckets (28 pairs before growing).
-inline constexpr std::size_t kAttrMapInitialBuckets = 32;
+// Shapes: objects that set the same names in the same order share one shape
+// (the names, in order, and where each value sits), and each keeps only its
+// values. A name is found by a linear scan of up to 8 names (pointer
+// compares); larger shapes keep an index.
+inline constexpr std::size_t kShapeLinearNames = 8;
+// A shared shape holds at most 64 names, and adds at most 64 distinct next
+// names: an object that goes past either keeps a table of its own, so a
+// class whose objects set many distinct names costs each object its own
+// names, not the process a shape per prefix.
+inline constexpr std::size_t kShapeMaxNames = 64;
+inline constexpr std::size_t kShapeMaxTransitions = 64;
+// Value arrays grow by two slots up to 8 (objects built one attribute at a
+// time stay tight), then by half.
+inline constexpr std::size_t kSlotArrayStepUntil = 8;
+// The attribute cache: a direct-mapped table of (shape, name) -> slot, as
+// the interpreter's own type attribute cache is.
+inline constexpr std::size_t kAttrCacheBits = 12;
 
 // --- Objects -----------------------------------------------------------------
 

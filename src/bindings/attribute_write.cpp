@@ -1,10 +1,11 @@
 // The write protocol of an Indexable: an attribute write captures the value,
-// then holds the object's mutex while it publishes the new map and tells
+// then holds the object's mutex while it replaces the value's slot and tells
 // every core to move the id from the previous value to the new one (see
 // indexable.hpp).
 #include <exception>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "base/internal_error.hpp"
@@ -15,33 +16,19 @@
 
 namespace lorvane {
 
-void IndexableObject::set_attr(ShortString name, PyValue value) {
-  const bool private_name = is_private_name(name.view());
-  // `old` and `retired` are dropped last, with the interpreter lock held and
-  // no lock of ours: readers under the interpreter lock may still be
-  // scanning them until this thread lets go of that lock, and dropping them
-  // may run __del__ code that writes to this very object.
-  AttrSnapshot old;
-  AttrSnapshot retired;  // the new map, when the write was taken back
+void IndexableObject::set_attr(const AttrName* name, PyValue value) {
+  const std::string_view key = name->view();
+  // What the write replaced (the previous value, and a shape or array given
+  // up), or after a taking back what that replaced: retired last, with the
+  // interpreter lock held and no lock of ours, since readers without the
+  // lock may still be reading it, and dropping it may run __del__ code that
+  // writes to this very object.
+  Replaced replaced;
   std::exception_ptr failed;
-  // Copies of the pair for the cores, made only when some core is told (a
-  // write to an object in no index pays for neither).
-  ShortString key;
-  PyValue fresh;
-  auto publish = [&](bool tell) {
-    auto next = std::make_shared<AttrMap>(*state.attrs.peek());
-    if (tell) {
-      key = name;
-      fresh = value;
-    }
-    next->insert(std::move(name), std::move(value));
-    return state.attrs.exchange(std::move(next));
-  };
-  // Moves the id in every core from the previous value (read from the map
-  // just replaced) to the new one, one core at a time. With `nogil` empty the
-  // interpreter lock is still held: a core whose lock is free is updated at
-  // once, and the first busy one makes the thread let go of the interpreter
-  // lock before it waits.
+  // Moves the id in every core from the previous value to the new one, one
+  // core at a time. With `nogil` empty the interpreter lock is still held: a
+  // core whose lock is free is updated at once, and the first busy one makes
+  // the thread let go of the interpreter lock before it waits.
   auto writer_of = [&](IndexAPI& core, std::optional<py::GilRelease>& nogil) {
     AttrWriter writer = nogil ? core.get_index_writer() : core.attr_maps().try_write();
     if (!writer) {
@@ -50,42 +37,42 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
     }
     return writer;
   };
-  auto tell_cores = [&](const AttrMap& replaced, std::optional<py::GilRelease>& nogil) {
-    const PyValue* previous = replaced.get(key.view());
-    for (const CoreLink& link : indexes.entries_) {
+  auto tell_cores = [&](ValueRef fresh, std::optional<py::GilRelease>& nogil) {
+    const ValueRef previous = replaced.value;
+    for (const CoreLink& link : indexes.entries()) {
       CoreRef core = link.lock();
       if (!core) continue;
-      core->update_index(writer_of(*core, nogil), CoreLink(core), key, previous, fresh, state.id);
+      core->update_index(writer_of(*core, nogil), CoreLink(core), key, previous ? &previous : nullptr, fresh, state.id);
     }
   };
   // A write that fails half-way is taken back rather than left half-done (the
-  // new map is published before any core is told, because a core that reads
-  // the object's map under its own lock, adding it or re-reading it, must
-  // never find a value older than the one it is told about). So: the
-  // previous map is put back, under the interpreter lock as every publication
-  // is, and every core that lists the id under the new value (the ones told,
-  // and one that read the new map meanwhile) moves it back. Cores whose lock
-  // is poisoned (the one that failed) are left: nobody reads them again. The
-  // map put back is a plain load for readers under the interpreter lock, as
-  // any published map; it was current until this write, so they only ever
-  // see it come back. Waiting for the interpreter lock with the mutex held
-  // cannot deadlock: nobody waits for the mutex while holding that lock.
-  auto take_back = [&](const AttrSnapshot& previous_map, std::optional<py::GilRelease>& nogil) {
+  // slot is replaced before any core is told, because a core that reads the
+  // object under its own lock, adding it or re-reading it, must never find a
+  // value older than the one it is told about). So: the previous value (and
+  // names) are put back, under the interpreter lock as every write is, and
+  // every core that lists the id under the new value (the ones told, and one
+  // that read the new value meanwhile) moves it back. Cores whose lock is
+  // poisoned (the one that failed) are left: nobody reads them again. Readers
+  // only ever see the previous value come back. Waiting for the interpreter
+  // lock with the mutex held cannot deadlock: nobody waits for the mutex
+  // while holding that lock.
+  auto take_back = [&](std::optional<py::GilRelease>& nogil) {
     nogil.reset();
-    retired = state.attrs.exchange(previous_map);
-    const PyValue* previous = previous_map->get(key.view());
-    for (const CoreLink& link : indexes.entries_) {
+    state.undo(replaced);
+    const ValueRef fresh = replaced.value;  // the new value, now retired
+    const ValueRef previous = replaced.added ? ValueRef() : state.at(static_cast<std::uint32_t>(replaced.slot));
+    for (const CoreLink& link : indexes.entries()) {
       CoreRef core = link.lock();
       if (!core || core->attr_maps().is_poisoned()) continue;
       AttrWriter writer = writer_of(*core, nogil);
       AttrTable& table = *writer;
-      auto it = table.find(key.view());
+      auto it = table.find(key);
       const ValueEntry* entry = it == table.end() ? nullptr : it->second->find(fresh);
       if (!entry || !entry->ids.contains(state.id)) continue;  // never saw the new value
       if (previous) {
-        core->update_index(std::move(writer), CoreLink(core), key, &fresh, *previous, state.id);
+        core->update_index(std::move(writer), CoreLink(core), key, &fresh, previous, state.id);
       } else {
-        IndexAPI::_remove_index(table, state.id, key.view(), fresh);
+        IndexAPI::_remove_index(table, state.id, key, fresh);
       }
     }
   };
@@ -94,34 +81,36 @@ void IndexableObject::set_attr(ShortString name, PyValue value) {
   NestedScope nested;
   // Another write of this object may be under way, waiting for a core lock
   // whose holder waits for the interpreter lock: the mutex is waited for
-  // without it. The interpreter lock is taken back before the map is
-  // published (the collector reads current maps under it).
-  lock_holding_gil(indexes.mu_);
+  // without it. The interpreter lock is taken back before the slot is
+  // replaced (the collector reads current values under it).
+  lock_holding_gil(state.mu);
   {
     // Declared in this order so that the object's mutex is released before
     // the interpreter lock is taken back (if a busy core made us let go).
     py::DeferReleases defer;
     std::optional<py::GilRelease> nogil;
-    AdoptedLock unlock(indexes.mu_);
-    if (indexes.poisoned_) throw InternalError(kPoisonedList);
-    PoisonOnUnwind poison(indexes.poisoned_);
+    AdoptedLock unlock(state.mu);
+    if (indexes.poisoned()) throw InternalError(kPoisonedList);
+    PoisonOnUnwind poison(indexes);
     // Names beginning with "_" are never indexed: no core is told.
-    const bool tell = !private_name && !indexes.entries_.empty();
-    old = publish(tell);
+    const bool tell = !name->is_private() && !indexes.empty();
+    state.set(name, std::move(value), replaced);
     if (tell) {
       try {
-        tell_cores(*old, nogil);
+        // The slot's share keeps the new value alive: only this writer replaces it.
+        tell_cores(state.at(static_cast<std::uint32_t>(replaced.slot)), nogil);
       } catch (...) {
         failed = std::current_exception();
         try {
-          take_back(old, nogil);
+          take_back(nogil);
         } catch (...) {
-          indexes.poisoned_ = true;  // the object and its cores may disagree from now on
+          indexes.poison();  // the object and its cores may disagree from now on
         }
       }
     }
   }
   py::drain_deferred_releases();
+  retire_replaced(std::move(replaced));
   if (failed) {
     // What the write and its taking back left to settle is settled all the
     // same; the write's own error is the one raised.

@@ -80,10 +80,10 @@
 
 namespace lorvane {
 
-// Reports the Python object of every value in `map`.
-inline int traverse_attr_map(const AttrMap& map, visitproc visit, void* arg) {
+// Reports the Python object of every value the object holds.
+inline int traverse_attrs(const ObjectState& state, visitproc visit, void* arg) {
   int rc = 0;
-  map.for_each([&](const ShortString&, const PyValue& v) {
+  state.for_each([&](std::string_view, ValueRef v) {
     if (rc == 0) rc = visit(py_object(v), arg);
   });
   return rc;

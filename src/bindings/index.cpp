@@ -161,14 +161,14 @@ class AddUndo {
   AddUndo& operator=(const AddUndo&) = delete;
 
   void tell(IndexableObject* obj) {
-    if (obj->indexes.add_index(link_)) told_.push_back(obj);  // reserved: never throws
+    if (obj->indexes.add_index(obj->state.mu, link_)) told_.push_back(obj);  // reserved: never throws
   }
   void stored() { stored_ = true; }
   void done() { done_ = true; }
 
  private:
   void undo() noexcept {
-    for (IndexableObject* obj : told_) obj->indexes.drop_index(link_);
+    for (IndexableObject* obj : told_) obj->indexes.drop_index(obj->state.mu, link_);
     if (!stored_ || told_.empty()) return;
     // A core whose lock a failed step poisoned keeps what it has: nobody
     // reads past that lock again.
@@ -413,7 +413,7 @@ PyObject* make_index_of(std::span<IndexableObject* const> objs) {
   // Every object learns of the core before its attributes are indexed, so
   // that a concurrent write of it is never missed (as add_object_many does).
   for (IndexableObject* obj : objs) {
-    obj->indexes.add_index(link);
+    obj->indexes.add_index(obj->state.mu, link);
     states.push_back(&obj->state);
   }
   store_items(*core, objs);

@@ -16,26 +16,30 @@ void lock_holding_gil(ObjectMutex& mu) {
                        });
 }
 
-bool IndexList::add_index(CoreLink link) {
+bool IndexList::add_index(ObjectMutex& mu, CoreLink link) {
   Alive alive;
-  lock_holding_gil(mu_);
-  AdoptedLock unlock(mu_);
+  lock_holding_gil(mu);
+  AdoptedLock unlock(mu);
   return add_index_locked(std::move(link), alive);
 }
 
-void IndexList::drop_index(const CoreLink& link) noexcept {
-  lock_holding_gil(mu_);
-  AdoptedLock unlock(mu_);
+void IndexList::drop_index(ObjectMutex& mu, const CoreLink& link) noexcept {
+  lock_holding_gil(mu);
+  AdoptedLock unlock(mu);
+  Entries* entries = block();
+  if (!entries) return;
   auto same = [&](const CoreLink& l) { return !l.owner_before(link) && !link.owner_before(l); };
-  entries_.erase(std::remove_if(entries_.begin(), entries_.end(), same), entries_.end());
+  entries->erase(std::remove_if(entries->begin(), entries->end(), same), entries->end());
 }
 
 bool IndexList::add_index_locked(CoreLink link, Alive& alive) {
   // The links are locked once, up front: a core can die at any moment (its
   // last owner may be a writer on another thread), and a sort whose keys
   // change under it can run off the array.
-  if (poisoned_) throw InternalError(kPoisonedList);
-  PoisonOnUnwind poison(poisoned_);
+  if (poisoned()) throw InternalError(kPoisonedList);
+  PoisonOnUnwind poison(*this);
+  if (!block()) word_ |= reinterpret_cast<std::uintptr_t>(new Entries());
+  Entries& entries_ = *block();
   const IndexAPI* fallback = default_index_arc().get();
   alive.reserve(entries_.size() + 1);
   auto keep = [&](const CoreLink& l) {

@@ -8,6 +8,7 @@
 
 #include <absl/container/inlined_vector.h>
 
+#include <cstdint>
 #include <exception>
 
 #include "base/object_mutex.hpp"
@@ -16,19 +17,28 @@
 
 namespace lorvane {
 
-// The object's record of the cores that hold it.
+// The object's record of the cores that hold it: one word, null until the
+// object is first added to an index, with the poisoned flag in its low bit.
+// Everything here is guarded by the object's mutex (ObjectState::mu).
 class IndexList {
  public:
+  using Entries = absl::InlinedVector<CoreLink, tuning::kIndexListInline>;
+
+  IndexList() = default;
+  ~IndexList() { delete block(); }
+  IndexList(const IndexList&) = delete;
+  IndexList& operator=(const IndexList&) = delete;
+
   // Records a core (interpreter lock held): keeps the live cores other than
   // the default one, each once, in ascending address order. Never waits for
   // the mutex while holding the interpreter lock. True when the core was not
   // recorded before.
-  bool add_index(CoreLink link);
+  bool add_index(ObjectMutex& mu, CoreLink link);
   // Forgets a core that add_index recorded (interpreter lock held), for a
   // call that fails after recording it: the object's later writes no longer
   // reach the core. Compares control blocks only, so no core is kept alive
   // or dropped under the mutex.
-  void drop_index(const CoreLink& link) noexcept;
+  void drop_index(ObjectMutex& mu, const CoreLink& link) noexcept;
 
   // The live cores a record holds while the object's mutex is; they are
   // dropped after it is released (dropping a core's last reference may run
@@ -36,13 +46,18 @@ class IndexList {
   using Alive = absl::InlinedVector<CoreRef, tuning::kIndexListInline + 1>;
   // add_index's work, for a caller that holds the mutex already.
   bool add_index_locked(CoreLink link, Alive& alive);
-  ObjectMutex& mutex() { return mu_; }
+
+  bool empty() const { return block() == nullptr || block()->empty(); }
+  const Entries& entries() const { return block() ? *block() : kNone; }
+  // A write or an add that failed half-way leaves the record poisoned: the
+  // object and its cores may disagree from then on.
+  bool poisoned() const { return (word_ & 1) != 0; }
+  void poison() { word_ |= 1; }
 
  private:
-  friend struct IndexableObject;
-  ObjectMutex mu_;
-  bool poisoned_ = false;  // guarded by mu_
-  absl::InlinedVector<CoreLink, tuning::kIndexListInline> entries_;  // guarded by mu_
+  Entries* block() const { return reinterpret_cast<Entries*>(word_ & ~std::uintptr_t{1}); }
+  static inline const Entries kNone{};
+  std::uintptr_t word_ = 0;
 };
 
 // Locks `mu` with the interpreter lock held: tries first and, when it is
@@ -62,19 +77,19 @@ class AdoptedLock {
   ObjectMutex& mu_;
 };
 
-// Marks a flag when its scope is left by an exception: a write or an add
-// that failed half-way leaves the object's list poisoned.
+// Poisons a record when its scope is left by an exception: a write or an
+// add that failed half-way leaves the object's list poisoned.
 class PoisonOnUnwind {
  public:
-  explicit PoisonOnUnwind(bool& flag) : flag_(flag), uncaught_(std::uncaught_exceptions()) {}
+  explicit PoisonOnUnwind(IndexList& list) : list_(list), uncaught_(std::uncaught_exceptions()) {}
   ~PoisonOnUnwind() {
-    if (std::uncaught_exceptions() > uncaught_) flag_ = true;
+    if (std::uncaught_exceptions() > uncaught_) list_.poison();
   }
   PoisonOnUnwind(const PoisonOnUnwind&) = delete;
   PoisonOnUnwind& operator=(const PoisonOnUnwind&) = delete;
 
  private:
-  bool& flag_;
+  IndexList& list_;
   int uncaught_;
 };
 

@@ -1,9 +1,12 @@
 #include "bindings/indexable.hpp"
 
 #include <new>
+#include <string_view>
+#include <vector>
 #include <string>
 #include <utility>
 
+#include "bindings/attr_cache.hpp"
 #include "bindings/collector.hpp"
 #include "bindings/indexable_free_list.hpp"
 #include "bindings/object_ids.hpp"
@@ -13,6 +16,7 @@
 #include "python/error.hpp"
 #include "python/gil.hpp"
 #include "python/ref.hpp"
+#include "base/read_section.hpp"
 
 // The Indexable type: allocation, construction, deallocation, the collector's
 // slots, attribute reads and writes, printing and listing.
@@ -36,41 +40,50 @@ PyObject* alloc_indexable(PyTypeObject* type) {
   return type->tp_alloc(type, 0);
 }
 
-// One shared empty map: objects made without attributes and objects cleared
-// by the collector point at it (it is never modified, like every map).
-const AttrSnapshot& empty_attr_map() {
-  static const AttrSnapshot* empty = new AttrSnapshot(std::make_shared<const AttrMap>());
-  return *empty;
-}
+// Holds one reference on an attribute name for its scope: a write may let go
+// of the interpreter lock, and code run meanwhile may evict the cache entry
+// that held the name.
+class NameHold {
+ public:
+  explicit NameHold(const AttrName* n) : n_(n) { n_->acquire(); }
+  ~NameHold() { n_->release(); }
+  NameHold(const NameHold&) = delete;
+  NameHold& operator=(const NameHold&) = delete;
+
+ private:
+  const AttrName* n_;
+};
 
 PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwds) {
   return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    AttrSnapshot map = empty_attr_map();
+    PyObject* self = alloc_indexable(type);
+    if (!self) throw py::ErrorAlreadySet{};
+    IndexableObject* o = as_indexable(self);
+    new (&o->state) ObjectState();
+    new (&o->indexes) IndexList();
+    py::Ref made = py::Ref::steal(self);  // freed again if a value or no id is left
     if (kwds && PyDict_GET_SIZE(kwds) > 0) {
-      auto fresh = std::make_shared<AttrMap>();
+      o->state.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(kwds)));
       Py_ssize_t pos = 0;
       PyObject* key;
       PyObject* val;
       while (PyDict_Next(kwds, &pos, &key, &val)) {
         if (!PyUnicode_Check(key)) continue;  // such keys are skipped, not refused
-        Py_ssize_t len = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(key, &len);
-        if (!text) {
+        AttrLookup at;
+        try {
+          at = lookup_attr(o->state.shape(), key);
+        } catch (const py::ErrorAlreadySet&) {
           py::throw_if_passes_through();
           PyErr_Clear();
           continue;
         }
-        ShortString name(text, static_cast<std::size_t>(len));
-        fresh->insert(std::move(name), capture_value(Py_NewRef(val)));
+        NameHold hold(at.name);
+        PyValue v = capture_value(Py_NewRef(val));
+        // Nobody else sees the object yet: what the set replaces goes at once.
+        Replaced replaced;
+        o->state.set(at.name, std::move(v), replaced);
       }
-      map = std::move(fresh);
     }
-    PyObject* self = alloc_indexable(type);
-    if (!self) throw py::ErrorAlreadySet{};
-    IndexableObject* o = as_indexable(self);
-    new (&o->indexes) IndexList();
-    new (&o->state) ObjectState{SwapPtr<AttrMap>(std::move(map)), 0};
-    py::Ref made = py::Ref::steal(self);  // freed again if no id is left
     // The id is taken last, once every value was captured and the object
     // exists: a failed construction consumes none.
     o->state.id = take_object_id();
@@ -87,26 +100,26 @@ void indexable_dealloc(PyObject* self) {
   Py_TRASHCAN_BEGIN(self, indexable_dealloc)
   IndexableObject* o = as_indexable(self);
   release_object_id(o->state.id);
-  o->state.~ObjectState();
   o->indexes.~IndexList();
+  o->state.~ObjectState();  // nothing else can read a dead object
   if (tp != indexable_type() || !push_free_indexable(self)) tp->tp_free(self);
   Py_DECREF(tp);
   Py_TRASHCAN_END
 }
 
-// The values of the current map (see bindings/collector.hpp for why exactly these).
+// The values of the object (see bindings/collector.hpp for why exactly these).
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  const AttrMap* map = as_indexable(self)->state.attrs.peek();
-  return map ? traverse_attr_map(*map, visit, arg) : 0;
+  return traverse_attrs(as_indexable(self)->state, visit, arg);
 }
 
-// Breaks a cycle: the object keeps an empty map. Nothing else can hold it at
+// Breaks a cycle: the object keeps no attribute. Nothing else can hold it at
 // this point but other garbage (a writer or a core reading it holds a
 // reference the collector sees), so no index is told.
 int indexable_clear(PyObject* self) {
-  AttrSnapshot old = as_indexable(self)->state.attrs.exchange(empty_attr_map());
-  old.reset();  // may run __del__ code, with no lock of ours held
+  Replaced all;
+  as_indexable(self)->state.clear(all);
+  retire_replaced(std::move(all));  // may run __del__ code, with no lock of ours held
   return 0;
 }
 
@@ -117,24 +130,29 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
     return nullptr;
   }
-  Py_ssize_t len = 0;
-  const char* text;
-  if (PyUnicode_IS_COMPACT_ASCII(name)) [[likely]] {
-    // ASCII names are their own UTF-8: no call needed.
-    text = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(name) + 1);
-    len = PyUnicode_GET_LENGTH(name);
+  const ObjectState& st = as_indexable(self)->state;
+  // Plain loads: nothing is freed while this thread holds the lock.
+  const Shape* shape = st.shape();
+  int slot;
+  const detail::AttrCacheEntry& e = detail::g_attr_cache[detail::attr_cache_index(shape->tag(), name)];
+  if (e.tag == shape->tag() && e.name == name) [[likely]] {
+    slot = e.slot;
   } else {
-    text = PyUnicode_AsUTF8AndSize(name, &len);
+    try {
+      slot = detail::lookup_attr_slow(shape, name, false).slot;
+    } catch (const py::ErrorAlreadySet&) {
+      if (py::passes_through(PyErr_Occurred())) return nullptr;
+      PyErr_Clear();
+      PyErr_SetObject(PyExc_AttributeError, name);
+      return nullptr;
+    } catch (...) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
   }
-  if (!text) [[unlikely]] {
-    if (py::passes_through(PyErr_Occurred())) return nullptr;
-    PyErr_Clear();
-    PyErr_SetObject(PyExc_AttributeError, name);
-    return nullptr;
+  if (slot >= 0) {
+    if (ValueRef v = st.at(static_cast<std::uint32_t>(slot))) [[likely]] return Py_NewRef(py_object(v));
   }
-  // Plain load: the map cannot be retired while this thread holds the lock.
-  const PyValue* v = as_indexable(self)->state.attrs.peek()->get(std::string_view(text, static_cast<std::size_t>(len)));
-  if (v) return Py_NewRef(py_object(*v));
   PyObject* r = PyObject_GenericGetAttr(self, name);
   if (!r && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
@@ -147,34 +165,36 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
   return py::guarded<int>(-1, [&] {
     if (!value) py::raise(PyExc_AttributeError, "can't delete attribute");
     if (!PyUnicode_Check(name)) py::raise_argument_error("name", py::cannot_convert(name, "PyString"));
-    Py_ssize_t len = 0;
-    const char* text = py::require(PyUnicode_AsUTF8AndSize(name, &len));
-    ShortString key(text, static_cast<std::size_t>(len));
+    IndexableObject* o = as_indexable(self);
+    const AttrName* attr = lookup_attr(o->state.shape(), name).name;
+    NameHold hold(attr);
     PyValue captured = capture_value(Py_NewRef(value));
-    // The new map is published before the cores are told, one at a time.
+    // The slot is replaced before the cores are told, one at a time.
     py::begin_irreversible_change();
-    as_indexable(self)->set_attr(std::move(key), std::move(captured));
+    o->set_attr(attr, std::move(captured));
     return 0;
   });
 }
 
 PyObject* indexable_repr(PyObject* self) {
   return py::guarded<PyObject*>(nullptr, [&] {
-    std::size_t n = as_indexable(self)->state.attrs.load()->size();
+    std::size_t n = as_indexable(self)->state.size();
     return PyUnicode_FromFormat("<Indexable with %zu attributes>", n);
   });
 }
 
 PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
   return py::guarded<PyObject*>(nullptr, [&] {
-    // A counted snapshot: building Python objects may run arbitrary code.
-    AttrSnapshot snap = as_indexable(self)->state.attrs.load();
+    // The names' text first: building Python objects may run arbitrary code,
+    // which may change the object.
+    std::vector<std::string> texts;
+    as_indexable(self)->state.for_each([&](std::string_view key, ValueRef) { texts.emplace_back(key); });
     py::Ref names = py::Ref::steal(py::require(PyList_New(0)));
-    snap->for_each([&](const ShortString& key, const PyValue&) {
+    for (const std::string& key : texts) {
       py::Ref s = py::Ref::steal(py::require(
           PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "surrogatepass")));
       py::require(PyList_Append(names.get(), s.get()));
-    });
+    }
     py::Ref object_dir = py::Ref::steal(
         py::require(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__dir__")));
     py::Ref listing = py::Ref::steal(py::require(PyObject_CallOneArg(object_dir.get(), self)));
@@ -189,8 +209,18 @@ PyObject* indexable_dir(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
+// The object's own footprint: its fixed part (and a subclass's dict and
+// weak-reference slots) plus its value array and, past the shared shapes'
+// bounds, its own table of names.
+PyObject* indexable_sizeof(PyObject* self, PyObject* /*unused*/) {
+  Py_ssize_t size = Py_TYPE(self)->tp_basicsize;
+  size += static_cast<Py_ssize_t>(as_indexable(self)->state.heap_bytes());
+  return PyLong_FromSsize_t(size);
+}
+
 PyMethodDef indexable_methods[] = {
     {"__dir__", indexable_dir, METH_NOARGS, "__dir__($self)\n--\n\n"},
+    {"__sizeof__", indexable_sizeof, METH_NOARGS, "__sizeof__($self)\n--\n\nSize of the object in memory, in bytes: its own part, its value array and any table of names it alone uses."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -216,6 +246,16 @@ PyType_Spec indexable_spec = {
 };
 
 }  // namespace
+
+void retire_replaced(Replaced&& r) {
+  if (r.empty()) return;
+  if (ReadSections::tag_after_unlink() == 0 && py::can_release_now()) {
+    py::take_queued_increfs();
+    r.free();
+    return;
+  }
+  py::retire([](void* p) { delete static_cast<Replaced*>(p); }, new Replaced(std::move(r)));
+}
 
 PyObject* create_indexable_type() {
   if (PyTypeObject* t = indexable_type()) return Py_NewRef(reinterpret_cast<PyObject*>(t));

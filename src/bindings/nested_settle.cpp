@@ -22,13 +22,13 @@ void settle_one(const NestedTask& task) {
   IndexableObject* obj = as_indexable(task.object.handle());  // kept alive by the task's value
   const CoreRef& core = task.core;
   IndexList::Alive alive;
-  lock_holding_gil(obj->indexes.mutex());
+  lock_holding_gil(obj->state.mu);
   {
     // Declared in this order so that the mutex is released before the
     // interpreter lock is taken back (if a busy core made us let go of it).
     py::DeferReleases defer;
     std::optional<py::GilRelease> nogil;
-    AdoptedLock unlock(obj->indexes.mutex());
+    AdoptedLock unlock(obj->state.mu);
     if (core->holds_nested(obj->state.id)) obj->indexes.add_index_locked(CoreLink(core), alive);
     AttrWriter writer = core->attr_maps().try_write();
     if (!writer) {

@@ -24,7 +24,7 @@ PyValue capture_value(PyObject* obj);
 std::int64_t value_hash_of(PyObject* obj);
 
 // The Python object a value was captured from, or that a handle holds (borrowed).
-inline PyObject* py_object(const PyValue& v) { return static_cast<PyObject*>(v.handle()); }
+inline PyObject* py_object(ValueRef v) { return static_cast<PyObject*>(v.handle()); }
 inline PyObject* py_object(const OwnedHandle& h) { return static_cast<PyObject*>(h.get()); }
 
 // A handle owning a new reference to `obj` (interpreter lock held).

@@ -1,5 +1,7 @@
 #include "engine/filtered_view.hpp"
 
+#include "base/read_section.hpp"
+
 #include <absl/container/flat_hash_map.h>
 
 #include <algorithm>
@@ -57,27 +59,25 @@ void index_every_name(IndexAPI& core, const CoreLink& self, std::span<const Obje
   // object (which already lists this core) either published before and is
   // read here, or updates this core once the writer is released. The pairs
   // are gathered per attribute, and each map takes its column at once (its
-  // tree in key order); the snapshots keep the borrowed names and values.
+  // tree in key order).
   struct Column {
     QueryMap* map;
     std::vector<QueryMap::Pending> pairs;
   };
   AttrTable& table = *writer;
-  std::vector<AttrSnapshot> snaps;
-  snaps.reserve(objs.size());
+  ReadSection section;  // open until the end: the gathered values are borrowed
   std::vector<Column> columns;
   absl::flat_hash_map<std::string_view, std::size_t, FxStrHash, StrEq> column_of;
   std::size_t total = 0;
   for (const ObjectState* obj : objs) {
-    snaps.push_back(obj->attrs.load());
-    snaps.back()->for_each([&](const ShortString& name, const PyValue& value) {
-      auto [at, fresh] = column_of.try_emplace(name.view(), columns.size());
+    obj->for_each([&](std::string_view name, ValueRef value) {
+      auto [at, fresh] = column_of.try_emplace(name, columns.size());
       if (fresh) {
-        auto it = table.find(name.view());
-        if (it == table.end()) it = table.emplace(name, std::make_unique<QueryMap>(self)).first;
+        auto it = table.find(name);
+        if (it == table.end()) it = table.emplace(ShortString(name), std::make_unique<QueryMap>(self)).first;
         columns.push_back(Column{it->second.get(), {}});
       }
-      columns[at->second].pairs.push_back({&value, obj->id});
+      columns[at->second].pairs.push_back({value, obj->id});
       ++total;
     });
   }

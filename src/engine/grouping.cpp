@@ -24,10 +24,8 @@ std::uint32_t first_id(const HybridSet& ids) {
 // no longer holds a value of the group's hash (a write not yet told here).
 PyValue group_key(const IndexAPI& core, std::string_view name, std::int64_t hash, const HybridSet& ids,
                   const PyValue& first_seen) {
-  if (AttrSnapshot attrs = core.attrs_of(first_id(ids))) {
-    const PyValue* now = attrs->get(name);
-    if (now && now->hash() == hash) return *now;
-  }
+  PyValue now = core.value_of(first_id(ids), name);
+  if (now && now.hash() == hash) return now;
   return first_seen;
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "base/parallel.hpp"
+#include "base/read_section.hpp"
 #include "base/tuning.hpp"
 #include "base/internal_error.hpp"
 #include "engine/nested.hpp"
@@ -38,16 +39,16 @@ IndexAPI::IndexAPI(CoreLink parent, bool child)
 
 IndexAPI::~IndexAPI() = default;
 
-void IndexAPI::_add_index(AttrTable& table, const CoreLink& owner, std::uint32_t id, const ShortString& name,
-                          const PyValue& value) {
-  auto it = table.find(name.view());
+void IndexAPI::_add_index(AttrTable& table, const CoreLink& owner, std::uint32_t id, std::string_view name,
+                          ValueRef value) {
+  auto it = table.find(name);
   if (it == table.end()) {
-    it = table.emplace(name, std::make_unique<QueryMap>(owner)).first;
+    it = table.emplace(ShortString(name), std::make_unique<QueryMap>(owner)).first;
   }
   it->second->insert(value, id);
 }
 
-void IndexAPI::_remove_index(AttrTable& table, std::uint32_t id, std::string_view name, const PyValue& value) {
+void IndexAPI::_remove_index(AttrTable& table, std::uint32_t id, std::string_view name, ValueRef value) {
   if (table.empty()) return;
   auto it = table.find(name);
   if (it == table.end()) return;
@@ -59,8 +60,8 @@ void IndexAPI::_remove_index(AttrTable& table, std::uint32_t id, std::string_vie
   if (map.empty()) table.erase(it);
 }
 
-void IndexAPI::update_index(AttrWriter writer, CoreLink owner, ShortString name, const PyValue* old_value,
-                            const PyValue& new_value, std::uint32_t id) {
+void IndexAPI::update_index(AttrWriter writer, CoreLink owner, std::string_view name, const ValueRef* old_value,
+                            ValueRef new_value, std::uint32_t id) {
   if (is_private_name(name)) return;
   // A nested object keeps this core in its list after its last holder let
   // go (or before its first settles): its writes then leave no trace here.
@@ -69,19 +70,19 @@ void IndexAPI::update_index(AttrWriter writer, CoreLink owner, ShortString name,
   if (old_value) {
     // The usual write: the map holds the previous value, so the id moves
     // between its values in one pass (the map is not emptied on the way).
-    auto it = table.find(name.view());
+    auto it = table.find(name);
     if (it != table.end() && it->second->find(*old_value)) {
       it->second->replace(*old_value, new_value, id);
       return;
     }
-    _remove_index(table, id, name.view(), *old_value);
+    _remove_index(table, id, name, *old_value);
   }
   _add_index(table, owner, id, name, new_value);
 }
 
 void IndexAPI::index_snapshot(AttrTable& table, const CoreLink& self, const ObjectState& obj) {
-  AttrSnapshot snap = obj.attrs.load();
-  snap->for_each([&](const ShortString& name, const PyValue& value) {
+  ReadSection section;
+  obj.for_each([&](std::string_view name, ValueRef value) {
     if (!is_private_name(name)) _add_index(table, self, obj.id, name, value);
   });
 }
@@ -113,23 +114,20 @@ void IndexAPI::add_object_many(const CoreLink& self, const std::vector<const Obj
     for (const ObjectState* obj : objs) adder.add(obj->id);
   }
   // Gather the pairs of the whole batch per attribute, then hand each map
-  // its pairs at once (its tree takes them in key order). The snapshots stay
-  // alive until the end, so the gathered names and values can be borrowed.
+  // its pairs at once (its tree takes them in key order). The section stays
+  // open until the end, so the gathered names and values can be borrowed.
   struct Column {
     std::string_view name;
     std::vector<QueryMap::Pending> pairs;
   };
-  std::vector<AttrSnapshot> snaps;
-  snaps.reserve(objs.size());
+  ReadSection section;
   std::vector<Column> columns;
   absl::flat_hash_map<std::string_view, std::size_t, FxStrHash, StrEq> column_of;
   std::vector<std::size_t> by_position;  // objects of one batch mostly share their layout
   for (const ObjectState* obj : objs) {
-    snaps.push_back(obj->attrs.load());
     const std::uint32_t id = obj->id;
     std::size_t pos = 0;
-    snaps.back()->for_each([&](const ShortString& key, const PyValue& value) {
-      std::string_view name = key.view();
+    obj->for_each([&](std::string_view name, ValueRef value) {
       std::size_t p = pos++;
       if (is_private_name(name)) return;
       std::size_t c;
@@ -142,7 +140,7 @@ void IndexAPI::add_object_many(const CoreLink& self, const std::vector<const Obj
         if (p >= by_position.size()) by_position.resize(p + 1);
         by_position[p] = c;
       }
-      columns[c].pairs.push_back({&value, id});
+      columns[c].pairs.push_back({value, id});
     });
   }
   // Maps are found or made one by one; each map then takes its column on
@@ -166,7 +164,7 @@ void IndexAPI::add_object_many(const CoreLink& self, const std::vector<const Obj
   for (std::size_t c = 0; c < columns.size(); ++c) {
     order[c] = c;
     const auto& pairs = columns[c].pairs;
-    cost[c] = pairs.size() * (!pairs.empty() && pairs.front().value->is_numeric() ? tuning::kIngestNumericPairCost : 1);
+    cost[c] = pairs.size() * (!pairs.empty() && pairs.front().value.is_numeric() ? tuning::kIngestNumericPairCost : 1);
   }
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return cost[a] > cost[b]; });
   const std::size_t threads = total >= tuning::kParallelIngestMinPairs ? ingest_threads() : 1;
@@ -181,10 +179,12 @@ void IndexAPI::add_object_many(const CoreLink& self, const std::vector<const Obj
 void IndexAPI::remove(const ObjectState& obj) {
   AttrWriter writer = get_index_writer();
   std::uint32_t id = obj.id;
-  AttrSnapshot snap = obj.attrs.load();
-  snap->for_each([&](const ShortString& name, const PyValue& value) {
-    if (!is_private_name(name)) _remove_index(*writer, id, name.view(), value);
-  });
+  {
+    ReadSection section;
+    obj.for_each([&](std::string_view name, ValueRef value) {
+      if (!is_private_name(name)) _remove_index(*writer, id, name, value);
+    });
+  }
   {
     auto ids = all_ids_->write();
     ids->remove(id);
@@ -204,7 +204,7 @@ AncestorSet IndexAPI::ancestors_of(std::uint32_t id) const {
   return it == parents->end() ? AncestorSet() : it->second.above;
 }
 
-bool IndexAPI::holds_nested_values(const PyValue& object) {
+bool IndexAPI::holds_nested_values(ValueRef object) {
   const ObjectState* state = nested_state(object);
   if (state == nullptr) return true;
   // Read under this core's parent links' lock: a writer that gives the
@@ -212,8 +212,8 @@ bool IndexAPI::holds_nested_values(const PyValue& object) {
   // which reads `above` under that lock, so either the value is seen here or
   // the writer links it by the new `above`.
   bool found = false;
-  AttrSnapshot snap = state->attrs.load();
-  snap->for_each([&](const ShortString& name, const PyValue& value) {
+  ReadSection section;
+  state->for_each([&](std::string_view name, ValueRef value) {
     found = found || (value.kind() == CastKind::Ind && !is_private_name(name));
   });
   return found;
@@ -289,7 +289,7 @@ Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
   return result;
 }
 
-void IndexAPI::nested_link(const PyValue& object, std::uint32_t object_id, std::uint32_t parent_id, bool stored) {
+void IndexAPI::nested_link(ValueRef object, std::uint32_t object_id, std::uint32_t parent_id, bool stored) {
   {
     auto parents = parents_.write();
     auto it = parents->find(object_id);
@@ -310,7 +310,7 @@ void IndexAPI::nested_link(const PyValue& object, std::uint32_t object_id, std::
       changed = it->second.holders.remove(parent_id) && it->second.holders.is_empty();
     }
     StoredItemParent& link = it->second;
-    if (stored) link.object = object;  // the newest holder's value
+    if (stored && link.object.word() != object.word()) link.object = PyValue(object);  // the newest holder's value
     // Recomputed on every call: a holder's own chains may have changed
     // without its link here changing (settling it links it again).
     AncestorSet above = link.holders.is_empty() ? AncestorSet() : above_of_holders(link.holders);
@@ -322,7 +322,7 @@ void IndexAPI::nested_link(const PyValue& object, std::uint32_t object_id, std::
     // Nothing changed: a task already left for the last change covers it.
     if (!changed) return;
   }
-  NestedSink::current()->push({shared_from_this(), object});
+  NestedSink::current()->push({shared_from_this(), PyValue(object)});
 }
 
 bool IndexAPI::holds_nested(std::uint32_t id) const {
@@ -331,19 +331,18 @@ bool IndexAPI::holds_nested(std::uint32_t id) const {
   return it != parents->end() && !it->second.holders.is_empty();
 }
 
-AttrSnapshot IndexAPI::attrs_of(std::uint32_t id) const {
-  const ObjectState* state = nullptr;
+PyValue IndexAPI::value_of(std::uint32_t id, std::string_view name) const {
+  ReadSection section;
+  auto read = [&](const ObjectState* state) { return state ? PyValue(state->find(name)) : PyValue(); };
   {
     auto items = items_->read();
-    state = object_state(stored_object(*items, id));
-    // The slot's reference keeps the object alive while its map is loaded.
-    if (state) return state->attrs.load();
+    // The slot's reference keeps the object alive while it is read.
+    if (const ObjectState* state = object_state(stored_object(*items, id))) return read(state);
   }
   auto parents = parents_.read();
   auto it = parents->find(id);
-  if (it == parents->end()) return nullptr;
-  state = nested_state(it->second.object);
-  return state ? state->attrs.load() : nullptr;
+  if (it == parents->end()) return PyValue();
+  return read(nested_state(it->second.object));
 }
 
 void IndexAPI::settle_nested(AttrWriter writer, const ObjectState& obj) {
@@ -359,17 +358,17 @@ void IndexAPI::settle_nested(AttrWriter writer, const ObjectState& obj) {
     // the nested values' own `above` up to date. (A change of its holders
     // that leaves `above` as it was changes nothing below it.)
     if (take_relink(id)) {
-      AttrSnapshot snap = obj.attrs.load();
-      snap->for_each([&](const ShortString& name, const PyValue& value) {
+      ReadSection section;
+      obj.for_each([&](std::string_view name, ValueRef value) {
         if (value.kind() != CastKind::Ind || is_private_name(name)) return;
-        auto it = writer->find(name.view());
+        auto it = writer->find(name);
         if (it != writer->end()) it->second->relink(value, id);
       });
     }
   } else if (indexed) {
-    AttrSnapshot snap = obj.attrs.load();
-    snap->for_each([&](const ShortString& name, const PyValue& value) {
-      if (!is_private_name(name)) _remove_index(*writer, id, name.view(), value);
+    ReadSection section;
+    obj.for_each([&](std::string_view name, ValueRef value) {
+      if (!is_private_name(name)) _remove_index(*writer, id, name, value);
     });
     all_ids_->write()->remove(id);
   }

@@ -117,8 +117,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 
   // Moves `id` from `old_value` (if any) to `new_value` under `name`, then
   // releases the writer. Names beginning with "_" are left aside.
-  void update_index(AttrWriter writer, CoreLink owner, ShortString name, const PyValue* old_value,
-                    const PyValue& new_value, std::uint32_t id);
+  void update_index(AttrWriter writer, CoreLink owner, std::string_view name, const ValueRef* old_value,
+                    ValueRef new_value, std::uint32_t id);
 
   // Stores `object` in slot `id` (items write-locked by the caller, who also
   // keeps the rule of the layer above on when slots change). The item the
@@ -137,9 +137,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   void remove(const ObjectState& obj);
 
   // The two routines every change of the maps goes through.
-  static void _add_index(AttrTable& table, const CoreLink& owner, std::uint32_t id, const ShortString& name,
-                         const PyValue& value);
-  static void _remove_index(AttrTable& table, std::uint32_t id, std::string_view name, const PyValue& value);
+  static void _add_index(AttrTable& table, const CoreLink& owner, std::uint32_t id, std::string_view name,
+                         ValueRef value);
+  static void _remove_index(AttrTable& table, std::uint32_t id, std::string_view name, ValueRef value);
 
   AttrLock& attr_maps() const { return *attr_maps_; }
   ItemLock& items() const { return *items_; }
@@ -164,13 +164,13 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // link from holder `parent_id` to the object, brings the object's
   // `above` up to date and, when either changed, leaves a task to settle
   // the object's membership.
-  void nested_link(const PyValue& object, std::uint32_t object_id, std::uint32_t parent_id, bool stored);
+  void nested_link(ValueRef object, std::uint32_t object_id, std::uint32_t parent_id, bool stored);
   // Whether the object with this id has a holder here.
   bool holds_nested(std::uint32_t id) const;
-  // The current attribute map of the object stored here under `id` (in the
-  // item table, or as a nested object held here), or null. Takes items, then
-  // the parent links, for reading, one at a time.
-  AttrSnapshot attrs_of(std::uint32_t id) const;
+  // The current value of attribute `name` of the object stored here under
+  // `id` (in the item table, or as a nested object held here), or none.
+  // Takes items, then the parent links, for reading, one at a time.
+  PyValue value_of(std::uint32_t id, std::string_view name) const;
   // With the object's mutex held (so its map is the one its writers tell
   // this core about) and this core's attr_maps writer: indexes the object's
   // current attributes when it has holders and is not indexed yet, links its
@@ -185,7 +185,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
  private:
   void index_snapshot(AttrTable& table, const CoreLink& self, const ObjectState& obj);
   // Whether the object behind the Ind value `object` holds a nested value.
-  static bool holds_nested_values(const PyValue& object);
+  static bool holds_nested_values(ValueRef object);
   // Whether the object's `above` changed since it was last asked (and clears it).
   bool take_relink(std::uint32_t id);
   // The `above` of an object with these holders (parents_ held by the caller).

@@ -32,7 +32,7 @@ NestedSink& NestedSink::fallback() {
 
 void set_nested_state(NestedStateFn fn) noexcept { g_state_fn = fn; }
 
-const ObjectState* nested_state(const PyValue& value) noexcept {
+const ObjectState* nested_state(ValueRef value) noexcept {
   if (value.kind() != CastKind::Ind) return nullptr;
   return object_state(value.handle());
 }

@@ -65,7 +65,7 @@ class NestedSink {
 // above (a plain address computation: no interpreter call, any thread).
 using NestedStateFn = const ObjectState* (*)(void* handle) noexcept;
 void set_nested_state(NestedStateFn fn) noexcept;
-const ObjectState* nested_state(const PyValue& value) noexcept;
+const ObjectState* nested_state(ValueRef value) noexcept;
 // The same for a stored item's handle (null for a null handle).
 const ObjectState* object_state(void* handle) noexcept;
 

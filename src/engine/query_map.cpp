@@ -14,7 +14,7 @@ QueryMap::QueryMap(CoreLink owner) : owner_(std::move(owner)), child_(IndexAPI::
 
 QueryMap::~QueryMap() = default;
 
-bool QueryMap::to_range_value(const PyValue& v, RangeValue* out) {
+bool QueryMap::to_range_value(ValueRef v, RangeValue* out) {
   switch (v.kind()) {
     case CastKind::Int: *out = RangeValue::of_int(v.as_int()); return true;
     case CastKind::Float:
@@ -55,11 +55,11 @@ std::uint32_t QueryMap::code_of(std::int64_t hash) const {
   return it->second;
 }
 
-void QueryMap::insert_value(const PyValue& value, std::uint32_t id) {
+void QueryMap::insert_value(ValueRef value, std::uint32_t id) {
   auto [it, fresh] = values_.try_emplace(value.hash());
   ValueEntry& entry = it->second;
   if (fresh) {
-    entry.value = value;
+    entry.value = PyValue(value);
     entry.ids = HybridSet::from_id(id);
   } else if (entry.ids.form() == HybridSet::Form::Large || !entry.ids.contains(id)) {
     // A bitmap ignores an id it holds; inline slots are checked first.
@@ -83,17 +83,17 @@ void QueryMap::insert_many(const std::vector<Pending>& pairs) {
                                                                 tuning::kBatchReserveSlack));
     }
     const Pending& p = pairs[i];
-    insert_value(*p.value, p.id);
+    insert_value(p.value, p.id);
     if (narrowing_) lift(p.id);
-    if (p.value->kind() == CastKind::Ind) nest(*p.value, p.id);
+    if (p.value.kind() == CastKind::Ind) nest(p.value, p.id);
     RangeValue rv;
-    if (to_range_value(*p.value, &rv)) keys.push_back(CompositeKey128::encode(rv) | p.id);
+    if (to_range_value(p.value, &rv)) keys.push_back(CompositeKey128::encode(rv) | p.id);
   }
   std::sort(keys.begin(), keys.end());
   for (u128 key : keys) tree_.insert_key(key);
 }
 
-void QueryMap::insert(const PyValue& value, std::uint32_t id) {
+void QueryMap::insert(ValueRef value, std::uint32_t id) {
   insert_value(value, id);
   if (narrowing_) lift(id);
   RangeValue rv;
@@ -101,7 +101,7 @@ void QueryMap::insert(const PyValue& value, std::uint32_t id) {
   else if (value.kind() == CastKind::Ind) nest(value, id);
 }
 
-void QueryMap::nest(const PyValue& value, std::uint32_t id) {
+void QueryMap::nest(ValueRef value, std::uint32_t id) {
   const ObjectState* nested = nested_state(value);
   if (nested == nullptr || child_->depth() > tuning::kMaxNestingDepth) return;
   // The rule that keeps every path finite (StoredItemParent): not below a
@@ -115,18 +115,18 @@ void QueryMap::nest(const PyValue& value, std::uint32_t id) {
   child_->nested_link(value, nested->id, id, stored);
 }
 
-void QueryMap::relink(const PyValue& value, std::uint32_t id) {
+void QueryMap::relink(ValueRef value, std::uint32_t id) {
   if (values_.empty()) return;
   auto it = values_.find(value.hash());
   if (it == values_.end() || !it->second.ids.contains(id)) return;  // not told of this pair
   nest(value, id);
 }
 
-void QueryMap::unnest(const PyValue& value, std::uint32_t id) {
+void QueryMap::unnest(ValueRef value, std::uint32_t id) {
   if (const ObjectState* nested = nested_state(value)) child_->nested_link(value, nested->id, id, false);
 }
 
-void QueryMap::remove_value(const PyValue& value, std::uint32_t id) {
+void QueryMap::remove_value(ValueRef value, std::uint32_t id) {
   // A write moves the id: its column slot is read here and written again by
   // the insert that follows; let that miss overlap the set's.
   if (column_) column_->prefetch(id);
@@ -137,14 +137,14 @@ void QueryMap::remove_value(const PyValue& value, std::uint32_t id) {
   }
 }
 
-void QueryMap::remove_id(const PyValue& value, std::uint32_t id) {
+void QueryMap::remove_id(ValueRef value, std::uint32_t id) {
   remove_value(value, id);
   RangeValue rv;
   if (to_range_value(value, &rv)) tree_.remove(rv, id);
   else if (value.kind() == CastKind::Ind) unnest(value, id);
 }
 
-void QueryMap::replace(const PyValue& old, const PyValue& now, std::uint32_t id) {
+void QueryMap::replace(ValueRef old, ValueRef now, std::uint32_t id) {
   remove_value(old, id);
   check_prune(old);
   insert_value(now, id);
@@ -163,7 +163,7 @@ void QueryMap::replace(const PyValue& old, const PyValue& now, std::uint32_t id)
   if (now.kind() == CastKind::Ind) nest(now, id);
 }
 
-void QueryMap::check_prune(const PyValue& value) {
+void QueryMap::check_prune(ValueRef value) {
   auto it = values_.find(value.hash());
   if (it == values_.end()) throw InternalError("no entry found for key");
   if (it->second.ids.is_empty()) {

@@ -60,25 +60,25 @@ class QueryMap {
   explicit QueryMap(CoreLink owner);
   ~QueryMap();
 
-  void insert(const PyValue& value, std::uint32_t id);
+  void insert(ValueRef value, std::uint32_t id);
   // A batch of inserts: the same result as insert() for each pair in turn,
   // with the tree fed its keys in ascending order.
   struct Pending {
-    const PyValue* value;
+    ValueRef value;
     std::uint32_t id;
   };
   void insert_many(const std::vector<Pending>& pairs);
-  void remove_id(const PyValue& value, std::uint32_t id);
+  void remove_id(ValueRef value, std::uint32_t id);
   // The id's value changes from `old`, which the map holds, to `now`: the
   // same result as remove_id(old), check_prune(old) and insert(now), with the
   // tree moving the id's key in place when both values are numbers (NaN aside).
-  void replace(const PyValue& old, const PyValue& now, std::uint32_t id);
+  void replace(ValueRef old, ValueRef now, std::uint32_t id);
   // Drops the value's entry if its set is empty; InternalError
   // "no entry found for key" when the value has no entry.
-  void check_prune(const PyValue& value);
+  void check_prune(ValueRef value);
   // Links the nested object of the Ind value `value`, which `id` holds here,
   // below `id` in the child core again by the rule of the current chains.
-  void relink(const PyValue& value, std::uint32_t id);
+  void relink(ValueRef value, std::uint32_t id);
 
   // Lookups by value return only ids of `keep` from now on (the sets are
   // left complete). Maps of one core may share one bitmap: it is copied on
@@ -104,7 +104,7 @@ class QueryMap {
   // nothing; NaN values are never in range either.
   Bitmap query_range(const RangeBound& lower, const RangeBound& upper, const Bitmap* filter = nullptr) const;
 
-  const ValueEntry* find(const PyValue& value) const { return find_hash(value.hash()); }
+  const ValueEntry* find(ValueRef value) const { return find_hash(value.hash()); }
   const ValueEntry* find_hash(std::int64_t hash) const {
     auto it = values_.find(hash);
     return it == values_.end() ? nullptr : &it->second;
@@ -130,15 +130,15 @@ class QueryMap {
  private:
   // The tree's form of an Int or non-NaN Float; false for every other value.
   // Every path that feeds or edits the tree asks here, so none lets NaN in.
-  static bool to_range_value(const PyValue& v, RangeValue* out);
+  static bool to_range_value(ValueRef v, RangeValue* out);
   // Nested objects: records that the object of the Ind value `value` is
   // (no longer) held by `id`, in the child core.
-  void nest(const PyValue& value, std::uint32_t id);
-  void unnest(const PyValue& value, std::uint32_t id);
+  void nest(ValueRef value, std::uint32_t id);
+  void unnest(ValueRef value, std::uint32_t id);
   // The value-table half of insert().
-  void insert_value(const PyValue& value, std::uint32_t id);
+  void insert_value(ValueRef value, std::uint32_t id);
   // The value-table half of remove_id().
-  void remove_value(const PyValue& value, std::uint32_t id);
+  void remove_value(ValueRef value, std::uint32_t id);
   // Records in the column that `id` now holds the value with this hash.
   void column_insert(std::int64_t hash, std::uint32_t id);
   void drop_column();

@@ -8,6 +8,55 @@
 
 namespace lorvane {
 
+namespace {
+// Set once, before any self-describing value exists; read on every access.
+ValueCodec g_codec{};
+}  // namespace
+
+void set_value_codec(const ValueCodec& codec) noexcept { g_codec = codec; }
+
+std::int64_t ValueRef::hash() const {
+  if (is_boxed()) return box()->hash;
+  return g_codec.hash(handle(), kind());
+}
+
+std::int64_t ValueRef::as_int() const {
+  if (is_boxed()) return box()->num.i;
+  return kind() == CastKind::Int ? g_codec.as_int(handle()) : 0;
+}
+
+double ValueRef::as_float() const {
+  if (is_boxed()) return box()->num.f;
+  return kind() == CastKind::Float ? g_codec.as_float(handle()) : 0.0;
+}
+
+std::string_view ValueRef::as_str() const {
+  if (is_boxed()) return {box()->str, box()->str_len};
+  return kind() == CastKind::Str ? g_codec.as_str(handle()) : std::string_view();
+}
+
+void ValueRef::share(std::uintptr_t w) noexcept {
+  if (!w) return;
+  if ((w & kTagMask) == kBoxTag) {
+    reinterpret_cast<Box*>(w & ~kTagMask)->refs.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    g_codec.retain(reinterpret_cast<void*>(w & ~kTagMask));
+  }
+}
+
+void ValueRef::unshare(std::uintptr_t w) noexcept {
+  if (!w) return;
+  if ((w & kTagMask) == kBoxTag) {
+    Box* b = reinterpret_cast<Box*>(w & ~kTagMask);
+    if (b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      release_handle(b->handle);
+      delete b;
+    }
+  } else {
+    release_handle(reinterpret_cast<void*>(w & ~kTagMask));
+  }
+}
+
 PyValue PyValue::make(void* handle, const Parts& p) {
   Box* b = new Box;
   new (&b->refs) std::atomic<std::uint32_t>(1);
@@ -21,26 +70,23 @@ PyValue PyValue::make(void* handle, const Parts& p) {
   }
   b->str = p.str;
   b->str_len = p.str_len;
-  return PyValue(b);
+  return PyValue(reinterpret_cast<std::uintptr_t>(b) | kBoxTag);
 }
 
 PyValue PyValue::rebox(void* handle) const {
+  if (!is_boxed()) return adopt(handle, kind());
+  const Box* b = box();
   Parts p;
-  p.kind = b_->kind;
-  p.hash = b_->hash;
-  if (b_->kind == CastKind::Float) {
-    p.fval = b_->num.f;
+  p.kind = b->kind;
+  p.hash = b->hash;
+  if (b->kind == CastKind::Float) {
+    p.fval = b->num.f;
   } else {
-    p.ival = b_->num.i;
+    p.ival = b->num.i;
   }
-  p.str = b_->str;  // text of the same object, which the new box keeps alive too
-  p.str_len = b_->str_len;
+  p.str = b->str;  // text of the same object, which the new box keeps alive too
+  p.str_len = b->str_len;
   return make(handle, p);
-}
-
-void PyValue::release(Box* b) noexcept {
-  release_handle(b->handle);
-  delete b;
 }
 
 std::string debug_pyobj(const void* address) {
@@ -49,20 +95,20 @@ std::string debug_pyobj(const void* address) {
   return buf;
 }
 
-std::string PyValue::cast_debug() const {
-  switch (b_->kind) {
-    case CastKind::Int: return "Int(" + std::to_string(b_->num.i) + ")";
-    case CastKind::Float: return "Float(" + debug_float(b_->num.f) + ")";
+std::string ValueRef::cast_debug() const {
+  switch (kind()) {
+    case CastKind::Int: return "Int(" + std::to_string(as_int()) + ")";
+    case CastKind::Float: return "Float(" + debug_float(as_float()) + ")";
     case CastKind::Str: return "Str(" + debug_str(as_str()) + ")";
-    case CastKind::Ind: return "Ind(" + debug_pyobj(b_->handle) + ")";
+    case CastKind::Ind: return "Ind(" + debug_pyobj(handle()) + ")";
     case CastKind::Unknown: break;
   }
   return "Unknown";
 }
 
-std::string PyValue::debug() const {
-  return "PyValue { obj: " + debug_pyobj(b_->handle) + ", primitave: " + cast_debug() +
-         ", hash: " + std::to_string(b_->hash) + " }";
+std::string ValueRef::debug() const {
+  return "PyValue { obj: " + debug_pyobj(handle()) + ", primitave: " + cast_debug() +
+         ", hash: " + std::to_string(hash()) + " }";
 }
 
 }  // namespace lorvane

@@ -1,12 +1,25 @@
-// PyValue: an attribute value or query operand, captured once.
+// Values: an attribute value or query operand, as one tagged word.
 //
-// A value is an immutable, shared box: an opaque handle on the object it was
-// captured from (one strong reference, owned by the box), its primitive copy
-// (CastValue) and the hash taken at capture time. Copies share the box (one
-// atomic increment), so values are copied, compared, hashed and dropped on any
-// thread; the handle's reference is given back, when the last copy goes,
-// through the release hook of engine/handle.hpp. Values are made by
-// that layer (bindings/value_capture.hpp); here they are plain data.
+// A value word is 0 (no value) or a pointer with its kind in the low three
+// bits (every object the layer above hands over is at least 8-aligned):
+//  - tag 1: a Box, an immutable shared record (atomic count) of an opaque
+//    handle on the object it was captured from, its primitive copy and the
+//    hash taken at capture. Any value can be boxed; the layer above boxes
+//    the objects whose hash it cannot read back without its own lock.
+//  - tags 2..6 (CastKind + 2): the handle itself, of an object that
+//    describes itself: its hash and primitive copy are read back from the
+//    object by the codec the layer above installs, on any thread, and stay
+//    what they were at capture (such objects never change).
+// So an attribute costs one word where it is held, and equal values held by
+// many objects share their objects, not copies.
+//
+// Ownership: ValueRef is a borrowed word (no count, trivially copied);
+// PyValue owns one share: a box count, or one reference on the handle taken
+// through the codec's retain (which a thread without the layer's lock may
+// only queue: see python/gil.hpp) and given back through the release hook
+// of engine/handle.hpp. A borrowed word stays valid while whatever holds it
+// (an object's storage read inside a ReadSection, a map's entry under its
+// core's lock) does.
 //
 // Equality is hash equality: 1, 1.0 and True are one value; every unhashable
 // object (its __hash__ raises an Exception other than MemoryError or
@@ -28,10 +41,21 @@ namespace lorvane {
 // The primitive copy's variant; the numbers are the tags.
 enum class CastKind : std::uint8_t { Int = 0, Float = 1, Str = 2, Ind = 3, Unknown = 4 };
 
-class PyValue {
+// How the layer above reads back a self-describing handle of a kind, and
+// takes one more reference on it. Installed once, before such values exist.
+struct ValueCodec {
+  std::int64_t (*hash)(void* handle, CastKind kind) noexcept;
+  std::int64_t (*as_int)(void* handle) noexcept;
+  double (*as_float)(void* handle) noexcept;
+  std::string_view (*as_str)(void* handle) noexcept;
+  void (*retain)(void* handle) noexcept;
+};
+void set_value_codec(const ValueCodec& codec) noexcept;
+
+class ValueRef {
  public:
-  // What a value keeps of its object besides the handle. `str` (Str only)
-  // points at text the handle's object keeps alive and never changes.
+  // What a boxed value keeps of its object besides the handle. `str` (Str
+  // only) points at text the handle's object keeps alive and never changes.
   struct Parts {
     CastKind kind = CastKind::Unknown;
     std::int64_t hash = 0;
@@ -41,42 +65,33 @@ class PyValue {
     std::size_t str_len = 0;
   };
 
-  PyValue() = default;
-  // A value owning one reference to `handle` (the caller passes it in).
-  static PyValue make(void* handle, const Parts& parts);
-  // This value (cast, hash, text) in a new box of its own, owning `handle`:
-  // the caller passes in one more reference to this value's own object.
-  PyValue rebox(void* handle) const;
+  ValueRef() = default;
+  static ValueRef from_word(std::uintptr_t w) { return ValueRef(w); }
+  std::uintptr_t word() const { return w_; }
 
-  PyValue(const PyValue& o) noexcept : b_(o.b_) {
-    if (b_) b_->refs.fetch_add(1, std::memory_order_relaxed);
-  }
-  PyValue(PyValue&& o) noexcept : b_(std::exchange(o.b_, nullptr)) {}
-  PyValue& operator=(PyValue o) noexcept {
-    std::swap(b_, o.b_);
-    return *this;
-  }
-  ~PyValue() {
-    if (b_ && b_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) release(b_);
+  explicit operator bool() const { return w_ != 0; }
+  bool is_boxed() const { return (w_ & kTagMask) == kBoxTag; }
+  CastKind kind() const { return is_boxed() ? box()->kind : static_cast<CastKind>((w_ & kTagMask) - 2); }
+  void* handle() const { return is_boxed() ? box()->handle : reinterpret_cast<void*>(w_ & ~kTagMask); }
+  std::int64_t hash() const;
+  std::int64_t as_int() const;
+  double as_float() const;
+  std::string_view as_str() const;
+  bool is_numeric() const {
+    const CastKind k = kind();
+    return k == CastKind::Int || k == CastKind::Float;
   }
 
-  explicit operator bool() const { return b_ != nullptr; }
-  std::int64_t hash() const { return b_->hash; }
-  CastKind kind() const { return b_->kind; }
-  void* handle() const { return b_->handle; }
-  std::int64_t as_int() const { return b_->num.i; }
-  double as_float() const { return b_->num.f; }
-  std::string_view as_str() const { return {b_->str, b_->str_len}; }
-  bool is_numeric() const { return b_->kind == CastKind::Int || b_->kind == CastKind::Float; }
-
-  friend bool operator==(const PyValue& a, const PyValue& b) { return a.hash() == b.hash(); }
+  friend bool operator==(ValueRef a, ValueRef b) { return a.hash() == b.hash(); }
 
   // "PyValue { obj: Py(0x...), primitave: Int(5), hash: 5 }"
   std::string debug() const;
   // The primitive's text alone: "Int(5)", "Float(1.0)", "Str(\"a\")", "Ind(Py(0x..))", "Unknown".
   std::string cast_debug() const;
 
- private:
+ protected:
+  static constexpr std::uintptr_t kTagMask = 7;
+  static constexpr std::uintptr_t kBoxTag = 1;
   struct Box {
     std::atomic<std::uint32_t> refs;
     CastKind kind;
@@ -90,19 +105,58 @@ class PyValue {
     const char* str;
     std::size_t str_len;
   };
-  explicit PyValue(Box* b) : b_(b) {}
-  static void release(Box* b) noexcept;
-  Box* b_ = nullptr;
+  explicit ValueRef(std::uintptr_t w) : w_(w) {}
+  Box* box() const { return reinterpret_cast<Box*>(w_ & ~kTagMask); }
+  // One more share of the word's value (a count, or a reference through the codec).
+  static void share(std::uintptr_t w) noexcept;
+  // Gives one share back.
+  static void unshare(std::uintptr_t w) noexcept;
+
+  std::uintptr_t w_ = 0;
+};
+
+// An owning value: one share of its word.
+class PyValue : public ValueRef {
+ public:
+  PyValue() = default;
+  // A boxed value owning one reference to `handle` (the caller passes it in).
+  static PyValue make(void* handle, const Parts& parts);
+  // The self-describing handle of kind `kind`, owning the reference the
+  // caller passes in.
+  static PyValue adopt(void* handle, CastKind kind) {
+    return PyValue((reinterpret_cast<std::uintptr_t>(handle) & ~kTagMask) | (static_cast<std::uintptr_t>(kind) + 2));
+  }
+  // Takes over the share a word carries (from release_word()).
+  static PyValue adopt_word(std::uintptr_t w) { return PyValue(w); }
+  // One more share of a borrowed value.
+  explicit PyValue(ValueRef r) noexcept : ValueRef(r.word()) { share(w_); }
+
+  PyValue(const PyValue& o) noexcept : ValueRef(o.w_) { share(w_); }
+  PyValue(PyValue&& o) noexcept : ValueRef(std::exchange(o.w_, 0)) {}
+  PyValue& operator=(PyValue o) noexcept {
+    std::swap(w_, o.w_);
+    return *this;
+  }
+  ~PyValue() { unshare(w_); }
+
+  // This value owning `handle`, the caller passing in one more reference to
+  // this value's own object: for a boxed value a new box of its own (with
+  // this one's cast, hash and text), so that the copy's owner alone holds it.
+  PyValue rebox(void* handle) const;
+
+  // Gives up the share without releasing it: the caller keeps the word's share.
+  std::uintptr_t release_word() { return std::exchange(w_, 0); }
+
+ private:
+  explicit PyValue(std::uintptr_t w) : ValueRef(w) {}
 };
 
 // Hashing for tables keyed by values: FxHash over the stored 64-bit hash.
 struct PyValueFxHash {
-  std::size_t operator()(const PyValue& v) const noexcept {
-    return fx_hash_u64(static_cast<std::uint64_t>(v.hash()));
-  }
+  std::size_t operator()(ValueRef v) const noexcept { return fx_hash_u64(static_cast<std::uint64_t>(v.hash())); }
 };
 struct PyValueEq {
-  bool operator()(const PyValue& a, const PyValue& b) const noexcept { return a.hash() == b.hash(); }
+  bool operator()(ValueRef a, ValueRef b) const noexcept { return a.hash() == b.hash(); }
 };
 
 // "Py(0x...)": the debug text of a Python object, by address.

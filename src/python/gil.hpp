@@ -60,19 +60,44 @@ void defer_release(ReleaseFn fn, void* arg);
 
 namespace detail {
 extern std::atomic<bool> g_deferred_pending;
+extern std::atomic<bool> g_limbo_pending;
 void drain_deferred_slow();
 }  // namespace detail
 
-// Runs every queued release. Call only with the interpreter lock held and
-// with no raw pointer obtained under the lock still in use.
+// Runs every queued release, and what was retired and may go now (see
+// retire()). Call only with the interpreter lock held and with no raw
+// pointer obtained under the lock still in use.
 inline void drain_deferred_releases() {
-  if (detail::g_deferred_pending.load(std::memory_order_acquire)) [[unlikely]] {
+  if (detail::g_deferred_pending.load(std::memory_order_acquire) ||
+      detail::g_limbo_pending.load(std::memory_order_relaxed)) [[unlikely]] {
     detail::drain_deferred_slow();
   }
 }
 
 // Drops one Python reference now (lock held) or later (lock not held).
 void decref_anywhere(PyObject* obj);
+
+// Takes one more Python reference: now when this thread holds the lock, else
+// queued. A queued reference is taken before any reference that our code
+// drops (every drop goes through decref_anywhere, the deferred queue or
+// retire(), which take the queued ones first), so the object stays alive as
+// long as the reference the caller copied from is ours.
+void incref_anywhere(PyObject* obj) noexcept;
+
+namespace detail {
+extern std::atomic<bool> g_increfs_pending;
+void take_increfs_slow();
+}  // namespace detail
+// Takes the queued references (lock held).
+inline void take_queued_increfs() {
+  if (detail::g_increfs_pending.load(std::memory_order_acquire)) [[unlikely]] detail::take_increfs_slow();
+}
+
+// Runs fn(arg) (with the interpreter lock held) once no thread without the
+// lock can still be reading what it frees: at once when no read section is
+// open (base/read_section.hpp) and releases may run now, else when the
+// sections open now have closed, at a later drain. Call with the lock held.
+void retire(ReleaseFn fn, void* arg);
 
 // Releases the interpreter lock for its scope; re-takes it (and drains the
 // queue) on the way out, also when unwinding.

@@ -17,7 +17,7 @@ namespace lorvane {
 namespace {
 
 struct Obj {
-  ObjectState st{SwapPtr<AttrMap>(std::make_shared<AttrMap>()), 0};  // the handle of an Ind value is the record
+  ObjectState st;  // the handle of an Ind value is the record
   std::vector<CoreLink> cores;
 };
 
@@ -53,14 +53,16 @@ class World {
   // An attribute write: publish, then tell every core the object lists.
   void write(Obj* o, const char* name, PyValue v) {
     NestedSink::Use use(&sink_);
-    auto next = std::make_shared<AttrMap>(*o->st.attrs.peek());
-    next->insert(ShortString(name), v);
-    AttrSnapshot old = o->st.attrs.exchange(next);
+    const AttrName* attr = AttrName::intern(name);
+    Replaced old;
+    o->st.set(attr, v, old);
+    const ValueRef previous = old.value;
     for (const CoreLink& link : o->cores) {
       if (CoreRef core = link.lock()) {
-        core->update_index(core->get_index_writer(), link, ShortString(name), old->get(name), v, o->st.id);
+        core->update_index(core->get_index_writer(), link, name, previous ? &previous : nullptr, v, o->st.id);
       }
     }
+    attr->release();
     settle();
   }
   void add(const CoreRef& core, Obj* o) {
@@ -131,10 +133,11 @@ TEST(Nested, PathsFollowLinksThroughRewrites) {
         for (std::size_t i = 0; i < kN; ++i) {
           const Obj* o = w.at(i);
           for (int d = 0; o && d < depth; ++d) {
-            const PyValue* l = o->st.attrs.peek()->get("link");
+            const ValueRef found = o->st.find("link");
+            const ValueRef* l = found ? &found : nullptr;
             o = l->kind() == CastKind::Ind ? static_cast<const Obj*>(l->handle()) : nullptr;
           }
-          if (o && o->st.attrs.peek()->get("colour")->as_int() == v) want.push_back(w.at(i)->st.id);
+          if (o && o->st.find("colour").as_int() == v) want.push_back(w.at(i)->st.id);
         }
         ASSERT_EQ(path_query(top, depth, v), want) << "depth " << depth << " colour " << v;
       }

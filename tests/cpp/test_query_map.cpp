@@ -105,10 +105,10 @@ TEST(QueryMap, ABatchEndsWhereInsertingPairByPairEnds) {
   pool.push_back(of_none());
   std::vector<QueryMap::Pending> batch;
   for (int i = 0; i < 5000; ++i) {
-    batch.push_back({&pool[rng() % pool.size()], static_cast<std::uint32_t>(rng() % 900)});
+    batch.push_back({pool[rng() % pool.size()], static_cast<std::uint32_t>(rng() % 900)});
   }
   QueryMap one_by_one{CoreLink{}};
-  for (const auto& p : batch) one_by_one.insert(*p.value, p.id);
+  for (const auto& p : batch) one_by_one.insert(p.value, p.id);
   QueryMap batched{CoreLink{}};
   batched.insert_many(batch);
   batched.verify();
@@ -125,9 +125,9 @@ TEST(QueryMap, NaNIsFoundByEqualityButNeverByARange) {
   const PyValue pos_nan = of_float(nan), neg_nan = of_float(-nan);  // hashes differ, as two NaN objects' do
   const PyValue pool[] = {pos_nan, of_float(2.5), neg_nan, of_int(7), of_float(-inf), of_str("x")};
   std::vector<QueryMap::Pending> batch;
-  for (std::uint32_t id = 1; id <= 6; ++id) batch.push_back({&pool[id - 1], id});
+  for (std::uint32_t id = 1; id <= 6; ++id) batch.push_back({pool[id - 1], id});
   QueryMap one_by_one{CoreLink{}};
-  for (const auto& p : batch) one_by_one.insert(*p.value, p.id);
+  for (const auto& p : batch) one_by_one.insert(p.value, p.id);
   QueryMap map{CoreLink{}};
   map.insert_many(batch);
   EXPECT_EQ(tree_ids(one_by_one), (std::vector<std::uint32_t>{5, 2, 4}));
@@ -327,8 +327,8 @@ TEST(CoreMaps, AMapOfMostlyDistinctValuesDropsItsColumnAndStillAnswers) {
   for (std::uint32_t g = 0; g < 3; ++g) values.push_back(of_int(g));
   for (std::uint32_t id = 0; id < n; ++id) {
     values.push_back(of_int(1000 + id));
-    keys.push_back({&values.back(), id});
-    groups.push_back({&values[id % 3], id});
+    keys.push_back({values.back(), id});
+    groups.push_back({values[id % 3], id});
   }
   // The maps themselves stay put when the table grows; its slots do not.
   QueryMap* key_map = table.emplace(ShortString("key"), std::make_unique<QueryMap>(CoreLink{})).first->second.get();
@@ -367,15 +367,17 @@ TEST(IndexCore, AnswersFromItsObjectsThroughAddsWritesAndRemovals) {
   std::mt19937 rng(11);
   constexpr std::uint32_t kObjects = 400;
   std::vector<std::unique_ptr<ObjectState>> objs;
-  auto map_of = [&](std::int64_t colour, std::int64_t size) {
-    auto m = std::make_shared<AttrMap>();
-    m->insert(ShortString("colour"), of_int(colour));
-    m->insert(ShortString("size"), of_float(static_cast<double>(size)));
-    m->insert(ShortString("_hidden"), of_int(colour));
-    return m;
-  };
+  const AttrName* colour_name = AttrName::intern("colour");
+  const AttrName* size_name = AttrName::intern("size");
+  const AttrName* hidden_name = AttrName::intern("_hidden");
   for (std::uint32_t i = 0; i < kObjects; ++i) {
-    objs.push_back(std::unique_ptr<ObjectState>(new ObjectState{SwapPtr<AttrMap>(map_of(i % 5, i % 7)), 1000 + i * 7}));
+    auto o = std::make_unique<ObjectState>();
+    o->id = 1000 + i * 7;
+    Replaced r;
+    o->set(colour_name, of_int(i % 5), r);
+    o->set(size_name, of_float(static_cast<double>(i % 7)), r);
+    o->set(hidden_name, of_int(i % 5), r);
+    objs.push_back(std::move(o));
   }
   CoreRef core = IndexAPI::make();
   {
@@ -395,8 +397,8 @@ TEST(IndexCore, AnswersFromItsObjectsThroughAddsWritesAndRemovals) {
         q[ShortString(name)] = {v};
         std::vector<std::uint32_t> want;
         for (std::uint32_t i = 0; i < kObjects; ++i) {
-          const PyValue* held = objs[i]->attrs.peek()->get(name);
-          if (!removed[i] && name[0] != '_' && held && held->hash() == v) want.push_back(objs[i]->id);
+          const ValueRef held = objs[i]->find(name);
+          if (!removed[i] && name[0] != '_' && held && held.hash() == v) want.push_back(objs[i]->id);
         }
         auto table = core->attr_maps().read();
         ASSERT_EQ(filter_index_by_hashes(*table, q).to_vector(), want) << name << " " << v;
@@ -411,12 +413,15 @@ TEST(IndexCore, AnswersFromItsObjectsThroughAddsWritesAndRemovals) {
       if (removed[i]) continue;  // a core that no longer stores an object is not told of its writes
       ObjectState& o = *objs[i];
       const std::int64_t colour = rng() % 7;
-      AttrSnapshot next = map_of(colour, rng() % 7);
-      AttrSnapshot old = o.attrs.exchange(next);  // published first, as a write does
-      core->update_index(core->get_index_writer(), core, ShortString("colour"), old->get("colour"),
-                         *next->get("colour"), o.id);
-      core->update_index(core->get_index_writer(), core, ShortString("size"), old->get("size"),
-                         *next->get("size"), o.id);
+      // Each slot is replaced first, as a write does, then the core is told.
+      Replaced old_colour;
+      o.set(colour_name, of_int(colour), old_colour);
+      const ValueRef was_colour = old_colour.value;
+      core->update_index(core->get_index_writer(), core, "colour", &was_colour, o.find("colour"), o.id);
+      Replaced old_size;
+      o.set(size_name, of_float(static_cast<double>(rng() % 7)), old_size);
+      const ValueRef was_size = old_size.value;
+      core->update_index(core->get_index_writer(), core, "size", &was_size, o.find("size"), o.id);
     }
     const std::uint32_t gone = rng() % kObjects;
     if (!removed[gone]) {
@@ -432,6 +437,7 @@ TEST(IndexCore, AnswersFromItsObjectsThroughAddsWritesAndRemovals) {
   const auto kept = kObjects - static_cast<std::size_t>(std::count(removed.begin(), removed.end(), true));
   EXPECT_EQ(stored, kept);
   EXPECT_EQ(core->all_ids().read()->cardinality(), kept);
+  for (const AttrName* n : {colour_name, size_name, hidden_name}) n->release();
 }
 
 }  // namespace
