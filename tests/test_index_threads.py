@@ -132,6 +132,12 @@ def scenario_writers_readers_adders(n_objs=120, rounds=thread_rounds(2000)):
                 setattr(objs[i], name, v)
                 objs[i]._p = v  # underscore writes go through the same lock
                 last[i] = v
+                if rng.random() < 0.05:
+                    # New names change the object's layout, and past 64 names
+                    # its storage grows in place, while adders read it without
+                    # the interpreter lock.
+                    setattr(objs[i], f"_{name}{rng.randrange(90)}", v)
+                    setattr(objs[i], f"g{rng.randrange(12)}", v)
         finals[name] = last
 
     def racer(seed):
