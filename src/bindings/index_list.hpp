@@ -43,7 +43,7 @@ class IndexList {
   // The live cores a record holds while the object's mutex is; they are
   // dropped after it is released (dropping a core's last reference may run
   // Python code that writes to this very object).
-  using Alive = absl::InlinedVector<CoreRef, tuning::kIndexListInline + 1>;
+  using Alive = absl::InlinedVector<CoreRef, 4>;
   // add_index's work, for a caller that holds the mutex already.
   bool add_index_locked(CoreLink link, Alive& alive);
 

@@ -97,6 +97,9 @@ std::string_view codec_str(void* handle) noexcept {
 }
 
 void codec_retain(void* handle) noexcept { py::incref_anywhere(static_cast<PyObject*>(handle)); }
+void codec_retain_many(void* const* handles, std::size_t n) noexcept {
+  py::incref_many_anywhere(reinterpret_cast<PyObject* const*>(handles), n);
+}
 
 // Whether `obj` is a self-describing value, and of which kind.
 bool self_describing(PyObject* obj, CastKind* kind) {
@@ -132,7 +135,7 @@ std::int64_t value_hash_of(PyObject* obj) { return inspect(obj).hash; }
 
 // Installed when the module is loaded, before any handle can exist.
 [[maybe_unused]] const bool g_hooked = (set_handle_release(release_py_handle),
-                                        set_value_codec({codec_hash, codec_int, codec_float, codec_str, codec_retain}),
+                                        set_value_codec({codec_hash, codec_int, codec_float, codec_str, codec_retain, codec_retain_many}),
                                         true);
 
 PyValue capture_value(PyObject* obj) {

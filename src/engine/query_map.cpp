@@ -55,11 +55,16 @@ std::uint32_t QueryMap::code_of(std::int64_t hash) const {
   return it->second;
 }
 
-void QueryMap::insert_value(ValueRef value, std::uint32_t id) {
+void QueryMap::insert_value(ValueRef value, std::uint32_t id, std::vector<std::uintptr_t>* shares) {
   auto [it, fresh] = values_.try_emplace(value.hash());
   ValueEntry& entry = it->second;
   if (fresh) {
-    entry.value = PyValue(value);
+    if (shares) {
+      entry.value = PyValue::adopt_word(value.word());  // its share is taken with the batch's
+      shares->push_back(value.word());
+    } else {
+      entry.value = PyValue(value);
+    }
     entry.ids = HybridSet::from_id(id);
   } else if (entry.ids.form() == HybridSet::Form::Large || !entry.ids.contains(id)) {
     // A bitmap ignores an id it holds; inline slots are checked first.
@@ -76,6 +81,12 @@ void QueryMap::insert_many(const std::vector<Pending>& pairs) {
   const std::size_t sample =
       pairs.size() >= tuning::kBatchSampleMinPairs ? pairs.size() / tuning::kBatchSampleFraction : pairs.size();
   const std::size_t size_before = values_.size();
+  // The shares of new entries' values, taken at once when the loop ends
+  // (also by an exception): nothing in this map is dropped before.
+  struct Shares {
+    std::vector<std::uintptr_t> words;
+    ~Shares() { PyValue::share_many(words); }
+  } shares;
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     if (i == sample && i < pairs.size()) {
       const double rate = static_cast<double>(values_.size() - size_before) / static_cast<double>(sample);
@@ -83,7 +94,7 @@ void QueryMap::insert_many(const std::vector<Pending>& pairs) {
                                                                 tuning::kBatchReserveSlack));
     }
     const Pending& p = pairs[i];
-    insert_value(p.value, p.id);
+    insert_value(p.value, p.id, &shares.words);
     if (narrowing_) lift(p.id);
     if (p.value.kind() == CastKind::Ind) nest(p.value, p.id);
     RangeValue rv;

@@ -136,7 +136,9 @@ class QueryMap {
   void nest(ValueRef value, std::uint32_t id);
   void unnest(ValueRef value, std::uint32_t id);
   // The value-table half of insert().
-  void insert_value(ValueRef value, std::uint32_t id);
+  // With `shares`, a new entry adopts the value's word without its share,
+  // which the caller takes for the whole batch (PyValue::share_many).
+  void insert_value(ValueRef value, std::uint32_t id, std::vector<std::uintptr_t>* shares = nullptr);
   // The value-table half of remove_id().
   void remove_value(ValueRef value, std::uint32_t id);
   // Records in the column that `id` now holds the value with this hash.

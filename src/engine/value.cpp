@@ -44,6 +44,19 @@ void ValueRef::share(std::uintptr_t w) noexcept {
   }
 }
 
+void PyValue::share_many(const std::vector<std::uintptr_t>& words) noexcept {
+  std::vector<void*> handles;
+  handles.reserve(words.size());
+  for (std::uintptr_t w : words) {
+    if ((w & kTagMask) == kBoxTag) {
+      share(w);
+    } else if (w) {
+      handles.push_back(reinterpret_cast<void*>(w & ~kTagMask));
+    }
+  }
+  if (!handles.empty()) g_codec.retain_many(handles.data(), handles.size());
+}
+
 void ValueRef::unshare(std::uintptr_t w) noexcept {
   if (!w) return;
   if ((w & kTagMask) == kBoxTag) {

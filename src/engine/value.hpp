@@ -32,6 +32,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "base/debug_text.hpp"
 #include "base/fx_hash.hpp"
@@ -49,6 +50,7 @@ struct ValueCodec {
   double (*as_float)(void* handle) noexcept;
   std::string_view (*as_str)(void* handle) noexcept;
   void (*retain)(void* handle) noexcept;
+  void (*retain_many)(void* const* handles, std::size_t n) noexcept;
 };
 void set_value_codec(const ValueCodec& codec) noexcept;
 
@@ -126,8 +128,12 @@ class PyValue : public ValueRef {
   static PyValue adopt(void* handle, CastKind kind) {
     return PyValue((reinterpret_cast<std::uintptr_t>(handle) & ~kTagMask) | (static_cast<std::uintptr_t>(kind) + 2));
   }
-  // Takes over the share a word carries (from release_word()).
+  // Takes over the share a word carries (from release_word(), or one
+  // share_many() is about to give it).
   static PyValue adopt_word(std::uintptr_t w) { return PyValue(w); }
+  // One more share of each word, for values adopted before their share was
+  // taken (a batch takes its references at once).
+  static void share_many(const std::vector<std::uintptr_t>& words) noexcept;
   // One more share of a borrowed value.
   explicit PyValue(ValueRef r) noexcept : ValueRef(r.word()) { share(w_); }
 

@@ -96,6 +96,17 @@ void incref_anywhere(PyObject* obj) noexcept {
   detail::g_increfs_pending.store(true, std::memory_order_release);
 }
 
+void incref_many_anywhere(PyObject* const* objs, std::size_t n) noexcept {
+  if (holds_gil()) {
+    for (std::size_t i = 0; i < n; ++i) Py_INCREF(objs[i]);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(g_incref_mutex);
+  if (!g_increfs) g_increfs = new std::vector<PyObject*>();
+  g_increfs->insert(g_increfs->end(), objs, objs + n);
+  detail::g_increfs_pending.store(true, std::memory_order_release);
+}
+
 void retire(ReleaseFn fn, void* arg) {
   const std::uint64_t tag = ReadSections::tag_after_unlink();
   if (tag == 0 && detail::t_deferring == 0) {

@@ -61,6 +61,7 @@ void defer_release(ReleaseFn fn, void* arg);
 namespace detail {
 extern std::atomic<bool> g_deferred_pending;
 extern std::atomic<bool> g_limbo_pending;
+extern std::atomic<bool> g_increfs_pending;
 void drain_deferred_slow();
 }  // namespace detail
 
@@ -69,7 +70,8 @@ void drain_deferred_slow();
 // pointer obtained under the lock still in use.
 inline void drain_deferred_releases() {
   if (detail::g_deferred_pending.load(std::memory_order_acquire) ||
-      detail::g_limbo_pending.load(std::memory_order_relaxed)) [[unlikely]] {
+      detail::g_limbo_pending.load(std::memory_order_relaxed) ||
+      detail::g_increfs_pending.load(std::memory_order_relaxed)) [[unlikely]] {
     detail::drain_deferred_slow();
   }
 }
@@ -83,6 +85,8 @@ void decref_anywhere(PyObject* obj);
 // retire(), which take the queued ones first), so the object stays alive as
 // long as the reference the caller copied from is ours.
 void incref_anywhere(PyObject* obj) noexcept;
+// The same for many objects at once (one queueing).
+void incref_many_anywhere(PyObject* const* objs, std::size_t n) noexcept;
 
 namespace detail {
 extern std::atomic<bool> g_increfs_pending;
