@@ -63,7 +63,7 @@ TSAN_CPP_TESTS = \
   tests/cpp/test_worker_pool.cpp \
   tests/cpp/test_rw_lock.cpp \
   tests/cpp/test_parallel.cpp \
-  tests/cpp/test_swap_ptr.cpp \
+  tests/cpp/test_object_state.cpp \
   tests/cpp/test_evaluate.cpp
 TSAN_PY_TESTS = \
   tests/test_index_threads.py \

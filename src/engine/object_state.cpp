@@ -41,8 +41,20 @@ void ObjectState::free_slots(void* p) { std::free(p); }
 ObjectState::ObjectState() : shape_(Shape::root()) {}
 
 ObjectState::~ObjectState() {
-  Replaced all;
-  clear(all);
+  // Lean on purpose: releasing a value may free an object whose own storage
+  // is freed the same way, so long chains nest this once per link (the
+  // interpreter bounds the nesting; each level's stack is what it costs).
+  Shape* s = shape_.load(std::memory_order_relaxed);
+  Slots* a = slots_.load(std::memory_order_relaxed);
+  const std::uint32_t n = s->size();
+  std::uintptr_t last = 0;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (last) PyValue::adopt_word(last);  // released here
+    last = a->slot[i].load(std::memory_order_relaxed);
+  }
+  Shape::release(s);
+  free_slots(a);
+  PyValue::adopt_word(last);
 }
 
 ValueRef ObjectState::find(std::string_view name) const {
