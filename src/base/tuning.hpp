@@ -82,6 +82,12 @@ inline constexpr std::size_t kBTreeSplitRightStart = kBTreeNodeSlots / 4;
 // a node is in practice found full at 95 entries.
 inline constexpr std::size_t kBTreeFullLen = 85;
 
+// A key above every key the tree has seen (ascending batches, growing values)
+// splits a full node so that only 8 entries move right: the left part stays
+// ~90% full, where a split in half would leave every node of an ascending
+// build half empty. Later inserts into such a node split it in half as usual.
+inline constexpr std::size_t kBTreeAppendSplitRight = 8;
+
 // Range queries: up to 4 covered subtree bitmaps are united one after another;
 // past that one lazy union of all is cheaper. CRoaring's lazy union turns
 // containers into bitsets and converts the small ones back, which costs more

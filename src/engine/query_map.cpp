@@ -232,6 +232,22 @@ Bitmap QueryMap::query_range(const RangeBound& lower, const RangeBound& upper, c
   return tree_.query_range(lower, upper, filter);
 }
 
+QueryMap::MemoryUse QueryMap::memory_use() const {
+  MemoryUse use;
+  use.table = values_.capacity() * (sizeof(ValueTable::value_type) + 1);
+  for (const auto& [hash, entry] : values_) {
+    if (entry.ids.form() == HybridSet::Form::Large) use.sets += entry.ids.bitmap().memory_estimate();
+  }
+  if (column_) use.column = column_->allocated_bytes();
+  use.codes = codes_.capacity() * (sizeof(decltype(codes_)::value_type) + 1) +
+              free_codes_.capacity() * sizeof(std::uint32_t);
+  const BitMapBTree::MemoryUse tree = tree_.memory_use();
+  use.tree_leaves = tree.leaves;
+  use.tree_internal = tree.internal;
+  use.tree_bitmaps = tree.bitmaps;
+  return use;
+}
+
 void QueryMap::verify() const {
   for (const auto& [hash, entry] : values_) {
     check(entry.value && entry.value.hash() == hash, "value table key does not match its value");

@@ -124,6 +124,18 @@ class QueryMap {
   std::uint32_t code_limit() const { return next_code_; }
   const CoreLink& owner() const { return owner_; }
 
+  // Bytes the map holds, by part (bitmaps estimated; see Bitmap).
+  struct MemoryUse {
+    std::size_t table = 0;   // the value table's slots and control bytes
+    std::size_t sets = 0;    // heap parts of the id sets
+    std::size_t column = 0;  // id column pages and directory
+    std::size_t codes = 0;   // value codes of the column
+    std::size_t tree_leaves = 0;
+    std::size_t tree_internal = 0;
+    std::size_t tree_bitmaps = 0;
+  };
+  MemoryUse memory_use() const;
+
   // Debug check of the invariants above.
   void verify() const;
 
