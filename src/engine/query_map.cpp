@@ -56,12 +56,12 @@ std::uint32_t QueryMap::code_of(std::int64_t hash) const {
 }
 
 void QueryMap::insert_value(const PyValue& value, std::uint32_t id) {
-  auto [it, fresh] = values_.try_emplace(value.hash());
-  ValueEntry& entry = it->second;
-  if (fresh) {
-    entry.value = value;
-    entry.ids = HybridSet::from_id(id);
-  } else if (entry.ids.form() == HybridSet::Form::Large || !entry.ids.contains(id)) {
+  bool fresh = false;
+  const ValueEntry& entry = *values_.raw().lazy_emplace(value.hash(), [&](const auto& make) {
+    fresh = true;
+    make(value, HybridSet::from_id(id));
+  });
+  if (!fresh && (entry.ids.form() == HybridSet::Form::Large || !entry.ids.contains(id))) {
     // A bitmap ignores an id it holds; inline slots are checked first.
     entry.ids.insert(id);
   }
@@ -79,7 +79,7 @@ void QueryMap::insert_many(const std::vector<Pending>& pairs) {
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     if (i == sample && i < pairs.size()) {
       const double rate = static_cast<double>(values_.size() - size_before) / static_cast<double>(sample);
-      values_.reserve(values_.size() + static_cast<std::size_t>(rate * static_cast<double>(pairs.size() - i) *
+      values_.raw().reserve(values_.size() + static_cast<std::size_t>(rate * static_cast<double>(pairs.size() - i) *
                                                                 tuning::kBatchReserveSlack));
     }
     const Pending& p = pairs[i];
@@ -117,8 +117,8 @@ void QueryMap::nest(const PyValue& value, std::uint32_t id) {
 
 void QueryMap::relink(const PyValue& value, std::uint32_t id) {
   if (values_.empty()) return;
-  auto it = values_.find(value.hash());
-  if (it == values_.end() || !it->second.ids.contains(id)) return;  // not told of this pair
+  const ValueEntry* entry = values_.find(value.hash());
+  if (entry == nullptr || !entry->ids.contains(id)) return;  // not told of this pair
   nest(value, id);
 }
 
@@ -130,9 +130,8 @@ void QueryMap::remove_value(const PyValue& value, std::uint32_t id) {
   // A write moves the id: its column slot is read here and written again by
   // the insert that follows; let that miss overlap the set's.
   if (column_) column_->prefetch(id);
-  auto it = values_.find(value.hash());
-  if (it != values_.end()) {
-    it->second.ids.remove(id);
+  if (const ValueEntry* entry = values_.find(value.hash())) {
+    entry->ids.remove(id);
     if (column_) column_->on_remove(id, code_of(value.hash()));
   }
 }
@@ -164,17 +163,17 @@ void QueryMap::replace(const PyValue& old, const PyValue& now, std::uint32_t id)
 }
 
 void QueryMap::check_prune(const PyValue& value) {
-  auto it = values_.find(value.hash());
-  if (it == values_.end()) throw InternalError("no entry found for key");
-  if (it->second.ids.is_empty()) {
+  auto it = values_.raw().find(value.hash());
+  if (it == values_.raw().end()) throw InternalError("no entry found for key");
+  if (it->ids.is_empty()) {
     if (column_) {
       // While the column is kept every entry has a code.
-      auto code = codes_.find(it->first);
+      auto code = codes_.find(value.hash());
       check(code != codes_.end(), "value entry has no code");
       free_codes_.push_back(code->second);
       codes_.erase(code);
     }
-    values_.erase(it);
+    values_.raw().erase(it);
   }
 }
 
@@ -234,7 +233,7 @@ Bitmap QueryMap::query_range(const RangeBound& lower, const RangeBound& upper, c
 
 QueryMap::MemoryUse QueryMap::memory_use() const {
   MemoryUse use;
-  use.table = values_.capacity() * (sizeof(ValueTable::value_type) + 1);
+  use.table = values_.capacity() * (sizeof(ValueEntry) + 1);
   for (const auto& [hash, entry] : values_) {
     if (entry.ids.form() == HybridSet::Form::Large) use.sets += entry.ids.bitmap().memory_estimate();
   }
