@@ -48,7 +48,7 @@ std::vector<Column> make_columns(std::vector<std::string>& texts) {
   std::mt19937_64 rng(20240607);
   std::vector<Column> cols = {{"cat", {}}, {"num", {}}, {"score", {}}, {"flag", {}}, {"key", {}}};
   texts.reserve(100 + kObjects);
-  for (int c = 0; c < 100; ++c) texts.push_back("c" + std::to_string(c));
+  for (int c = 0; c < 100; ++c) texts.push_back(std::to_string(c).insert(0, 1, 'c'));
   std::vector<PyValue> cats, nums;
   for (int c = 0; c < 100; ++c) cats.push_back(make_value(CastKind::Str, std::hash<std::string>()(texts[c]) >> 1, 0, 0, &texts[c]));
   for (int v = 0; v < 1000; ++v) nums.push_back(make_value(CastKind::Int, v, v, 0, nullptr));
@@ -62,7 +62,7 @@ std::vector<Column> make_columns(std::vector<std::string>& texts) {
     std::memcpy(&bits, &s, sizeof bits);
     cols[2].values.push_back(make_value(CastKind::Float, static_cast<std::int64_t>(bits >> 1), 0, s, nullptr));
     cols[3].values.push_back(rng() % 2 ? yes : no);
-    texts.push_back("k" + std::to_string(i));
+    texts.push_back(std::to_string(i).insert(0, 1, 'k'));
     cols[4].values.push_back(make_value(CastKind::Str, std::hash<std::string>()(texts.back()) >> 1, 0, 0, &texts.back()));
   }
   return cols;
