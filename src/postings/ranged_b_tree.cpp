@@ -417,21 +417,39 @@ bool BitMapBTree::move(const RangeValue& from, const RangeValue& to, std::uint32
     insert(to, id);
     return removed;
   }
+  // Both paths at once, level by level: the two children of a level are
+  // asked for together, so the misses of the two (mostly cold) leaves
+  // overlap instead of following one another. The old key's path is
+  // recorded; the new key's is only warmed for the insert that follows.
+  // `shared` counts the levels from the root down that route both keys to
+  // the same child.
   Step path[kMaxDepth];
-  LeafNode* found = nullptr;
-  const std::uint32_t depth = descend(old_key, path, &found);
-  LeafNode& leaf = *found;
+  std::uint32_t depth = 0;
+  std::uint32_t shared = 0;
+  BitMapBTreeNode* old_node = root_.get();
+  BitMapBTreeNode* new_node = old_node;
+  while (!old_node->is_leaf) {
+    auto& in = static_cast<InternalNode&>(*old_node);
+    auto& other = static_cast<InternalNode&>(*new_node);
+    const std::uint32_t slot = in.start + search(in.keys + in.start, in.len, old_key);
+    const std::uint32_t other_slot = other.start + search(other.keys + other.start, other.len, new_key);
+    check(depth < kMaxDepth, "ranged tree too deep");
+    if (shared == depth && &in == &other && slot == other_slot) ++shared;
+    path[depth++] = {&in, slot};
+    old_node = in.children[slot].get();
+    new_node = other.children[other_slot].get();
+    check(old_node != nullptr && new_node != nullptr, "Missing child");
+    __builtin_prefetch(old_node);
+    __builtin_prefetch(new_node);
+  }
+  LeafNode& leaf = static_cast<LeafNode&>(*old_node);
+  prefetch_window(leaf.keys + leaf.start, leaf.len);
+  const auto& new_leaf = static_cast<const LeafNode&>(*new_node);
+  prefetch_window(new_leaf.keys + new_leaf.start, new_leaf.len);
   const std::uint32_t i = leaf.len == 0 ? 0 : search(leaf.keys + leaf.start, leaf.len, old_key);
   if (leaf.len == 0 || leaf.keys[leaf.start + i] != old_key) {
     insert(to, id);
     return false;
-  }
-  // The levels from the root down that route both keys to the same child.
-  std::uint32_t shared = 0;
-  while (shared < depth) {
-    const InternalNode& in = *path[shared].node;
-    if (in.start + search(in.keys + in.start, in.len, new_key) != path[shared].slot) break;
-    ++shared;
   }
   leaf_erase(leaf, i);
   // The id keeps no key of its own now, but stays in all_ids_ and in the
