@@ -42,7 +42,8 @@ inline constexpr std::size_t kIndexableFreeList = 512;
 
 // --- Id sets -----------------------------------------------------------------
 
-// Id sets hold up to four ids inline; the fifth id turns the set into a bitmap.
+// Id sets hold up to four ids as a list (one in the set's own word, two to
+// four in a 20-byte record); the fifth id turns the set into a bitmap.
 inline constexpr std::size_t kHybridSetInline = 4;
 
 // A grouping keeps up to 12 groups inline: most grouped attributes (a status,

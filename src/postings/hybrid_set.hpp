@@ -1,7 +1,8 @@
 // HybridSet: the ids of the objects that hold one attribute value.
 //
 // Most values are held by very few objects, so a set keeps up to four ids
-// inline and becomes a bitmap when a fifth slot is needed. Three forms:
+// as a short list (one of them in the set's own word, more in a small heap
+// record) and becomes a bitmap when a fifth slot is needed. Three forms:
 //
 //   Empty  no ids. The default, and the union of two Empty sets. A value map
 //          never keeps one: it creates every set with from_id().
