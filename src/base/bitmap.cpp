@@ -41,6 +41,20 @@ Bitmap Bitmap::from_sorted_ids(std::span<const std::uint32_t> ids) {
 
 Bitmap Bitmap::adopt(roaring_bitmap_t* r) { return Bitmap(checked(r)); }
 
+std::size_t Bitmap::memory_estimate() const {
+  if (r_ == nullptr) return 0;
+  constexpr std::size_t kHeader = 16;  // malloc's per-allocation overhead, about
+  roaring_statistics_t st;
+  roaring_bitmap_statistics(r_, &st);
+  const std::size_t slots = static_cast<std::size_t>(r_->high_low_container.allocation_size);
+  // The bitmap, its key/container/type arrays, and per container a header
+  // plus (arrays and runs) a separately allocated buffer.
+  return sizeof(roaring_bitmap_t) + kHeader + slots * (sizeof(void*) + sizeof(std::uint16_t) + 1) + kHeader +
+         std::size_t{st.n_containers} * (16 + kHeader) +
+         std::size_t{st.n_array_containers + st.n_run_containers} * kHeader + st.n_bytes_array_containers +
+         st.n_bytes_run_containers + st.n_bytes_bitset_containers;
+}
+
 bool Bitmap::is_dense() const {
   if (r_ == nullptr || r_->high_low_container.size <= 0) return false;
   return roaring_bitmap_get_cardinality(r_) / static_cast<std::uint64_t>(r_->high_low_container.size) >

@@ -75,6 +75,10 @@ class Bitmap {
   // arrays are merged element by element.
   bool is_dense() const;
   bool is_empty() const { return r_ == nullptr || roaring_bitmap_is_empty(r_); }
+  // About how many bytes the bitmap holds on the heap (containers, their
+  // index and allocator headers), from the library's own counts: for
+  // memory reports, not for decisions.
+  std::size_t memory_estimate() const;
   std::optional<std::uint32_t> minimum() const;
   std::optional<std::uint32_t> maximum() const;
 

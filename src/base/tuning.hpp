@@ -55,7 +55,8 @@ inline constexpr std::size_t kIndexableFreeList = 512;
 
 // --- Id sets -----------------------------------------------------------------
 
-// Id sets hold up to four ids inline; the fifth id turns the set into a bitmap.
+// Id sets hold up to four ids as a list (one in the set's own word, two to
+// four in a 20-byte record); the fifth id turns the set into a bitmap.
 inline constexpr std::size_t kHybridSetInline = 4;
 
 // A grouping keeps up to 12 groups inline: most grouped attributes (a status,
@@ -94,6 +95,12 @@ inline constexpr std::size_t kBTreeSplitRightStart = kBTreeNodeSlots / 4;
 // end of the array; since every insert recenters a window that touches an end,
 // a node is in practice found full at 95 entries.
 inline constexpr std::size_t kBTreeFullLen = 85;
+
+// A key above every key the tree has seen (ascending batches, growing values)
+// splits a full node so that only 8 entries move right: the left part stays
+// ~90% full, where a split in half would leave every node of an ascending
+// build half empty. Later inserts into such a node split it in half as usual.
+inline constexpr std::size_t kBTreeAppendSplitRight = 8;
 
 // Range queries: up to 4 covered subtree bitmaps are united one after another;
 // past that one lazy union of all is cheaper. CRoaring's lazy union turns

@@ -56,21 +56,22 @@ std::uint32_t QueryMap::code_of(std::int64_t hash) const {
 }
 
 void QueryMap::insert_value(ValueRef value, std::uint32_t id, std::vector<std::uintptr_t>* shares) {
-  auto [it, fresh] = values_.try_emplace(value.hash());
-  ValueEntry& entry = it->second;
-  if (fresh) {
+  const std::int64_t hash = value.hash();
+  bool fresh = false;
+  const ValueEntry& entry = *values_.raw().lazy_emplace(hash, [&](const auto& make) {
+    fresh = true;
     if (shares) {
-      entry.value = PyValue::adopt_word(value.word());  // its share is taken with the batch's
-      shares->push_back(value.word());
+      shares->push_back(value.word());  // first: a failed push leaves no entry without its share
+      make(PyValue::adopt_word(value.word()), HybridSet::from_id(id));
     } else {
-      entry.value = PyValue(value);
+      make(PyValue(value), HybridSet::from_id(id));
     }
-    entry.ids = HybridSet::from_id(id);
-  } else if (entry.ids.form() == HybridSet::Form::Large || !entry.ids.contains(id)) {
+  });
+  if (!fresh && (entry.ids.form() == HybridSet::Form::Large || !entry.ids.contains(id))) {
     // A bitmap ignores an id it holds; inline slots are checked first.
     entry.ids.insert(id);
   }
-  if (column_) column_insert(value.hash(), id);
+  if (column_) column_insert(hash, id);
 }
 
 void QueryMap::insert_many(const std::vector<Pending>& pairs) {
@@ -90,7 +91,7 @@ void QueryMap::insert_many(const std::vector<Pending>& pairs) {
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     if (i == sample && i < pairs.size()) {
       const double rate = static_cast<double>(values_.size() - size_before) / static_cast<double>(sample);
-      values_.reserve(values_.size() + static_cast<std::size_t>(rate * static_cast<double>(pairs.size() - i) *
+      values_.raw().reserve(values_.size() + static_cast<std::size_t>(rate * static_cast<double>(pairs.size() - i) *
                                                                 tuning::kBatchReserveSlack));
     }
     const Pending& p = pairs[i];
@@ -128,8 +129,8 @@ void QueryMap::nest(ValueRef value, std::uint32_t id) {
 
 void QueryMap::relink(ValueRef value, std::uint32_t id) {
   if (values_.empty()) return;
-  auto it = values_.find(value.hash());
-  if (it == values_.end() || !it->second.ids.contains(id)) return;  // not told of this pair
+  const ValueEntry* entry = values_.find(value.hash());
+  if (entry == nullptr || !entry->ids.contains(id)) return;  // not told of this pair
   nest(value, id);
 }
 
@@ -141,9 +142,8 @@ void QueryMap::remove_value(ValueRef value, std::uint32_t id) {
   // A write moves the id: its column slot is read here and written again by
   // the insert that follows; let that miss overlap the set's.
   if (column_) column_->prefetch(id);
-  auto it = values_.find(value.hash());
-  if (it != values_.end()) {
-    it->second.ids.remove(id);
+  if (const ValueEntry* entry = values_.find(value.hash())) {
+    entry->ids.remove(id);
     if (column_) column_->on_remove(id, code_of(value.hash()));
   }
 }
@@ -175,17 +175,17 @@ void QueryMap::replace(ValueRef old, ValueRef now, std::uint32_t id) {
 }
 
 void QueryMap::check_prune(ValueRef value) {
-  auto it = values_.find(value.hash());
-  if (it == values_.end()) throw InternalError("no entry found for key");
-  if (it->second.ids.is_empty()) {
+  auto it = values_.raw().find(value.hash());
+  if (it == values_.raw().end()) throw InternalError("no entry found for key");
+  if (it->ids.is_empty()) {
     if (column_) {
       // While the column is kept every entry has a code.
-      auto code = codes_.find(it->first);
+      auto code = codes_.find(value.hash());
       check(code != codes_.end(), "value entry has no code");
       free_codes_.push_back(code->second);
       codes_.erase(code);
     }
-    values_.erase(it);
+    values_.raw().erase(it);
   }
 }
 
@@ -241,6 +241,22 @@ Bitmap QueryMap::query_range(const RangeBound& lower, const RangeBound& upper, c
   // beyond the infinities instead.
   if (nan_bound(lower) || nan_bound(upper)) return Bitmap();
   return tree_.query_range(lower, upper, filter);
+}
+
+QueryMap::MemoryUse QueryMap::memory_use() const {
+  MemoryUse use;
+  use.table = values_.capacity() * (sizeof(ValueEntry) + 1);
+  for (const auto& [hash, entry] : values_) {
+    if (entry.ids.form() == HybridSet::Form::Large) use.sets += entry.ids.bitmap().memory_estimate();
+  }
+  if (column_) use.column = column_->allocated_bytes();
+  use.codes = codes_.capacity() * (sizeof(decltype(codes_)::value_type) + 1) +
+              free_codes_.capacity() * sizeof(std::uint32_t);
+  const BitMapBTree::MemoryUse tree = tree_.memory_use();
+  use.tree_leaves = tree.leaves;
+  use.tree_internal = tree.internal;
+  use.tree_bitmaps = tree.bitmaps;
+  return use;
 }
 
 void QueryMap::verify() const {

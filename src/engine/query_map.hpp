@@ -34,6 +34,7 @@
 #pragma once
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
 
 #include <cstdint>
 #include <memory>
@@ -49,13 +50,68 @@
 namespace lorvane {
 
 struct ValueEntry {
+  ValueEntry(PyValue v, HybridSet s) : value(std::move(v)), ids(std::move(s)) {}
+
   PyValue value;
-  HybridSet ids;
+  // Mutable: the table's slots are const to keep their hash, which the set
+  // takes no part in.
+  mutable HybridSet ids;
+};
+
+// The value table: one entry per distinct value, found by the value's hash.
+// The entries are the table's slots and their key is the value's own hash,
+// so a value held by one object costs a slot of a value and an inline id.
+class ValueTable {
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(const ValueEntry& e) const noexcept { return FxU64Hash()(e.value.hash()); }
+    std::size_t operator()(std::int64_t hash) const noexcept { return FxU64Hash()(hash); }
+  };
+  struct Eq {
+    using is_transparent = void;
+    bool operator()(const ValueEntry& a, const ValueEntry& b) const noexcept { return a.value.hash() == b.value.hash(); }
+    bool operator()(const ValueEntry& a, std::int64_t h) const noexcept { return a.value.hash() == h; }
+    bool operator()(std::int64_t h, const ValueEntry& a) const noexcept { return a.value.hash() == h; }
+  };
+
+ public:
+  using Set = absl::flat_hash_set<ValueEntry, Hash, Eq>;
+  using value_type = std::pair<std::int64_t, const ValueEntry&>;
+
+  // Iterates as (hash, entry) pairs.
+  class const_iterator {
+   public:
+    explicit const_iterator(Set::const_iterator it) : it_(it) {}
+    value_type operator*() const { return {it_->value.hash(), *it_}; }
+    const_iterator& operator++() {
+      ++it_;
+      return *this;
+    }
+    bool operator==(const const_iterator& o) const { return it_ == o.it_; }
+
+   private:
+    Set::const_iterator it_;
+  };
+  const_iterator begin() const { return const_iterator(set_.begin()); }
+  const_iterator end() const { return const_iterator(set_.end()); }
+
+  const ValueEntry* find(std::int64_t hash) const {
+    auto it = set_.find(hash);
+    return it == set_.end() ? nullptr : &*it;
+  }
+  bool empty() const { return set_.empty(); }
+  std::size_t size() const { return set_.size(); }
+  std::size_t capacity() const { return set_.capacity(); }
+
+  Set& raw() { return set_; }
+  const Set& raw() const { return set_; }
+
+ private:
+  Set set_;
 };
 
 class QueryMap {
  public:
-  using ValueTable = absl::flat_hash_map<std::int64_t, ValueEntry, FxU64Hash>;
 
   explicit QueryMap(CoreLink owner);
   ~QueryMap();
@@ -105,10 +161,7 @@ class QueryMap {
   Bitmap query_range(const RangeBound& lower, const RangeBound& upper, const Bitmap* filter = nullptr) const;
 
   const ValueEntry* find(ValueRef value) const { return find_hash(value.hash()); }
-  const ValueEntry* find_hash(std::int64_t hash) const {
-    auto it = values_.find(hash);
-    return it == values_.end() ? nullptr : &it->second;
-  }
+  const ValueEntry* find_hash(std::int64_t hash) const { return values_.find(hash); }
   bool empty() const { return values_.empty(); }
   std::size_t size() const { return values_.size(); }
 
@@ -123,6 +176,18 @@ class QueryMap {
   // Every live code is below this.
   std::uint32_t code_limit() const { return next_code_; }
   const CoreLink& owner() const { return owner_; }
+
+  // Bytes the map holds, by part (bitmaps estimated; see Bitmap).
+  struct MemoryUse {
+    std::size_t table = 0;   // the value table's slots and control bytes
+    std::size_t sets = 0;    // heap parts of the id sets
+    std::size_t column = 0;  // id column pages and directory
+    std::size_t codes = 0;   // value codes of the column
+    std::size_t tree_leaves = 0;
+    std::size_t tree_internal = 0;
+    std::size_t tree_bitmaps = 0;
+  };
+  MemoryUse memory_use() const;
 
   // Debug check of the invariants above.
   void verify() const;

@@ -35,43 +35,48 @@ HybridSet::HybridSet(HybridSet&& other) noexcept { *this = std::move(other); }
 HybridSet& HybridSet::operator=(HybridSet&& other) noexcept {
   if (this == &other) return *this;
   destroy();
-  form_ = other.form_;
-  len_ = other.len_;
-  if (form_ == Form::Large) {
-    new (&large_) LargeRep{std::move(other.large_.bitmap), other.large_.count};
-  } else {
-    std::copy(other.ids_, other.ids_ + kInline, ids_);
-  }
-  // The source's bitmap handle is gone: it must not stay a Large with its old
-  // count, but be an Empty set like a fresh one.
-  other.destroy();
+  // The records move with the word; the source is an Empty set like a fresh one.
+  std::copy(other.w_, other.w_ + 2, w_);
+  other.w_[0] = other.w_[1] = 0;
   return *this;
 }
 
 void HybridSet::destroy() noexcept {
-  if (form_ == Form::Large) large_.~LargeRep();
-  form_ = Form::Empty;
-  len_ = 0;
-  for (std::uint32_t i = 0; i < kInline; ++i) ids_[i] = 0;
+  switch (tag()) {
+    case kTagHeapSmall: delete heap_small(); break;
+    case kTagLarge: delete large(); break;
+    default: break;
+  }
+  w_[0] = w_[1] = 0;
 }
 
 void HybridSet::become_large(Bitmap bitmap) {
-  destroy();
   const std::uint64_t count = bitmap.cardinality();
-  new (&large_) LargeRep{std::move(bitmap), count};
-  form_ = Form::Large;
+  auto* rep = new LargeRep{std::move(bitmap), count};
+  destroy();
+  set_word(reinterpret_cast<std::uint64_t>(rep) | kTagLarge);
 }
 
 void HybridSet::become_small(const Small& small) {
+  if (small.len <= 1) {
+    const std::uint32_t id = small.len == 1 ? small.ids[0] : 0;
+    destroy();
+    set_inline(small.len, id);
+    return;
+  }
+  // A record whose len is out of range is kept as it is: every operation
+  // then finds it broken.
+  auto* rep = new SmallRep{small.len, {}};
+  std::copy(small.ids, small.ids + kInline, rep->ids);
   destroy();
-  std::copy(small.ids, small.ids + kInline, ids_);
-  len_ = small.len;
-  form_ = Form::Small;
+  set_word(reinterpret_cast<std::uint64_t>(rep) | kTagHeapSmall);
 }
 
 std::span<const std::uint32_t> HybridSet::small_ids() const {
-  check(len_ <= kInline, kBadLen);
-  return {ids_, len_};
+  if (tag() == kTagInline) return {&w_[1], w_[0] >> 2};
+  const SmallRep* rep = heap_small();
+  check(rep->len <= kInline, kBadLen);
+  return {rep->ids, rep->len};
 }
 
 HybridSet HybridSet::from_id(std::uint32_t id) {
@@ -94,41 +99,55 @@ HybridSet HybridSet::from_bitmap(Bitmap bitmap) {
 }
 
 HybridSet HybridSet::clone() const {
-  switch (form_) {
+  switch (form()) {
     case Form::Empty:
       return HybridSet();
     case Form::Small:
       return from_small(small());
     case Form::Large:
-      return from_bitmap(large_.bitmap.clone());
+      return from_bitmap(large()->bitmap.clone());
   }
   return HybridSet();
 }
 
 HybridSet::Small HybridSet::small() const {
-  check(form_ == Form::Small, "id set is not in its small form");
+  check(form() == Form::Small, "id set is not in its small form");
   Small s;
-  std::copy(ids_, ids_ + kInline, s.ids);
-  s.len = len_;
+  if (tag() == kTagInline) {
+    s.len = w_[0] >> 2;
+    s.ids[0] = w_[1];
+  } else {
+    std::copy(heap_small()->ids, heap_small()->ids + kInline, s.ids);
+    s.len = heap_small()->len;
+  }
   return s;
 }
 
 std::span<const std::uint32_t> HybridSet::slots() const {
-  check(form_ == Form::Small, "id set is not in its small form");
+  check(form() == Form::Small, "id set is not in its small form");
   return small_ids();
 }
 
 const Bitmap& HybridSet::bitmap() const {
-  check(form_ == Form::Large, "id set is not in its bitmap form");
-  return large_.bitmap;
+  check(form() == Form::Large, "id set is not in its bitmap form");
+  return large()->bitmap;
 }
 
 bool HybridSet::insert(std::uint32_t id) {
-  switch (form_) {
+  switch (form()) {
     case Form::Small: {
       auto used = small_ids();
+      if (tag() == kTagInline) {
+        if (used.empty()) {
+          set_inline(1, id);
+        } else {
+          become_small(Small{{w_[1], id}, 2});
+        }
+        return true;
+      }
       if (used.size() < kInline) {
-        ids_[len_++] = id;
+        SmallRep* rep = heap_small();
+        rep->ids[rep->len++] = id;
         return true;
       }
       // The fifth slot: all five ids go into a new bitmap.
@@ -138,8 +157,9 @@ bool HybridSet::insert(std::uint32_t id) {
       return added;
     }
     case Form::Large: {
-      const bool added = large_.bitmap.add_checked(id);
-      large_.count += added ? 1 : 0;
+      LargeRep* rep = large();
+      const bool added = rep->bitmap.add_checked(id);
+      rep->count += added ? 1 : 0;
       return added;
     }
     case Form::Empty:
@@ -149,19 +169,27 @@ bool HybridSet::insert(std::uint32_t id) {
 }
 
 bool HybridSet::remove(std::uint32_t id) {
-  switch (form_) {
+  switch (form()) {
     case Form::Small: {
       auto used = small_ids();
       auto it = std::find(used.begin(), used.end(), id);
       if (it == used.end()) return false;
+      Small s = small();
       std::size_t pos = static_cast<std::size_t>(it - used.begin());
-      std::copy(ids_ + pos + 1, ids_ + len_, ids_ + pos);
-      --len_;
+      std::copy(s.ids + pos + 1, s.ids + s.len, s.ids + pos);
+      --s.len;
+      if (tag() == kTagHeapSmall && s.len >= 2) {
+        std::copy(s.ids, s.ids + kInline, heap_small()->ids);
+        heap_small()->len = s.len;
+      } else {
+        become_small(s);  // back inline
+      }
       return true;
     }
     case Form::Large: {
-      const bool removed = large_.bitmap.remove(id);
-      large_.count -= removed ? 1 : 0;
+      LargeRep* rep = large();
+      const bool removed = rep->bitmap.remove(id);
+      rep->count -= removed ? 1 : 0;
       return removed;
     }
     case Form::Empty:
@@ -171,13 +199,13 @@ bool HybridSet::remove(std::uint32_t id) {
 }
 
 bool HybridSet::contains(std::uint32_t id) const {
-  switch (form_) {
+  switch (form()) {
     case Form::Small: {
       auto used = small_ids();
       return std::find(used.begin(), used.end(), id) != used.end();
     }
     case Form::Large:
-      return large_.bitmap.contains(id);
+      return large()->bitmap.contains(id);
     case Form::Empty:
       return false;
   }
@@ -185,11 +213,11 @@ bool HybridSet::contains(std::uint32_t id) const {
 }
 
 bool HybridSet::is_empty() const {
-  switch (form_) {
+  switch (form()) {
     case Form::Small:
       return small_ids().empty();
     case Form::Large:
-      return large_.count == 0;
+      return large()->count == 0;
     case Form::Empty:
       break;
   }
@@ -197,7 +225,7 @@ bool HybridSet::is_empty() const {
 }
 
 std::uint64_t HybridSet::cardinality() const {
-  switch (form_) {
+  switch (form()) {
     case Form::Small: {
       auto used = small_ids();
       std::uint64_t n = 0;
@@ -207,7 +235,7 @@ std::uint64_t HybridSet::cardinality() const {
       return n;
     }
     case Form::Large:
-      return large_.count;
+      return large()->count;
     case Form::Empty:
       return 0;
   }
@@ -220,27 +248,27 @@ void HybridSet::or_inplace(const HybridSet& other) {
     or_inplace(copy);
     return;
   }
-  if (other.form_ == Form::Empty) return;  // every form is unchanged by ∪ Empty
-  switch (form_) {
+  if (other.form() == Form::Empty) return;  // every form is unchanged by ∪ Empty
+  switch (form()) {
     case Form::Empty:
       *this = other.clone();
       return;
     case Form::Small:
-      if (other.form_ == Form::Small) {
+      if (other.form() == Form::Small) {
         *this = Small::or_inplace_small(small(), other.small());
       } else {
         Bitmap b = Bitmap::from_ids(small_ids());
-        b.or_inplace(other.large_.bitmap);
+        b.or_inplace(other.large()->bitmap);
         become_large(std::move(b));
       }
       return;
     case Form::Large:
-      if (other.form_ == Form::Small) {
-        large_.bitmap.add_many(other.small_ids());
+      if (other.form() == Form::Small) {
+        large()->bitmap.add_many(other.small_ids());
       } else {
-        large_.bitmap.or_inplace(other.large_.bitmap);
+        large()->bitmap.or_inplace(other.large()->bitmap);
       }
-      large_.count = large_.bitmap.cardinality();
+      large()->count = large()->bitmap.cardinality();
       return;
   }
 }
@@ -251,12 +279,12 @@ void HybridSet::and_inplace(const HybridSet& other) {
     and_inplace(copy);
     return;
   }
-  if (form_ == Form::Empty || other.form_ == Form::Empty) {
+  if (form() == Form::Empty || other.form() == Form::Empty) {
     become_small(Small{});
     return;
   }
-  if (form_ == Form::Small) {
-    if (other.form_ == Form::Small) {
+  if (form() == Form::Small) {
+    if (other.form() == Form::Small) {
       auto theirs = other.small_ids();
       Small kept;
       for (std::uint32_t id : small_ids()) {
@@ -265,27 +293,27 @@ void HybridSet::and_inplace(const HybridSet& other) {
       become_small(kept);
     } else {
       Bitmap b = Bitmap::from_ids(small_ids());
-      b.and_inplace(other.large_.bitmap);
+      b.and_inplace(other.large()->bitmap);
       become_large(std::move(b));
     }
     return;
   }
-  if (other.form_ == Form::Small) {
-    large_.bitmap.and_inplace(Bitmap::from_ids(other.small_ids()));
+  if (other.form() == Form::Small) {
+    large()->bitmap.and_inplace(Bitmap::from_ids(other.small_ids()));
   } else {
-    large_.bitmap.and_inplace(other.large_.bitmap);
+    large()->bitmap.and_inplace(other.large()->bitmap);
   }
-  large_.count = large_.bitmap.cardinality();
+  large()->count = large()->bitmap.cardinality();
 }
 
 Bitmap HybridSet::as_bitmap() && {
   Bitmap out;
-  switch (form_) {
+  switch (form()) {
     case Form::Small:
       out = Bitmap::from_ids(small_ids());
       break;
     case Form::Large:
-      out = std::move(large_.bitmap);
+      out = std::move(large()->bitmap);
       break;
     case Form::Empty:
       break;
@@ -295,11 +323,11 @@ Bitmap HybridSet::as_bitmap() && {
 }
 
 Bitmap HybridSet::to_bitmap() const {
-  switch (form_) {
+  switch (form()) {
     case Form::Small:
       return Bitmap::from_ids(small_ids());
     case Form::Large:
-      return large_.bitmap.clone();
+      return large()->bitmap.clone();
     case Form::Empty:
       break;
   }
@@ -307,15 +335,16 @@ Bitmap HybridSet::to_bitmap() const {
 }
 
 void HybridSet::verify() const {
-  switch (form_) {
+  switch (form()) {
     case Form::Empty:
-      check(len_ == 0, "empty id set with a slot count");
+      check(w_[0] == 0 && w_[1] == 0, "empty id set with a slot count");
       return;
     case Form::Small:
       small_ids();
+      check(tag() == kTagInline ? (w_[0] >> 2) <= 1 : heap_small()->len >= 2, "small id set in the wrong place");
       return;
     case Form::Large:
-      check(large_.count == large_.bitmap.cardinality(), "id set count differs from its bitmap");
+      check(large()->count == large()->bitmap.cardinality(), "id set count differs from its bitmap");
       return;
   }
   throw InternalError("id set with an unknown form");
@@ -323,5 +352,5 @@ void HybridSet::verify() const {
 
 }  // namespace lorvane
 
-// The tag and len share a word with nothing wasted: a set is three words.
-static_assert(sizeof(lorvane::HybridSet) == 24);
+// One word: a value table keeps one set per value.
+static_assert(sizeof(lorvane::HybridSet) == 8);

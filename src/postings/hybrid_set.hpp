@@ -1,7 +1,8 @@
 // HybridSet: the ids of the objects that hold one attribute value.
 //
 // Most values are held by very few objects, so a set keeps up to four ids
-// inline and becomes a bitmap when a fifth slot is needed. Three forms:
+// as a short list (one of them in the set's own word, more in a small heap
+// record) and becomes a bitmap when a fifth slot is needed. Three forms:
 //
 //   Empty  no ids. The default, and the union of two Empty sets. A value map
 //          never keeps one: it creates every set with from_id().
@@ -15,11 +16,21 @@
 //
 // The switch point is fixed: the operation that would need a fifth slot
 // produces a Large. A moved-from or consumed (as_bitmap) set is Empty, with
-// its slots zeroed, and behaves in every operation as a fresh one. The whole set is 24 bytes: a form tag, len and a union
-// of the four slots with the bitmap handle. No locking of its own.
+// its slots zeroed, and behaves in every operation as a fresh one. No locking
+// of its own.
+//
+// Layout. The set is one 8-byte word, because a value table keeps one per
+// value and most values (a unique key, a float) are held by one object:
+//   Empty          the word is 0.
+//   Small, len<=1  inline: low half kTagInline | len << 2, high half the id.
+//   Small, len>=2  a heap record (len and four slots) | kTagHeapSmall.
+//   Large          a heap record (bitmap and count) | kTagLarge.
+// Heap records are 16-byte aligned, which leaves the two tag bits free. A
+// Small that drops to one slot goes back inline.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <span>
 
@@ -34,7 +45,7 @@ class HybridSet {
 
   enum class Form : std::uint8_t { Empty, Small, Large };
 
-  // The inline record: slots 0 .. len-1 are used, later slots mean nothing.
+  // A Small's record: slots 0 .. len-1 are used, later slots mean nothing.
   struct Small {
     std::uint32_t ids[kInline] = {};
     std::uint32_t len = 0;
@@ -59,7 +70,13 @@ class HybridSet {
   static HybridSet from_bitmap(Bitmap bitmap);
   HybridSet clone() const;
 
-  Form form() const { return form_; }
+  Form form() const {
+    switch (tag()) {
+      case 0: return Form::Empty;
+      case kTagLarge: return Form::Large;
+      default: return Form::Small;
+    }
+  }
   // A copy of the record of a Small set; InternalError for another form.
   Small small() const;
   // The used slots of a Small set, in place; InternalError for another form.
@@ -100,21 +117,35 @@ class HybridSet {
   void become_small(const Small& small);
   std::span<const std::uint32_t> small_ids() const;
 
+  struct SmallRep {
+    std::uint32_t len;
+    std::uint32_t ids[kInline];
+  };
   // A Large keeps its cardinality beside the bitmap, so that estimates never
   // walk the bitmap's containers.
   struct LargeRep {
     Bitmap bitmap;
     std::uint64_t count;
   };
-  // Laid out by hand rather than as a union of Small and Bitmap, so that the
-  // tag and len share a word and the set stays 24 bytes.
-  Form form_ = Form::Empty;
-  std::uint32_t len_ = 0;  // Small only
-  union {
-    std::uint32_t ids_[kInline] = {};  // Small
-    LargeRep large_;                   // Large
-  };
+  static constexpr std::uint32_t kTagMask = 3, kTagInline = 1, kTagHeapSmall = 2, kTagLarge = 3;
+
+  std::uint32_t tag() const { return w_[0] & kTagMask; }
+  std::uint64_t word() const {
+    std::uint64_t v;
+    std::memcpy(&v, w_, sizeof v);
+    return v;
+  }
+  void set_word(std::uint64_t v) { std::memcpy(w_, &v, sizeof v); }
+  SmallRep* heap_small() const { return reinterpret_cast<SmallRep*>(word() & ~std::uint64_t{kTagMask}); }
+  LargeRep* large() const { return reinterpret_cast<LargeRep*>(word() & ~std::uint64_t{kTagMask}); }
+  // An inline Small of `len` (0 or 1) slots.
+  void set_inline(std::uint32_t len, std::uint32_t id) {
+    w_[0] = kTagInline | len << 2;
+    w_[1] = id;
+  }
+
+  std::uint32_t w_[2] = {0, 0};  // w_[0] the low half of the word
 };
-static_assert(sizeof(HybridSet) == 24);
+static_assert(sizeof(HybridSet) == 8);
 
 }  // namespace lorvane

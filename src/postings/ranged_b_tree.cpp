@@ -97,16 +97,19 @@ bool leaf_insert_non_full(LeafNode& leaf, u128 key) {
   return true;
 }
 
-// Moves the upper half of a node's window into a new node of the same kind
-// whose window starts at slot 24; `carry(fresh, from, count)` moves the
-// entries from slot `from` on into the new node's window. Returns the new
-// node's first key as the separator.
+// Moves the upper part of a node's window (half of it, or only the last few
+// entries when `append`) into a new node of the same kind whose window starts
+// at slot 24; `carry(fresh, from, count)` moves the entries from slot `from`
+// on into the new node's window. Returns the new node's first key as the
+// separator.
 template <class Node, class Carry>
-std::pair<u128, NodePtr> split_upper_half(Node& node, Carry carry, void (*recenter)(Node&)) {
-  std::uint32_t left = node.len / 2;
+std::pair<u128, NodePtr> split_upper_half(Node& node, bool append, Carry carry, void (*recenter)(Node&)) {
+  constexpr std::uint32_t kAppendRight = static_cast<std::uint32_t>(tuning::kBTreeAppendSplitRight);
+  std::uint32_t left = append && node.len > 2 * kAppendRight ? node.len - kAppendRight : node.len / 2;
   std::uint32_t right = node.len - left;
   check(right > 0, "invalid offset");
   auto fresh = std::make_unique<Node>();
+  fresh->leaf_children = node.leaf_children;
   carry(*fresh, node.start + left, right);
   fresh->start = kSplitRightStart;
   fresh->len = right;
@@ -116,14 +119,14 @@ std::pair<u128, NodePtr> split_upper_half(Node& node, Carry carry, void (*recent
   return {separator, NodePtr(fresh.release())};
 }
 
-std::pair<u128, NodePtr> leaf_split(LeafNode& leaf) {
+std::pair<u128, NodePtr> leaf_split(LeafNode& leaf, bool append) {
   auto carry = [&](LeafNode& fresh, std::uint32_t from, std::uint32_t count) {
     std::memcpy(&fresh.keys[kSplitRightStart], &leaf.keys[from], count * sizeof(u128));
   };
-  return split_upper_half(leaf, carry, recenter_leaf);
+  return split_upper_half(leaf, append, carry, recenter_leaf);
 }
 
-std::pair<u128, NodePtr> internal_split(InternalNode& node) {
+std::pair<u128, NodePtr> internal_split(InternalNode& node, bool append) {
   auto carry = [&](InternalNode& fresh, std::uint32_t from, std::uint32_t count) {
     for (std::uint32_t i = 0; i < count; ++i) {
       fresh.keys[kSplitRightStart + i] = node.keys[from + i];
@@ -131,16 +134,28 @@ std::pair<u128, NodePtr> internal_split(InternalNode& node) {
       fresh.bitmaps[kSplitRightStart + i] = std::move(node.bitmaps[from + i]);
     }
   };
-  return split_upper_half(node, carry, recenter_internal);
+  return split_upper_half(node, append, carry, recenter_internal);
 }
 
-std::pair<u128, NodePtr> split_node(BitMapBTreeNode& node) {
-  if (node.is_leaf) return leaf_split(static_cast<LeafNode&>(node));
-  return internal_split(static_cast<InternalNode&>(node));
+std::pair<u128, NodePtr> split_node(BitMapBTreeNode& node, bool append) {
+  if (node.is_leaf) return leaf_split(static_cast<LeafNode&>(node), append);
+  return internal_split(static_cast<InternalNode&>(node), append);
 }
 
-// Union of every child bitmap of an internal node.
+void push_leaf_ids(const LeafNode& leaf, std::vector<std::uint32_t>& ids) {
+  for (std::uint32_t i = 0; i < leaf.len; ++i) ids.push_back(CompositeKey128::id_of(leaf.keys[leaf.start + i]));
+}
+
+// The ids of an internal node's subtree: the union of its children's bitmaps,
+// or of its leaves' keys when its children are leaves.
 Bitmap get_bitmap(const InternalNode& node) {
+  if (node.leaf_children) {
+    std::vector<std::uint32_t> ids;
+    for (std::uint32_t i = 0; i < node.len; ++i) {
+      push_leaf_ids(static_cast<const LeafNode&>(*node.children[node.start + i]), ids);
+    }
+    return Bitmap::from_ids(ids);
+  }
   const Bitmap* parts[kNodeSlots];
   for (std::uint32_t i = 0; i < node.len; ++i) parts[i] = &node.bitmaps[node.start + i];
   return Bitmap::or_many(std::span<const Bitmap* const>(parts, node.len));
@@ -166,6 +181,7 @@ BitMapBTree& BitMapBTree::operator=(BitMapBTree&& other) noexcept {
     std::swap(size_, other.size_);
     std::swap(all_ids_, other.all_ids_);
     std::swap(multi_, other.multi_);
+    std::swap(max_key_, other.max_key_);
     // The source is left as an empty tree.
     other.root_.reset(new LeafNode());
     other.size_ = 0;
@@ -193,10 +209,10 @@ bool BitMapBTree::insert_internal(InternalNode& node, u128 key) {
   // The id goes into the child's bitmap before the descent, while the child
   // is being fetched. Should the key already be present, its id is already in
   // that bitmap and the add changes nothing; a move skips the levels whose
-  // bitmap kept it.
+  // bitmap kept it. Leaves have no bitmap.
   if (held_levels_ > 0) {
     --held_levels_;
-  } else {
+  } else if (!node.leaf_children) {
     node.bitmaps[slot].add(CompositeKey128::id_of(key));
   }
   if (child->is_full()) return split_and_insert(node, key, pos);
@@ -207,7 +223,17 @@ bool BitMapBTree::split_and_insert(InternalNode& node, u128 key, std::uint32_t p
   std::uint32_t slot = node.start + pos;
   BitMapBTreeNode* child = node.children[slot].get();
   check(child != nullptr, "Missing child");
-  auto [separator, right] = split_node(*child);
+  auto [separator, right] = split_node(*child, appending_);
+  if (node.leaf_children) {
+    // Leaves: no bitmaps to split.
+    const bool inserted = insert_into(separator <= key ? *right : *child, key);
+    shift_right(node, slot + 1, node.start + node.len, 1);
+    node.keys[slot + 1] = separator;
+    node.children[slot + 1] = std::move(right);
+    ++node.len;
+    recenter_if_at_end(node);
+    return inserted;
+  }
   Bitmap right_bitmap = node_bitmap(*right);
   // One and-not derives the left half's ids when every id has one key and
   // the id being inserted has none yet (the caller already put it into the
@@ -242,14 +268,18 @@ void BitMapBTree::split_root() {
   NodePtr left = std::move(root_);
   root_.reset(new LeafNode());  // stands in while the old root is split
   bool was_leaf = left->is_leaf;
-  auto [separator, right] = split_node(*left);
+  auto [separator, right] = split_node(*left, appending_);
   check(left->len > 0, was_leaf ? "invalid offset" : "incorrect offset");
   u128 first = was_leaf ? static_cast<LeafNode&>(*left).keys[left->start]
                         : static_cast<InternalNode&>(*left).keys[left->start];
-  Bitmap right_bitmap = node_bitmap(*right);
-  // The old root held every id of the tree.
-  Bitmap left_bitmap = multi_.empty() ? Bitmap::andnot(all_ids_, right_bitmap) : node_bitmap(*left);
+  Bitmap right_bitmap, left_bitmap;
+  if (!was_leaf) {
+    right_bitmap = node_bitmap(*right);
+    // The old root held every id of the tree.
+    left_bitmap = multi_.empty() ? Bitmap::andnot(all_ids_, right_bitmap) : node_bitmap(*left);
+  }
   auto top = std::make_unique<InternalNode>();
+  top->leaf_children = was_leaf;
   std::uint32_t s = static_cast<std::uint32_t>(tuning::kBTreeInitialStart);
   top->start = s;
   top->len = 2;
@@ -266,7 +296,13 @@ bool BitMapBTree::insert(const RangeValue& value, std::uint32_t id) {
   return insert_key(CompositeKey128::encode(value) | id);
 }
 
+void BitMapBTree::note_key(u128 key) {
+  appending_ = size_ > 0 && key > max_key_;
+  if (size_ == 0 || key > max_key_) max_key_ = key;
+}
+
 bool BitMapBTree::insert_key(u128 key) {
+  note_key(key);
   if (root_->is_full()) split_root();
   const std::uint32_t id = CompositeKey128::id_of(key);
   // A present key means a present id, so a fresh id always means a new key.
@@ -335,7 +371,9 @@ bool BitMapBTree::remove(const RangeValue& value, std::uint32_t id) {
   auto multi = multi_.find(id);
   if (multi == multi_.end()) {
     // The only key of this id: it leaves every subtree on the path.
-    for (std::uint32_t d = 0; d < depth; ++d) path[d].node->bitmaps[path[d].slot].remove(id);
+    for (std::uint32_t d = 0; d < depth; ++d) {
+      if (!path[d].node->leaf_children) path[d].node->bitmaps[path[d].slot].remove(id);
+    }
     all_ids_.remove(id);
     return true;
   }
@@ -348,6 +386,16 @@ bool BitMapBTree::remove(const RangeValue& value, std::uint32_t id) {
   }
   for (std::uint32_t d = depth; d-- > 0 && !held;) {
     InternalNode& in = *path[d].node;
+    if (in.leaf_children) {
+      // No bitmaps here: the node's leaves are asked.
+      for (std::uint32_t k = 0; k < in.len && !held; ++k) {
+        const auto& sibling = static_cast<const LeafNode&>(*in.children[in.start + k]);
+        for (std::uint32_t j = 0; j < sibling.len && !held; ++j) {
+          held = CompositeKey128::id_of(sibling.keys[sibling.start + j]) == id;
+        }
+      }
+      continue;
+    }
     in.bitmaps[path[d].slot].remove(id);
     for (std::uint32_t k = 0; k < in.len && !held; ++k) held = in.bitmaps[in.start + k].contains(id);
   }
@@ -369,32 +417,53 @@ bool BitMapBTree::move(const RangeValue& from, const RangeValue& to, std::uint32
     insert(to, id);
     return removed;
   }
+  // Both paths at once, level by level: the two children of a level are
+  // asked for together, so the misses of the two (mostly cold) leaves
+  // overlap instead of following one another. The old key's path is
+  // recorded; the new key's is only warmed for the insert that follows.
+  // `shared` counts the levels from the root down that route both keys to
+  // the same child.
   Step path[kMaxDepth];
-  LeafNode* found = nullptr;
-  const std::uint32_t depth = descend(old_key, path, &found);
-  LeafNode& leaf = *found;
+  std::uint32_t depth = 0;
+  std::uint32_t shared = 0;
+  BitMapBTreeNode* old_node = root_.get();
+  BitMapBTreeNode* new_node = old_node;
+  while (!old_node->is_leaf) {
+    auto& in = static_cast<InternalNode&>(*old_node);
+    auto& other = static_cast<InternalNode&>(*new_node);
+    const std::uint32_t slot = in.start + search(in.keys + in.start, in.len, old_key);
+    const std::uint32_t other_slot = other.start + search(other.keys + other.start, other.len, new_key);
+    check(depth < kMaxDepth, "ranged tree too deep");
+    if (shared == depth && &in == &other && slot == other_slot) ++shared;
+    path[depth++] = {&in, slot};
+    old_node = in.children[slot].get();
+    new_node = other.children[other_slot].get();
+    check(old_node != nullptr && new_node != nullptr, "Missing child");
+    __builtin_prefetch(old_node);
+    __builtin_prefetch(new_node);
+  }
+  LeafNode& leaf = static_cast<LeafNode&>(*old_node);
+  prefetch_window(leaf.keys + leaf.start, leaf.len);
+  const auto& new_leaf = static_cast<const LeafNode&>(*new_node);
+  prefetch_window(new_leaf.keys + new_leaf.start, new_leaf.len);
   const std::uint32_t i = leaf.len == 0 ? 0 : search(leaf.keys + leaf.start, leaf.len, old_key);
   if (leaf.len == 0 || leaf.keys[leaf.start + i] != old_key) {
     insert(to, id);
     return false;
   }
-  // The levels from the root down that route both keys to the same child.
-  std::uint32_t shared = 0;
-  while (shared < depth) {
-    const InternalNode& in = *path[shared].node;
-    if (in.start + search(in.keys + in.start, in.len, new_key) != path[shared].slot) break;
-    ++shared;
-  }
   leaf_erase(leaf, i);
   // The id keeps no key of its own now, but stays in all_ids_ and in the
   // shared levels' bitmaps, where the new key puts it back. Below them the
   // old key's subtrees lose it.
-  for (std::uint32_t d = shared; d < depth; ++d) path[d].node->bitmaps[path[d].slot].remove(id);
+  for (std::uint32_t d = shared; d < depth; ++d) {
+    if (!path[d].node->leaf_children) path[d].node->bitmaps[path[d].slot].remove(id);
+  }
   // The insert that follows is that of a fresh id whose bitmaps on the first
   // `shared` levels already hold it (the state insert_internal creates as it
   // descends), so splits on the way derive their halves as usual.
   fresh_id_ = true;
   held_levels_ = shared;
+  note_key(new_key);
   const bool inserted = insert_into(*root_, new_key);
   held_levels_ = 0;
   check(inserted, "moved key already present");
@@ -416,6 +485,25 @@ std::vector<u128> BitMapBTree::keys() const {
   };
   walk(walk, *root_);
   return out;
+}
+
+BitMapBTree::MemoryUse BitMapBTree::memory_use() const {
+  MemoryUse use;
+  use.bitmaps = all_ids_.memory_estimate();
+  auto walk = [&](auto&& self, const BitMapBTreeNode& node) -> void {
+    if (node.is_leaf) {
+      use.leaves += sizeof(LeafNode);
+      return;
+    }
+    use.internal += sizeof(InternalNode);
+    const auto& in = static_cast<const InternalNode&>(node);
+    for (std::uint32_t i = 0; i < in.len; ++i) {
+      use.bitmaps += in.bitmaps[in.start + i].memory_estimate();
+      self(self, *in.children[in.start + i]);
+    }
+  };
+  walk(walk, *root_);
+  return use;
 }
 
 BitMapBTree::Stats BitMapBTree::stats() const {

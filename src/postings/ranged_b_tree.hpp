@@ -10,7 +10,16 @@
 // (recentered). Every internal node keeps, beside each child, a bitmap of the
 // ids stored in that child's subtree, so a range query takes every child that
 // lies wholly inside the range with one bitmap union and only descends along
-// the two edges of the range.
+// the two edges of the range. Children that are leaves keep no bitmap: a
+// query reads a covered leaf's ids from its keys (a leaf's bitmap would cost
+// about a container per id, more than the leaf itself), and a write then
+// touches no bitmap on the level just above the leaves.
+//
+// Splits cut a full node in half, except while keys arrive in ascending
+// order (a batch into an empty tree, values that only grow): a key above
+// every key the tree has seen splits the node it goes into so that the left
+// part stays nearly full, and leaves built that way hold ~90% of their slots
+// instead of half.
 //
 // Invariants (checked by verify()):
 //   - Windows: 0 <= start, start + len < 96 at rest (a window that reaches
@@ -27,7 +36,9 @@
 //     are strictly increasing; the first one takes no part in routing (the
 //     search never reads it) and may exceed later ones once the first child
 //     has taken smaller keys and split. Removals never change separators.
-//   - bitmaps[i] is exactly the set of ids of the keys in child i's subtree.
+//   - leaf_children is true exactly for the internal nodes whose children
+//     are leaves. bitmaps[i] is exactly the set of ids of the keys in child
+//     i's subtree when child i is internal, and empty when it is a leaf.
 //   - All leaves are at the same depth. Nodes are never merged or freed while
 //     the tree lives; the tree grows in height only by a split of the root.
 //   - all_ids_ is the set of ids of all keys; multi_ maps each id held by two
@@ -57,6 +68,7 @@ inline constexpr std::uint32_t kNodeSlots = static_cast<std::uint32_t>(tuning::k
 
 struct BitMapBTreeNode {
   bool is_leaf;
+  bool leaf_children = false;  // internal nodes: the children are leaves (and have no bitmaps)
   std::uint32_t start = static_cast<std::uint32_t>(tuning::kBTreeInitialStart);
   std::uint32_t len = 0;
 
@@ -82,7 +94,7 @@ struct LeafNode : BitMapBTreeNode {
 struct InternalNode : BitMapBTreeNode {
   u128 keys[kNodeSlots] = {};       // separators
   NodePtr children[kNodeSlots];     // owned children
-  Bitmap bitmaps[kNodeSlots];       // ids of each child's subtree
+  Bitmap bitmaps[kNodeSlots];       // ids of each internal child's subtree
 
   InternalNode() : BitMapBTreeNode(false) {}
 };
@@ -133,6 +145,14 @@ class BitMapBTree {
   };
   Stats stats() const;
 
+  // Bytes the tree holds, by part (the bitmaps estimated; see Bitmap).
+  struct MemoryUse {
+    std::size_t leaves = 0;
+    std::size_t internal = 0;
+    std::size_t bitmaps = 0;  // the subtree bitmaps and all_ids
+  };
+  MemoryUse memory_use() const;
+
   // Checks every invariant listed at the top; InternalError when one is broken.
   // Walks the whole tree and rebuilds every subtree bitmap: tests only.
   void verify() const;
@@ -154,12 +174,18 @@ class BitMapBTree {
   void split_root();
   // The ids of a node's subtree, built from the node itself.
   static Bitmap node_bitmap(const BitMapBTreeNode& node);
+  // Starts an insert of `key`: whether it lies above every key seen so far.
+  void note_key(u128 key);
 
   NodePtr root_;
   std::uint64_t size_ = 0;
   Bitmap all_ids_;
   absl::flat_hash_map<std::uint32_t, std::uint32_t> multi_;
   bool fresh_id_ = false;  // during insert: the id had no key before
+  // The greatest key ever inserted (removals leave it), and whether the
+  // insert under way goes above it: its splits then keep the left part full.
+  u128 max_key_ = 0;
+  bool appending_ = false;
   // During a move: how many more levels of the descent already hold the id
   // in the bitmap of the child taken (their add is skipped).
   std::uint32_t held_levels_ = 0;

@@ -39,7 +39,8 @@ Bitmap verify_node(const BitMapBTreeNode& node, int depth, bool has_lo, u128 lo,
   for (std::uint32_t s = 0; s < kNodeSlots; ++s) {
     bool inside = s >= in.start && s < in.start + in.len;
     check(inside == (in.children[s] != nullptr), "verify: child slot filled outside the window or empty inside");
-    check(inside || in.bitmaps[s].is_empty(), "verify: bitmap outside the window");
+    check((inside && !in.leaf_children) || in.bitmaps[s].is_empty(), "verify: bitmap outside the window or of a leaf");
+    check(!inside || in.children[s]->is_leaf == in.leaf_children, "verify: leaf_children differs from the children");
   }
   Bitmap all;
   for (std::uint32_t i = 0; i < in.len; ++i) {
@@ -55,7 +56,7 @@ Bitmap verify_node(const BitMapBTreeNode& node, int depth, bool has_lo, u128 lo,
     bool child_has_hi = i + 1 < in.len || has_hi;
     u128 child_hi = i + 1 < in.len ? in.keys[slot + 1] : hi;
     Bitmap ids = verify_node(*in.children[slot], depth + 1, child_has_lo, child_lo, child_has_hi, child_hi, state);
-    check(ids == in.bitmaps[slot], "verify: subtree bitmap differs from the ids below it");
+    check(in.leaf_children || ids == in.bitmaps[slot], "verify: subtree bitmap differs from the ids below it");
     all.or_inplace(ids);
   }
   return all;

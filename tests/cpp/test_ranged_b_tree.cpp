@@ -45,28 +45,34 @@ TEST(BitMapBTree, WindowOfANewLeafGrowsFromTheMiddle) {
 }
 
 TEST(BitMapBTree, FullLeafSplitsUnderANewRoot) {
-  BitMapBTree tree;
-  for (int i = 0; i < 95; ++i) tree.insert(I(i), static_cast<std::uint32_t>(i));
-  const auto& leaf = as_leaf(tree.root());
-  EXPECT_EQ(leaf.start, 0u);
-  EXPECT_EQ(leaf.len, 95u);
-  EXPECT_TRUE(leaf.is_full());
-  tree.verify();
+  // A key inside the full leaf splits it in half; one above every key seen
+  // (an ascending build) moves only a few keys right, leaving the left full.
+  for (const bool ascending : {false, true}) {
+    BitMapBTree tree;
+    for (int i = 0; i < 95; ++i) tree.insert(I(2 * i), static_cast<std::uint32_t>(i));
+    const auto& leaf = as_leaf(tree.root());
+    EXPECT_EQ(leaf.start, 0u);
+    EXPECT_EQ(leaf.len, 95u);
+    EXPECT_TRUE(leaf.is_full());
+    tree.verify();
 
-  tree.insert(I(95), 95);
-  const auto& root = as_internal(tree.root());
-  EXPECT_EQ(root.start, 48u);
-  EXPECT_EQ(root.len, 2u);
-  const auto& left = as_leaf(*root.children[48]);
-  const auto& right = as_leaf(*root.children[49]);
-  EXPECT_EQ(left.len, 47u);
-  EXPECT_EQ(left.start, 24u);
-  EXPECT_EQ(right.start, 24u);
-  EXPECT_EQ(right.len, 49u);  // 48 moved over plus the new key
-  EXPECT_EQ(root.keys[49], CompositeKey128::make(I(47), 47).sort_key);
-  EXPECT_EQ(root.bitmaps[48].cardinality(), 47u);
-  EXPECT_EQ(root.bitmaps[49].cardinality(), 49u);
-  tree.verify();
+    tree.insert(I(ascending ? 1000 : 101), 95);
+    const auto& root = as_internal(tree.root());
+    EXPECT_EQ(root.start, 48u);
+    EXPECT_EQ(root.len, 2u);
+    EXPECT_TRUE(root.leaf_children);
+    const auto& left = as_leaf(*root.children[48]);
+    const auto& right = as_leaf(*root.children[49]);
+    const std::uint32_t kept = ascending ? 95 - tuning::kBTreeAppendSplitRight : 47;
+    EXPECT_EQ(left.len, kept);
+    EXPECT_EQ(left.start, (kNodeSlots - kept) / 2);
+    EXPECT_EQ(right.start, ascending ? 24u : 23u);  // 101 went in near the front, shifting it down
+    EXPECT_EQ(right.len, 96 - kept);  // the keys moved over plus the new key
+    EXPECT_EQ(root.keys[49], CompositeKey128::make(I(2 * kept), kept).sort_key);
+    // Leaves keep no bitmap: a query reads their keys.
+    EXPECT_TRUE(root.bitmaps[48].is_empty() && root.bitmaps[49].is_empty());
+    tree.verify();
+  }
 }
 
 // Runs the query table on a tree in which the keys with value 2 fill several

@@ -228,6 +228,9 @@ void run(const Config& config) {
       } else if (how == 1 && !ref.empty()) {
         Pair present = *pick_present();  // a present pair: no change
         p = {rng() % 2 ? present.value : other_kind(present.value), present.id};
+      } else if (how == 2 && !ref.empty()) {
+        // Above the greatest key: ascending inserts split their nodes unevenly.
+        p = {ref.rbegin()->value, config.unique_ids ? next_id++ : static_cast<std::uint32_t>(rng() % config.pool_size)};
       } else {
         p.id = config.unique_ids ? next_id++ : static_cast<std::uint32_t>(rng() % config.pool_size);
       }
