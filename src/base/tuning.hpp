@@ -37,9 +37,6 @@ inline constexpr std::size_t kAttrCacheBits = 12;
 
 // --- Objects -----------------------------------------------------------------
 
-// Index lists on objects: made when an object first joins an index, with
-// room for one core (a 32-byte block; most objects live in one index).
-inline constexpr std::size_t kIndexListInline = 1;
 // Nested objects are indexed this many levels below an index (paths of up
 // to this many dots reach them). Every level stores the objects of the one
 // above again, and each attribute that holds objects has its own core per

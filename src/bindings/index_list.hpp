@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <span>
 
 #include "base/object_mutex.hpp"
 #include "base/tuning.hpp"
@@ -17,15 +18,16 @@
 
 namespace lorvane {
 
-// The object's record of the cores that hold it: one word, null until the
-// object is first added to an index, with the poisoned flag in its low bit.
-// Everything here is guarded by the object's mutex (ObjectState::mu).
+// The object's record of the cores that hold it: one word, with the
+// poisoned flag in its low bit. Null until the object first joins an index;
+// for an object in one index, a link shared by every object whose only core
+// that is (so the record costs such objects nothing of their own); for more,
+// a block of links of the object's own. Everything here is guarded by the
+// object's mutex (ObjectState::mu) and changes under the interpreter lock.
 class IndexList {
  public:
-  using Entries = absl::InlinedVector<CoreLink, tuning::kIndexListInline>;
-
   IndexList() = default;
-  ~IndexList() { delete block(); }
+  ~IndexList() { set_links({}); }
   IndexList(const IndexList&) = delete;
   IndexList& operator=(const IndexList&) = delete;
 
@@ -47,16 +49,28 @@ class IndexList {
   // add_index's work, for a caller that holds the mutex already.
   bool add_index_locked(CoreLink link, Alive& alive);
 
-  bool empty() const { return block() == nullptr || block()->empty(); }
-  const Entries& entries() const { return block() ? *block() : kNone; }
+  std::span<const CoreLink> entries() const;
+  bool empty() const { return entries().empty(); }
   // A write or an add that failed half-way leaves the record poisoned: the
   // object and its cores may disagree from then on.
-  bool poisoned() const { return (word_ & 1) != 0; }
-  void poison() { word_ |= 1; }
+  bool poisoned() const { return (word_ & kPoisoned) != 0; }
+  void poison() { word_ |= kPoisoned; }
 
  private:
-  Entries* block() const { return reinterpret_cast<Entries*>(word_ & ~std::uintptr_t{1}); }
-  static inline const Entries kNone{};
+  using Entries = absl::InlinedVector<CoreLink, 2>;
+  struct Shared {
+    std::atomic<std::uint32_t> refs;
+    CoreLink link;
+  };
+  static constexpr std::uintptr_t kPoisoned = 1;
+  static constexpr std::uintptr_t kIsShared = 2;
+  static constexpr std::uintptr_t kFlags = 3;
+  Shared* shared() const { return (word_ & kIsShared) ? reinterpret_cast<Shared*>(word_ & ~kFlags) : nullptr; }
+  Entries* block() const { return (word_ & kIsShared) ? nullptr : reinterpret_cast<Entries*>(word_ & ~kFlags); }
+  // Records exactly these cores (none, one shared link, or a block).
+  void set_links(std::span<const CoreRef> cores);
+  static void release(Shared* s) noexcept;
+
   std::uintptr_t word_ = 0;
 };
 
