@@ -24,14 +24,12 @@ be the same set of objects.
 Usage: bench_index.py [--sizes 100000,1000000]
 """
 
-import ctypes
 import gc
-import os
 import random
 import sqlite3
 import time
 
-from timing import best_time, log, timed_once, run_sizes
+from timing import best_time, log, rss_bytes, timed_once, run_sizes
 
 SEED = 20240607
 DEFAULT_SIZES = (100_000, 1_000_000)
@@ -41,23 +39,6 @@ SWEEP = 100_000  # objects assigned in the random-order assignment sweep
 
 # ---------------------------------------------------------------------------
 # measurement helpers
-
-
-_PAGE = os.sysconf("SC_PAGE_SIZE")
-try:
-    _libc = ctypes.CDLL(None)
-    _malloc_trim = _libc.malloc_trim
-except (OSError, AttributeError):
-    _malloc_trim = None
-
-
-def rss_bytes():
-    """Resident set size, settled: garbage collected and free heap returned."""
-    gc.collect()
-    if _malloc_trim is not None:
-        _malloc_trim(0)
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * _PAGE
 
 
 # ---------------------------------------------------------------------------

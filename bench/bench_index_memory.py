@@ -22,32 +22,17 @@ Usage: bench_index_memory.py [--sizes 1000000] [--json]
 """
 
 import argparse
-import ctypes
 import gc
 import json
 import random
 import sqlite3
 import sys
 
+from timing import malloc_bytes
+
 SEED = 20240607
 N_CATS = 100
 N_NUMS = 1_000
-
-
-class _Mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
-
-
-_libc = ctypes.CDLL(None)
-_libc.mallinfo2.restype = _Mallinfo2
-
-
-def malloc_bytes():
-    gc.collect()
-    info = _libc.mallinfo2()
-    return info.uordblks + info.hblkhd
 
 
 def make_data(n):

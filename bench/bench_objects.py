@@ -28,7 +28,6 @@ Usage: bench_objects.py [--n 1000000] [--json]
 """
 
 import argparse
-import ctypes
 import dataclasses
 import gc
 import json
@@ -38,7 +37,7 @@ import sys
 import time
 import timeit
 
-from timing import log, timed_once
+from timing import log, malloc_bytes, rss_bytes, timed_once
 
 from Lorvane import Indexable
 
@@ -108,39 +107,6 @@ UNROLL = 10
 
 # ---------------------------------------------------------------------------
 # memory, one kind per child process
-
-_PAGE = os.sysconf("SC_PAGE_SIZE")
-try:
-    _libc = ctypes.CDLL(None)
-    _malloc_trim = _libc.malloc_trim
-except (OSError, AttributeError):
-    _libc = _malloc_trim = None
-
-
-class _Mallinfo2(ctypes.Structure):
-    _fields_ = [(f, ctypes.c_size_t) for f in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
-
-
-def rss_bytes():
-    """Resident set size, settled: garbage collected and free heap returned."""
-    gc.collect()
-    if _malloc_trim is not None:
-        _malloc_trim(0)
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * _PAGE
-
-
-def malloc_bytes():
-    """Bytes in use on the malloc heap (None without glibc's mallinfo2)."""
-    fn = getattr(_libc, "mallinfo2", None)
-    if fn is None:
-        return None
-    fn.restype = _Mallinfo2
-    info = fn()
-    return info.uordblks + info.hblkhd
-
 
 def memory_child(key, n):
     """{"rss": bytes per object, "malloc": bytes per object on the malloc heap}."""

@@ -3,6 +3,7 @@ collector paused, goal lines, time formatting, and the driver that runs each
 size in its own child process."""
 
 import argparse
+import ctypes
 import gc
 import json
 import os
@@ -88,3 +89,41 @@ def run_sizes(doc, script, default_sizes, run_size, print_table):
         results.append(json.loads(out.strip().splitlines()[-1]))
     print_table(results)
     print(f"total {time.perf_counter() - t0:.0f} s")
+
+
+# ---------------------------------------------------------------------------
+# memory
+
+_PAGE = os.sysconf("SC_PAGE_SIZE")
+try:
+    _libc = ctypes.CDLL(None)
+    _malloc_trim = _libc.malloc_trim
+except (OSError, AttributeError):
+    _libc = _malloc_trim = None
+
+
+class _Mallinfo2(ctypes.Structure):
+    _fields_ = [(f, ctypes.c_size_t) for f in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+def rss_bytes():
+    """Resident set size, settled: garbage collected and free heap returned."""
+    gc.collect()
+    if _malloc_trim is not None:
+        _malloc_trim(0)
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * _PAGE
+
+
+def malloc_bytes():
+    """Bytes in use on the malloc heap, after a collection (None without
+    glibc's mallinfo2)."""
+    gc.collect()
+    fn = getattr(_libc, "mallinfo2", None)
+    if fn is None:
+        return None
+    fn.restype = _Mallinfo2
+    info = fn()
+    return info.uordblks + info.hblkhd
