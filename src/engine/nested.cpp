@@ -3,7 +3,7 @@
 namespace lorvane {
 
 namespace {
-thread_local NestedSink* t_sink = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local NestedSink* t_sink = nullptr;
 NestedStateFn g_state_fn = nullptr;
 }  // namespace
 

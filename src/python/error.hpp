@@ -78,7 +78,7 @@ void set_internal_error(const char* message);
 namespace detail {
 // Whether the entry point running on this thread has begun a change it cannot
 // undo (begin_irreversible_change); saved and cleared by guarded().
-inline thread_local bool t_irreversible = false;
+[[gnu::tls_model("initial-exec")]] inline thread_local bool t_irreversible = false;
 }  // namespace detail
 
 // Marks the running entry point as changing live state (an index's tables,
