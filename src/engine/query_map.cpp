@@ -10,6 +10,25 @@
 
 namespace lorvane {
 
+bool ValueTable::erase(std::int64_t hash) {
+  // Room for the re-insert below before anything changes: it then never
+  // grows the index, so it cannot fail half-way.
+  index_.reserve(index_.size() + 1);
+  auto it = index_.find(ByHash{hash});
+  if (it == index_.end()) return false;
+  const std::uint32_t pos = *it;
+  index_.erase(it);
+  const auto last = static_cast<std::uint32_t>(dense_.size() - 1);
+  if (pos != last) {
+    // The last entry fills the hole: its position in the index changes too.
+    index_.erase(index_.find(ByHash{dense_[last].hash}));
+    dense_[pos] = std::move(dense_[last]);
+    index_.insert(pos);
+  }
+  dense_.pop_back();
+  return true;
+}
+
 QueryMap::QueryMap(CoreLink owner) : owner_(std::move(owner)), child_(IndexAPI::make_child(owner_)) {}
 
 QueryMap::~QueryMap() = default;
@@ -58,15 +77,15 @@ std::uint32_t QueryMap::code_of(std::int64_t hash) const {
 void QueryMap::insert_value(ValueRef value, std::uint32_t id, std::vector<std::uintptr_t>* shares) {
   const std::int64_t hash = value.hash();
   bool fresh = false;
-  const ValueEntry& entry = *values_.raw().lazy_emplace(hash, [&](const auto& make) {
-    fresh = true;
+  const auto [at, made] = values_.find_or_make(hash, [&] {
     if (shares) {
       shares->push_back(value.word());  // first: a failed push leaves no entry without its share
-      make(PyValue::adopt_word(value.word()), HybridSet::from_id(id));
-    } else {
-      make(PyValue(value), HybridSet::from_id(id));
+      return ValueEntry(PyValue::adopt_word(value.word()), HybridSet::from_id(id));
     }
+    return ValueEntry(PyValue(value), HybridSet::from_id(id));
   });
+  const ValueEntry& entry = *at;
+  fresh = made;
   if (!fresh && (entry.ids.form() == HybridSet::Form::Large || !entry.ids.contains(id))) {
     // A bitmap ignores an id it holds; inline slots are checked first.
     entry.ids.insert(id);
@@ -91,8 +110,8 @@ void QueryMap::insert_many(const std::vector<Pending>& pairs) {
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     if (i == sample && i < pairs.size()) {
       const double rate = static_cast<double>(values_.size() - size_before) / static_cast<double>(sample);
-      values_.raw().reserve(values_.size() + static_cast<std::size_t>(rate * static_cast<double>(pairs.size() - i) *
-                                                                tuning::kBatchReserveSlack));
+      values_.reserve(values_.size() + static_cast<std::size_t>(rate * static_cast<double>(pairs.size() - i) *
+                                                          tuning::kBatchReserveSlack));
     }
     const Pending& p = pairs[i];
     insert_value(p.value, p.id, &shares.words);
@@ -175,17 +194,18 @@ void QueryMap::replace(ValueRef old, ValueRef now, std::uint32_t id) {
 }
 
 void QueryMap::check_prune(ValueRef value) {
-  auto it = values_.raw().find(value.hash());
-  if (it == values_.raw().end()) throw InternalError("no entry found for key");
-  if (it->ids.is_empty()) {
+  const std::int64_t hash = value.hash();
+  const ValueEntry* entry = values_.find(hash);
+  if (!entry) throw InternalError("no entry found for key");
+  if (entry->ids.is_empty()) {
     if (column_) {
       // While the column is kept every entry has a code.
-      auto code = codes_.find(value.hash());
+      auto code = codes_.find(hash);
       check(code != codes_.end(), "value entry has no code");
       free_codes_.push_back(code->second);
       codes_.erase(code);
     }
-    values_.raw().erase(it);
+    values_.erase(hash);
   }
 }
 
@@ -245,7 +265,7 @@ Bitmap QueryMap::query_range(const RangeBound& lower, const RangeBound& upper, c
 
 QueryMap::MemoryUse QueryMap::memory_use() const {
   MemoryUse use;
-  use.table = values_.capacity() * (sizeof(ValueEntry) + 1);
+  use.table = values_.bytes();
   for (const auto& [hash, entry] : values_) {
     if (entry.ids.form() == HybridSet::Form::Large) use.sets += entry.ids.bitmap().memory_estimate();
   }
@@ -262,6 +282,7 @@ QueryMap::MemoryUse QueryMap::memory_use() const {
 void QueryMap::verify() const {
   for (const auto& [hash, entry] : values_) {
     check(entry.value && entry.value.hash() == hash, "value table key does not match its value");
+    check(values_.find(hash) == &entry, "value table index does not lead to its entry");
     check(entry.ids.form() != HybridSet::Form::Empty, "value table holds an Empty set");
     entry.ids.verify();
   }

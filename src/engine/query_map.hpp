@@ -53,61 +53,99 @@ struct ValueEntry {
   ValueEntry(PyValue v, HybridSet s) : value(std::move(v)), ids(std::move(s)) {}
 
   PyValue value;
-  // Mutable: the table's slots are const to keep their hash, which the set
-  // takes no part in.
+  // Mutable: lookups hand out const entries, whose sets the map still edits.
   mutable HybridSet ids;
 };
 
 // The value table: one entry per distinct value, found by the value's hash.
-// The entries are the table's slots and their key is the value's own hash,
-// so a value held by one object costs a slot of a value and an inline id.
+// Invariants:
+//  - `dense_` holds the entries, each beside its value's hash, with no gap
+//    (erasing moves the last entry into the hole);
+//  - `index_` holds each position of `dense_` once, hashed by the hash
+//    stored there. A lookup reads the hash beside the entry, never the value
+//    (whose object may sit anywhere in memory).
+// A value held by one object costs its dense slot (24 bytes) and an index
+// slot (4 bytes and a control byte). Positions change on erase and dense
+// storage moves on growth: entry pointers are valid until the next change.
 class ValueTable {
+  struct Slot {
+    std::int64_t hash;
+    ValueEntry entry;
+  };
+  struct ByHash {
+    std::int64_t hash;
+  };
   struct Hash {
     using is_transparent = void;
-    std::size_t operator()(const ValueEntry& e) const noexcept { return FxU64Hash()(e.value.hash()); }
-    std::size_t operator()(std::int64_t hash) const noexcept { return FxU64Hash()(hash); }
+    const ValueTable* table;
+    std::size_t operator()(std::uint32_t pos) const noexcept { return FxU64Hash()(table->dense_[pos].hash); }
+    std::size_t operator()(ByHash h) const noexcept { return FxU64Hash()(h.hash); }
   };
   struct Eq {
     using is_transparent = void;
-    bool operator()(const ValueEntry& a, const ValueEntry& b) const noexcept { return a.value.hash() == b.value.hash(); }
-    bool operator()(const ValueEntry& a, std::int64_t h) const noexcept { return a.value.hash() == h; }
-    bool operator()(std::int64_t h, const ValueEntry& a) const noexcept { return a.value.hash() == h; }
+    const ValueTable* table;
+    bool operator()(std::uint32_t a, std::uint32_t b) const noexcept { return a == b; }
+    bool operator()(std::uint32_t a, ByHash h) const noexcept { return table->dense_[a].hash == h.hash; }
+    bool operator()(ByHash h, std::uint32_t a) const noexcept { return table->dense_[a].hash == h.hash; }
   };
+  using Index = absl::flat_hash_set<std::uint32_t, Hash, Eq>;
 
  public:
-  using Set = absl::flat_hash_set<ValueEntry, Hash, Eq>;
-  using value_type = std::pair<std::int64_t, const ValueEntry&>;
+  ValueTable() : index_(0, Hash{this}, Eq{this}) {}
+  ValueTable(const ValueTable&) = delete;
+  ValueTable& operator=(const ValueTable&) = delete;
 
-  // Iterates as (hash, entry) pairs.
+  using value_type = std::pair<std::int64_t, const ValueEntry&>;
+  // Iterates as (hash, entry) pairs, in the order of the dense entries.
   class const_iterator {
    public:
-    explicit const_iterator(Set::const_iterator it) : it_(it) {}
-    value_type operator*() const { return {it_->value.hash(), *it_}; }
+    explicit const_iterator(const Slot* p) : p_(p) {}
+    value_type operator*() const { return {p_->hash, p_->entry}; }
     const_iterator& operator++() {
-      ++it_;
+      ++p_;
       return *this;
     }
-    bool operator==(const const_iterator& o) const { return it_ == o.it_; }
+    bool operator==(const const_iterator& o) const { return p_ == o.p_; }
 
    private:
-    Set::const_iterator it_;
+    const Slot* p_;
   };
-  const_iterator begin() const { return const_iterator(set_.begin()); }
-  const_iterator end() const { return const_iterator(set_.end()); }
+  const_iterator begin() const { return const_iterator(dense_.data()); }
+  const_iterator end() const { return const_iterator(dense_.data() + dense_.size()); }
 
   const ValueEntry* find(std::int64_t hash) const {
-    auto it = set_.find(hash);
-    return it == set_.end() ? nullptr : &*it;
+    auto it = index_.find(ByHash{hash});
+    return it == index_.end() ? nullptr : &dense_[*it].entry;
   }
-  bool empty() const { return set_.empty(); }
-  std::size_t size() const { return set_.size(); }
-  std::size_t capacity() const { return set_.capacity(); }
-
-  Set& raw() { return set_; }
-  const Set& raw() const { return set_; }
+  // The entry of `hash`, made by make() (returning a ValueEntry) when there
+  // is none; second: whether it was made.
+  template <typename Make>
+  std::pair<const ValueEntry*, bool> find_or_make(std::int64_t hash, Make&& make) {
+    if (const ValueEntry* e = find(hash)) return {e, false};
+    const auto pos = static_cast<std::uint32_t>(dense_.size());
+    dense_.push_back(Slot{hash, make()});
+    try {
+      index_.insert(pos);
+    } catch (...) {
+      dense_.pop_back();
+      throw;
+    }
+    return {&dense_.back().entry, true};
+  }
+  // Erases the entry of `hash`; false when there is none.
+  bool erase(std::int64_t hash);
+  void reserve(std::size_t n) {
+    index_.reserve(n);
+    dense_.reserve(n);
+  }
+  bool empty() const { return dense_.empty(); }
+  std::size_t size() const { return dense_.size(); }
+  // Bytes the table holds (its index and its dense entries).
+  std::size_t bytes() const { return index_.capacity() * (sizeof(std::uint32_t) + 1) + dense_.capacity() * sizeof(Slot); }
 
  private:
-  Set set_;
+  std::vector<Slot> dense_;
+  Index index_;
 };
 
 class QueryMap {
