@@ -1,6 +1,6 @@
 // Every size threshold of the system, in one place, with the reason for it.
 // Grouped by structure, in the order data flows through them: strings,
-// attribute maps, objects, id sets, the ranged tree, value maps, queries,
+// shapes, objects, id sets, the ranged tree, value maps, queries,
 // ingestion, the worker pool, ids.
 #pragma once
 

@@ -13,31 +13,34 @@
 //     the interpreter lock held, so a lock holder that waits for it would
 //     never let go; skipping a busy structure instead would make one pass
 //     report less than another and free live objects). So:
-//       - an object's current attribute map is replaced only under the
-//         interpreter lock (writes publish under it, also after waiting for
-//         the object's mutex without it), and a map is immutable;
+//       - an object's value slots (and its shape) are replaced only under
+//         the interpreter lock (writes replace them under it, also after
+//         waiting for the object's mutex without it);
 //       - a core's item slots are filled and emptied only under the
 //         interpreter lock (the slots are stored before the lock is let go
 //         for attribute indexing), and the slot pages never move, so a slot
 //         read is safe while other threads only read the table.
 //     What threads without the lock do change (value tables, id sets, a
-//     value box's own count, counted copies of maps) is never consulted.
+//     value box's own count, references they queue) is never consulted.
 //
 // (b) Each Python reference is reported once, by one owner, and the choice
 //     never depends on state that threads without the lock change:
 //       - a stored object's reference (one per item slot) is reported by the
 //         Index that owns the core;
-//       - a value box's reference is reported by the object whose current
-//         attribute map holds the box. Boxes are made for one object's write
-//         (or construction) and are copied only into later maps of that same
-//         object and into value tables, so at most one current map holds a
-//         given box.
+//       - a value box's reference is reported by the object whose slot holds
+//         the box. Boxes are made for one object's write (or construction)
+//         and are shared only with value tables, so at most one slot holds a
+//         given box. Values held without a box (ints, floats, strings,
+//         bools, None: engine/value.hpp) are objects the collector never
+//         tracks; each holder owns a reference of its own and none reports
+//         it. Indexable and every other object a cycle may run through are
+//         always boxed.
 //       - a value box of a query expression is reported by the PyQueryExpr
 //         whose tree holds it. Builders capture new boxes, and give every
 //         tree they take in from another expression boxes of its own, so no
 //         box is in two expressions (bindings/query_expr.cpp).
-//     Boxes that only value tables or superseded maps still hold are reported
-//     by nobody: their objects look referenced from outside, which keeps them
+//     Boxes that only value tables or values being retired still hold are
+//     reported by nobody: their objects look referenced from outside, which keeps them
 //     alive (never the other way round). This is what stays uncollected: a
 //     cycle that runs through such a box, e.g. an object that was assigned an
 //     index equal to one it held before, while that index holds the object

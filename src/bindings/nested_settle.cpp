@@ -16,7 +16,7 @@ const ObjectState* state_of(void* handle) noexcept { return &as_indexable(handle
 
 // With the object's mutex held, records the core in the object's list (when
 // the object has a holder there, so later writes reach it) and has the core
-// index or unindex the object's current map. The mutex makes the map the one
+// index or unindex the object's current values. The mutex makes them the ones
 // the object's writers tell the core about.
 void settle_one(const NestedTask& task) {
   IndexableObject* obj = as_indexable(task.object.handle());  // kept alive by the task's value

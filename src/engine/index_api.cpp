@@ -208,7 +208,7 @@ bool IndexAPI::holds_nested_values(ValueRef object) {
   const ObjectState* state = nested_state(object);
   if (state == nullptr) return true;
   // Read under this core's parent links' lock: a writer that gives the
-  // object a nested value publishes its map before it links the value,
+  // object a nested value fills its slot before it links the value,
   // which reads `above` under that lock, so either the value is seen here or
   // the writer links it by the new `above`.
   bool found = false;

@@ -126,7 +126,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // ours is held.
   static void store_item(ItemTable& items, std::uint32_t id, OwnedHandle object, std::vector<StoredItem>& replaced);
   // Adds the id of an object already stored to all_ids and indexes its
-  // attributes, reading its map under the attr_maps write lock. `obj` stays
+  // attributes, reading them under the attr_maps write lock. `obj` stays
   // alive through its slot.
   void add_object(const CoreLink& self, const ObjectState& obj);
   // Indexes a batch whose items the caller already stored: attr_maps, then
@@ -171,7 +171,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // `id` (in the item table, or as a nested object held here), or none.
   // Takes items, then the parent links, for reading, one at a time.
   PyValue value_of(std::uint32_t id, std::string_view name) const;
-  // With the object's mutex held (so its map is the one its writers tell
+  // With the object's mutex held (so its values are the ones its writers tell
   // this core about) and this core's attr_maps writer: indexes the object's
   // current attributes when it has holders and is not indexed yet, links its
   // nested values again when it is (its chains may have changed), or

@@ -2,7 +2,7 @@
 // threads without the lock hand over to the next thread that takes it.
 //
 // Anything whose destruction needs the interpreter lock (a Python reference,
-// an attribute map that readers under the lock may still be scanning) is
+// what a write replaced, that readers may still be reading) is
 // either dropped at once, when this thread holds the lock, or queued. The
 // queue is drained whenever a thread of the module takes the lock: at every
 // entry point (guarded()) and when a GilRelease re-takes it.
