@@ -9,12 +9,11 @@ namespace lorvane {
 namespace detail {
 AttrCacheEntry g_attr_cache[kAttrCacheMask + 1];
 
-AttrLookup lookup_attr_slow(const Shape* shape, PyObject* name, bool intern) {
+AttrLookup lookup_attr_slow(const Shape* shape, PyObject* name) {
   Py_ssize_t len = 0;
   const char* text = PyUnicode_AsUTF8AndSize(name, &len);
   if (!text) throw py::ErrorAlreadySet{};
   const std::string_view view(text, static_cast<std::size_t>(len));
-  (void)intern;  // every name looked up is interned: the entry holds it
   const AttrName* attr = AttrName::intern(view);
   const int slot = shape->find(attr);
   AttrCacheEntry& e = g_attr_cache[attr_cache_index(shape->tag(), name)];

@@ -36,15 +36,15 @@ inline std::size_t attr_cache_index(std::uint32_t tag, const PyObject* name) {
   const auto p = reinterpret_cast<std::uintptr_t>(name);
   return ((p >> 4) ^ (p >> 13) ^ (std::uintptr_t{tag} * 0x9E3779B1u)) & kAttrCacheMask;
 }
-AttrLookup lookup_attr_slow(const Shape* shape, PyObject* name, bool intern);
+AttrLookup lookup_attr_slow(const Shape* shape, PyObject* name);
 }  // namespace detail
 
-// Looks `name` (a str) up in `shape`. Throws py::ErrorAlreadySet for text
-// that cannot be encoded.
-inline AttrLookup lookup_attr(const Shape* shape, PyObject* name, bool intern = true) {
+// Looks `name` (a str) up in `shape`, interning its text for the cache
+// entry. Throws py::ErrorAlreadySet for text that cannot be encoded.
+inline AttrLookup lookup_attr(const Shape* shape, PyObject* name) {
   const detail::AttrCacheEntry& e = detail::g_attr_cache[detail::attr_cache_index(shape->tag(), name)];
   if (e.tag == shape->tag() && e.name == name) [[likely]] return {e.slot, e.attr};
-  return detail::lookup_attr_slow(shape, name, intern);
+  return detail::lookup_attr_slow(shape, name);
 }
 
 }  // namespace lorvane

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "base/read_section.hpp"
 #include "bindings/attr_cache.hpp"
 #include "bindings/collector.hpp"
 #include "bindings/indexable_free_list.hpp"
@@ -16,7 +17,6 @@
 #include "python/error.hpp"
 #include "python/gil.hpp"
 #include "python/ref.hpp"
-#include "base/read_section.hpp"
 
 // The Indexable type: allocation, construction, deallocation, the collector's
 // slots, attribute reads and writes, printing and listing.
@@ -134,21 +134,16 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
   // Plain loads: nothing is freed while this thread holds the lock.
   const Shape* shape = st.shape();
   int slot;
-  const detail::AttrCacheEntry& e = detail::g_attr_cache[detail::attr_cache_index(shape->tag(), name)];
-  if (e.tag == shape->tag() && e.name == name) [[likely]] {
-    slot = e.slot;
-  } else {
-    try {
-      slot = detail::lookup_attr_slow(shape, name, false).slot;
-    } catch (const py::ErrorAlreadySet&) {
-      if (py::passes_through(PyErr_Occurred())) return nullptr;
-      PyErr_Clear();
-      PyErr_SetObject(PyExc_AttributeError, name);
-      return nullptr;
-    } catch (...) {
-      PyErr_NoMemory();
-      return nullptr;
-    }
+  try {
+    slot = lookup_attr(shape, name).slot;  // a cache hit is two compares
+  } catch (const py::ErrorAlreadySet&) {
+    if (py::passes_through(PyErr_Occurred())) return nullptr;
+    PyErr_Clear();
+    PyErr_SetObject(PyExc_AttributeError, name);
+    return nullptr;
+  } catch (...) {
+    PyErr_NoMemory();
+    return nullptr;
   }
   if (slot >= 0) {
     if (ValueRef v = st.at(static_cast<std::uint32_t>(slot))) [[likely]] return Py_NewRef(py_object(v));
