@@ -1,11 +1,16 @@
 #include "engine/evaluate.hpp"
 
+#include <absl/container/flat_hash_map.h>
+
 #include <algorithm>
 #include <numeric>
+#include <optional>
 #include <string_view>
 
 #include "base/internal_error.hpp"
+#include "engine/candidate_check.hpp"
 #include "engine/query_map.hpp"
+#include "postings/set_union.hpp"
 
 // How the children of And/Or are spread: every child gets a cost estimate
 // (ids its sets hold, the size of the ranged tree it asks, a fixed price for
@@ -92,65 +97,26 @@ Part eval_eq(const QueryMap& map, const PyValue& value) {
   return map.narrowing() ? Part(map.visible_ids(*entry)) : Part(&entry->ids);
 }
 
-// The union of id sets read in place: small sets' ids are gathered and added
-// in one go, bitmaps united in one pass.
-class SetUnion {
- public:
-  SetUnion() { small_.reserve(kGatherReserve); }
-  void add(const HybridSet& set) {
-    switch (set.form()) {
-      case HybridSet::Form::Empty: break;
-      case HybridSet::Form::Small: gather(set.slots()); break;
-      case HybridSet::Form::Large: add_bitmap(set.bitmap()); break;
-    }
+// The union of a map's sets of `values`.
+void add_values(SetUnion& all, const QueryMap& map, std::span<const PyValue> values) {
+  for (const PyValue& v : values) {
+    if (const ValueEntry* entry = map.find(v)) all.add(entry->ids);
   }
-  // The set of `value` in `map`, if it has one.
-  void add(const QueryMap& map, const PyValue& value) {
-    if (const ValueEntry* entry = map.find(value)) add(entry->ids);
-  }
-  void add(const Part& part) {
-    if (part.is_few()) {
-      gather(part.few());
-    } else {
-      add_bitmap(part.bitmap());
-    }
-  }
-  // With no large bitmap, the ids are sorted first, so that each chunk is
-  // made once at its size; otherwise they go into the chunks the bitmaps'
-  // union made.
-  Bitmap unite() {
-    if (large_.empty()) {
-      std::sort(small_.begin(), small_.end());
-      return Bitmap::from_sorted_ids(small_);
-    }
-    Bitmap out = Bitmap::or_many(large_);
-    if (!small_.empty()) out.add_many(small_);
-    return out;
-  }
+}
 
- private:
-  static constexpr std::size_t kGatherReserve = 64;
-
-  void gather(std::span<const std::uint32_t> ids) { small_.insert(small_.end(), ids.begin(), ids.end()); }
-  // A bitmap that holds few ids is gathered like a small set: a union of a
-  // few ids each builds a chunk per id otherwise, and grows it again and again.
-  void add_bitmap(const Bitmap& b) {
-    if (b.cardinality() <= tuning::kEvalGatherBitmapMaxIds) {
-      b.for_each([&](std::uint32_t id) { small_.push_back(id); });
-    } else {
-      large_.push_back(&b);
-    }
+void add_part(SetUnion& all, const Part& part) {
+  if (part.is_few()) {
+    all.add_ids(part.few());
+  } else {
+    all.add(part.bitmap());
   }
-
-  std::vector<const Bitmap*> large_;
-  std::vector<std::uint32_t> small_;
-};
+}
 
 // In: the union of the listed values' sets, cut down to the universe.
 Bitmap eval_in(const QueryMap& map, const Bitmap* universe, const std::vector<PyValue>& values) {
   if (values.empty() || map.empty()) return Bitmap();
   SetUnion all;
-  for (const PyValue& v : values) all.add(map, v);
+  add_values(all, map, values);
   Bitmap out = all.unite();
   map.cut_visible(out);
   if (universe) out.and_inplace(*universe);
@@ -173,7 +139,7 @@ Bitmap eval_or_of_equalities(const AttrTable& table, const QueryExpr& expr) {
   const QueryMap* map = find_map(table, expr.children().front().path().view());
   if (!map || map->empty()) return Bitmap();
   SetUnion all;
-  for (const QueryExpr& c : expr.children()) all.add(*map, c.values()[0]);
+  for (const QueryExpr& c : expr.children()) add_values(all, *map, std::span(c.values()).first(1));
   Bitmap out = all.unite();
   map->cut_visible(out);
   return out;
@@ -277,12 +243,12 @@ Part eval_part(const AttrTable& table, const Bitmap& universe, const QueryExpr& 
 
 // Evaluates children [lo, hi) into out[lo, hi); `prefix` holds the running
 // sums of their costs (prefix[i] = cost of children [0, i)).
-void eval_run(const AttrTable& table, const Bitmap& universe, std::span<const QueryExpr> exprs,
+void eval_run(const AttrTable& table, const Bitmap& universe, std::span<const QueryExpr* const> exprs,
               std::span<Part> out, std::span<const std::uint64_t> prefix, std::size_t lo, std::size_t hi,
               const EvalPolicy& policy) {
   const std::uint64_t cost = prefix[hi] - prefix[lo];
   if (hi - lo < 2 || cost < policy.parallel_min_cost) {
-    for (std::size_t i = lo; i < hi; ++i) out[i] = eval_part(table, universe, exprs[i], policy);
+    for (std::size_t i = lo; i < hi; ++i) out[i] = eval_part(table, universe, *exprs[i], policy);
     return;
   }
   // Split where the cost halves, leaving at least one child on each side.
@@ -296,15 +262,15 @@ void eval_run(const AttrTable& table, const Bitmap& universe, std::span<const Qu
                        [&] { eval_run(table, universe, exprs, out, prefix, mid, hi, policy); });
 }
 
-std::vector<Part> eval_children(std::span<const QueryExpr> exprs, const AttrTable& table, const Bitmap& universe,
-                                const EvalPolicy& policy) {
+std::vector<Part> eval_children(std::span<const QueryExpr* const> exprs, const AttrTable& table,
+                                const Bitmap& universe, const EvalPolicy& policy) {
   std::vector<Part> out(exprs.size());
   if (exprs.size() < 2) {
-    if (!exprs.empty()) out[0] = eval_part(table, universe, exprs[0], policy);
+    if (!exprs.empty()) out[0] = eval_part(table, universe, *exprs[0], policy);
     return out;
   }
   std::vector<std::uint64_t> prefix(exprs.size() + 1, 0);
-  for (std::size_t i = 0; i < exprs.size(); ++i) prefix[i + 1] = prefix[i] + estimate(table, universe, exprs[i]);
+  for (std::size_t i = 0; i < exprs.size(); ++i) prefix[i + 1] = prefix[i] + estimate(table, universe, *exprs[i]);
   eval_run(table, universe, exprs, out, prefix, 0, exprs.size(), policy);
   return out;
 }
@@ -356,7 +322,7 @@ Bitmap combine_and(std::vector<Part> parts) {
 Bitmap combine_or(std::vector<Part> parts) {
   if (parts.size() == 1) return std::move(parts[0]).take();
   SetUnion all;
-  for (const Part& p : parts) all.add(p);
+  for (const Part& p : parts) add_part(all, p);
   return all.unite();
 }
 
@@ -368,14 +334,180 @@ Bitmap complement(const Bitmap& universe, const Part& part) {
   return out;
 }
 
+// ---- dotted prefixes -------------------------------------------------------------------
+
+// The first component shared by the paths of every leaf of `expr`, when
+// every leaf's path is dotted and they all share it.
+std::optional<std::string_view> shared_head(const QueryExpr& expr) {
+  if (expr.is_leaf()) {
+    const std::string_view path = expr.path().view();
+    const std::size_t dot = path.find('.');
+    if (dot == std::string_view::npos) return std::nullopt;
+    return path.substr(0, dot);
+  }
+  const std::vector<QueryExpr>& children = expr.children();
+  if (children.empty()) return std::nullopt;
+  const std::optional<std::string_view> head = shared_head(children.front());
+  if (!head) return std::nullopt;
+  for (std::size_t i = 1; i < children.size(); ++i) {
+    if (shared_head(children[i]) != head) return std::nullopt;
+  }
+  return head;
+}
+
+// `expr` with the first `skip` characters (the head and its dot) taken off
+// every leaf's path.
+QueryExpr strip_head(const QueryExpr& expr, std::size_t skip) {
+  if (expr.is_leaf()) return expr.with_path(ShortString(expr.path().view().substr(skip)));
+  std::vector<QueryExpr> children;
+  children.reserve(expr.children().size());
+  for (const QueryExpr& c : expr.children()) children.push_back(strip_head(c, skip));
+  return QueryExpr::combine(expr.kind(), std::move(children));
+}
+
+// What `expr` answers for an object that holds nothing under the head: every
+// leaf asks for a value the object lacks, so only Ne holds.
+bool holds_when_absent(const QueryExpr& expr) {
+  const std::vector<QueryExpr>& children = expr.children();
+  switch (expr.kind()) {
+    case Kind::Ne: return true;
+    case Kind::Not: return !holds_when_absent(children.front());
+    case Kind::And:
+      return !children.empty() && std::all_of(children.begin(), children.end(), holds_when_absent);
+    case Kind::Or: return std::any_of(children.begin(), children.end(), holds_when_absent);
+    default: return false;
+  }
+}
+
+QueryExpr negated(QueryExpr expr) {
+  if (expr.kind() == Kind::Not) return expr.children().front();
+  std::vector<QueryExpr> one;
+  one.push_back(std::move(expr));
+  return QueryExpr::combine(Kind::Not, std::move(one));
+}
+
+// A subtree whose leaves all lie under one head, answered in the child core
+// of the head's map and lifted to the parents once, instead of a lift per
+// leaf. The same answer: an object holds one value per attribute, hence at
+// most one nested object under the head, and matches exactly when that
+// object matches the rest of the paths. An object that holds none matches
+// when the subtree holds with every leaf absent (a Ne, under an even number
+// of Nots): the answer is then the universe without the parents of the
+// nested objects that do not match.
+Part eval_prefix(const AttrTable& table, const Bitmap& universe, const QueryExpr& expr, std::string_view head,
+                 const EvalPolicy& policy) {
+  const bool absent = holds_when_absent(expr);
+  const QueryMap* map = find_map(table, head);
+  if (!map) return absent ? Part(universe.clone()) : Part();
+  QueryExpr tail = strip_head(expr, head.size() + 1);
+  if (!absent) return Part(evaluate_nested_query(*map, tail, policy));
+  return Part(Bitmap::andnot(universe, evaluate_nested_query(*map, negated(std::move(tail)), policy)));
+}
+
+// The children of an And or Or, where those whose leaves all lie under one
+// head (two or more of them) are gathered into one node of the same kind,
+// which eval_prefix then answers with one lift.
+struct Regrouped {
+  std::vector<QueryExpr> made;
+  std::vector<const QueryExpr*> children;
+};
+
+Regrouped regroup(const QueryExpr& expr) {
+  const std::vector<QueryExpr>& children = expr.children();
+  Regrouped out;
+  out.children.reserve(children.size());
+  std::vector<std::optional<std::string_view>> heads(children.size());
+  absl::flat_hash_map<std::string_view, std::vector<std::size_t>> by_head;
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    heads[i] = shared_head(children[i]);
+    if (heads[i]) by_head[*heads[i]].push_back(i);
+  }
+  out.made.reserve(by_head.size());  // no reallocation: the children point into it
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    if (!heads[i]) {
+      out.children.push_back(&children[i]);
+      continue;
+    }
+    const std::vector<std::size_t>& group = by_head[*heads[i]];
+    if (group.size() == 1) {
+      out.children.push_back(&children[i]);
+    } else if (group.front() == i) {
+      std::vector<QueryExpr> members;
+      members.reserve(group.size());
+      for (std::size_t j : group) members.push_back(children[j]);
+      out.made.push_back(QueryExpr::combine(expr.kind(), std::move(members)));
+      out.children.push_back(&out.made.back());
+    }
+  }
+  return out;
+}
+
+// ---- and --------------------------------------------------------------------------------
+
+// An And: the children that a candidate can be checked against (CandidateCheck)
+// are set aside, the others evaluated; each set-aside one is then evaluated
+// too, or checked id by id against what the others leave, whichever costs
+// less. With nothing else to give candidates, the cheapest to evaluate of
+// them gives them.
+Part eval_and(const AttrTable& table, const Bitmap& universe, std::span<const QueryExpr* const> children,
+              const EvalPolicy& policy) {
+  std::vector<const QueryExpr*> now;
+  std::vector<CandidateCheck> checks;
+  for (const QueryExpr* c : children) {
+    if (auto check = CandidateCheck::make(table, universe, *c, !policy.skip_leaf_cuts)) {
+      checks.push_back(std::move(*check));
+    } else {
+      now.push_back(c);
+    }
+  }
+  if (checks.empty()) return Part(combine_and(eval_children(now, table, universe, policy)));
+  std::stable_sort(checks.begin(), checks.end(),
+                   [](const CandidateCheck& a, const CandidateCheck& b) { return a.eval_cost() < b.eval_cost(); });
+  std::size_t first_check = 0;
+  if (now.empty()) now.push_back(&checks[first_check++].expr());
+  std::vector<Part> parts = eval_children(now, table, universe, policy);
+  std::uint64_t candidates = UINT64_MAX;
+  for (const Part& p : parts) candidates = std::min(candidates, p.cardinality());
+  std::vector<const QueryExpr*> whole;
+  std::vector<const CandidateCheck*> by_id;
+  for (std::size_t i = first_check; i < checks.size(); ++i) {
+    if (checks[i].check_cost(candidates) < checks[i].eval_cost()) {
+      by_id.push_back(&checks[i]);
+    } else {
+      whole.push_back(&checks[i].expr());
+    }
+  }
+  if (!whole.empty() && candidates > 0) {
+    std::vector<Part> more = eval_children(whole, table, universe, policy);
+    for (Part& p : more) parts.push_back(std::move(p));
+  }
+  Bitmap acc = combine_and(std::move(parts));
+  if (by_id.empty() || acc.is_empty()) return Part(std::move(acc));
+  std::vector<std::uint32_t> ids = acc.to_vector();
+  for (const CandidateCheck* check : by_id) {
+    check->filter(ids);
+    if (ids.empty()) break;
+  }
+  return Part(Bitmap::from_sorted_ids(ids));
+}
+
 Part eval_part(const AttrTable& table, const Bitmap& universe, const QueryExpr& expr, const EvalPolicy& policy) {
   switch (expr.kind()) {
     case Kind::Ne: return Part(complement(universe, eval_path(table, universe, expr, Kind::Eq, policy)));
-    case Kind::Not: return Part(complement(universe, eval_part(table, universe, expr.children().front(), policy)));
-    case Kind::And: return Part(combine_and(eval_children(expr.children(), table, universe, policy)));
-    case Kind::Or:
-      if (equalities_on_one_name(expr)) return Part(eval_or_of_equalities(table, expr));
-      return Part(combine_or(eval_children(expr.children(), table, universe, policy)));
+    case Kind::Not:
+    case Kind::And:
+    case Kind::Or: {
+      if (const std::optional<std::string_view> head = shared_head(expr)) {
+        return eval_prefix(table, universe, expr, *head, policy);
+      }
+      if (expr.kind() == Kind::Not) {
+        return Part(complement(universe, eval_part(table, universe, expr.children().front(), policy)));
+      }
+      if (expr.kind() == Kind::Or && equalities_on_one_name(expr)) return Part(eval_or_of_equalities(table, expr));
+      const Regrouped kids = regroup(expr);
+      if (expr.kind() == Kind::And) return eval_and(table, universe, kids.children, policy);
+      return Part(combine_or(eval_children(kids.children, table, universe, policy)));
+    }
     default: return eval_path(table, universe, expr, expr.kind(), policy);
   }
 }
@@ -454,7 +586,10 @@ std::vector<Bitmap> evaluate_queries_vec(std::span<const QueryExpr> exprs, const
   if (deep) {
     for (const QueryExpr& e : exprs) parts.push_back(eval_any_depth(attr_maps, universe, e, policy));
   } else {
-    parts = eval_children(exprs, attr_maps, universe, policy);
+    std::vector<const QueryExpr*> each;
+    each.reserve(exprs.size());
+    for (const QueryExpr& e : exprs) each.push_back(&e);
+    parts = eval_children(each, attr_maps, universe, policy);
   }
   std::vector<Bitmap> out;
   out.reserve(parts.size());

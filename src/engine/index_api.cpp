@@ -11,6 +11,7 @@
 #include "base/internal_error.hpp"
 #include "engine/nested.hpp"
 #include "engine/query_map.hpp"
+#include "postings/set_union.hpp"
 
 namespace lorvane {
 
@@ -265,28 +266,18 @@ Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
   auto parents = parents_.read();
   if (parents->empty() || ids.is_empty()) return Bitmap();
   // The links of a block of ids are looked up after all of them were asked
-  // for (the table is large and cold), and the holders are gathered and
-  // added at once, in order.
-  std::vector<std::uint32_t> found;
-  found.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(ids.cardinality(), parents->size())));
-  Bitmap result;
+  // for (the table is large and cold), and the holders are united at once:
+  // a lift costs about the parents it yields, however many nested objects
+  // share them out.
+  SetUnion holders;
   ids.for_each_block([&](const std::uint32_t* block, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) parents->prefetch(block[i]);
     for (std::size_t i = 0; i < n; ++i) {
       auto it = parents->find(block[i]);
-      if (it == parents->end()) continue;
-      const HybridSet& holders = it->second.holders;
-      if (holders.form() == HybridSet::Form::Large) {
-        result.or_inplace(holders.bitmap());
-      } else {
-        auto slots = holders.slots();
-        found.insert(found.end(), slots.begin(), slots.end());
-      }
+      if (it != parents->end()) holders.add(it->second.holders);
     }
   });
-  std::sort(found.begin(), found.end());
-  result.add_many(found);
-  return result;
+  return holders.unite();
 }
 
 void IndexAPI::nested_link(ValueRef object, std::uint32_t object_id, std::uint32_t parent_id, bool stored) {

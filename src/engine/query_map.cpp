@@ -49,10 +49,11 @@ void QueryMap::drop_column() {
   column_.reset();
   codes_ = {};
   free_codes_ = {};
+  code_kinds_ = {};
   next_code_ = 1;
 }
 
-void QueryMap::column_insert(std::int64_t hash, std::uint32_t id) {
+void QueryMap::column_insert(std::int64_t hash, ValueRef value, std::uint32_t id, bool added) {
   auto [it, fresh] = codes_.try_emplace(hash);
   if (fresh) {
     if (!free_codes_.empty()) {
@@ -60,9 +61,24 @@ void QueryMap::column_insert(std::int64_t hash, std::uint32_t id) {
       free_codes_.pop_back();
     } else if (next_code_ != IdColumn::kMany) {
       it->second = next_code_++;
+      code_kinds_.resize(next_code_);
     } else {
       drop_column();  // out of codes: do without the column
       return;
+    }
+  }
+  if (added) {
+    CodeKinds& kinds = code_kinds_[it->second];
+    RangeValue rv;
+    if (to_range_value(value, &rv)) {
+      if (kinds.numeric++ == 0) {
+        kinds.number = rv;
+        kinds.several = false;
+      } else if (!kinds.several) {
+        kinds.several = CompositeKey128::encode(rv) != CompositeKey128::encode(kinds.number);
+      }
+    } else {
+      ++kinds.other;
     }
   }
   if (!column_->on_insert(id, it->second, values_.size())) drop_column();
@@ -86,11 +102,12 @@ void QueryMap::insert_value(ValueRef value, std::uint32_t id, std::vector<std::u
   });
   const ValueEntry& entry = *at;
   fresh = made;
+  bool added = fresh;
   if (!fresh && (entry.ids.form() == HybridSet::Form::Large || !entry.ids.contains(id))) {
     // A bitmap ignores an id it holds; inline slots are checked first.
-    entry.ids.insert(id);
+    added = entry.ids.insert(id);
   }
-  if (column_) column_insert(hash, id);
+  if (column_) column_insert(hash, value, id, added);
 }
 
 void QueryMap::insert_many(const std::vector<Pending>& pairs) {
@@ -162,8 +179,16 @@ void QueryMap::remove_value(ValueRef value, std::uint32_t id) {
   // the insert that follows; let that miss overlap the set's.
   if (column_) column_->prefetch(id);
   if (const ValueEntry* entry = values_.find(value.hash())) {
-    entry->ids.remove(id);
-    if (column_) column_->on_remove(id, code_of(value.hash()));
+    const bool removed = entry->ids.remove(id);
+    if (column_) {
+      const std::uint32_t code = code_of(value.hash());
+      column_->on_remove(id, code);
+      if (removed) {
+        RangeValue rv;
+        CodeKinds& kinds = code_kinds_[code];
+        --(to_range_value(value, &rv) ? kinds.numeric : kinds.other);
+      }
+    }
   }
 }
 
@@ -318,8 +343,13 @@ void QueryMap::verify() const {
       } else if (entry.ids.form() == HybridSet::Form::Small) {
         for (std::uint32_t id : entry.ids.slots()) check_id(id);
       }
+      const CodeKinds& kinds = code_kinds_[code];
+      check(kinds.numeric + kinds.other == entry.ids.cardinality(), "a code's kinds do not count its ids");
     }
-    for (std::uint32_t code : free_codes_) check(code < next_code_ && !seen[code], "a free code is in use");
+    for (std::uint32_t code : free_codes_) {
+      check(code < next_code_ && !seen[code], "a free code is in use");
+      check(code_kinds_[code].numeric == 0 && code_kinds_[code].other == 0, "a free code still counts ids");
+    }
     check(column_->occupied() <= pairs, "id column knows ids no set holds");
   } else {
     check(codes_.empty() && free_codes_.empty(), "value codes without a column");

@@ -213,6 +213,21 @@ class QueryMap {
   std::uint32_t code_of(std::int64_t hash) const;
   // Every live code is below this.
   std::uint32_t code_limit() const { return next_code_; }
+  // What the ids of one code hold, for answering ranges by code: how many
+  // of them hold a number the tree orders (an Int, a Float other than NaN)
+  // and how many hold anything else (True beside 1, a NaN, an object hashing
+  // like a number), and the number the first of them held. Numbers of one
+  // hash mostly are one number, but not always (-1 and -2 share theirs):
+  // `several` says that two differing ones were seen since the code last
+  // held no number.
+  struct CodeKinds {
+    std::uint32_t numeric = 0;
+    std::uint32_t other = 0;
+    bool several = false;
+    RangeValue number;
+  };
+  // Only while the map keeps its column, for a code below code_limit().
+  const CodeKinds& code_kinds(std::uint32_t code) const { return code_kinds_[code]; }
   const CoreLink& owner() const { return owner_; }
 
   // Bytes the map holds, by part (bitmaps estimated; see Bitmap).
@@ -244,8 +259,9 @@ class QueryMap {
   void insert_value(ValueRef value, std::uint32_t id, std::vector<std::uintptr_t>* shares = nullptr);
   // The value-table half of remove_id().
   void remove_value(ValueRef value, std::uint32_t id);
-  // Records in the column that `id` now holds the value with this hash.
-  void column_insert(std::int64_t hash, std::uint32_t id);
+  // Records in the column that `id` now holds `value` (of this hash); `added`:
+  // the id was not yet in the value's set.
+  void column_insert(std::int64_t hash, ValueRef value, std::uint32_t id, bool added);
   void drop_column();
   // Makes `id` visible to lookups again.
   void lift(std::uint32_t id);
@@ -257,6 +273,7 @@ class QueryMap {
   std::unique_ptr<IdColumn> column_ = std::make_unique<IdColumn>();
   absl::flat_hash_map<std::int64_t, std::uint32_t, FxU64Hash> codes_;
   std::vector<std::uint32_t> free_codes_;
+  std::vector<CodeKinds> code_kinds_;  // by code, while the column is kept
   std::uint32_t next_code_ = 1;
   std::shared_ptr<Bitmap> narrowing_;  // shared with the core's other maps until lifted
 };

@@ -49,4 +49,37 @@ u128 CompositeKey128::encode(const RangeValue& value) {
   return p << kIdBits;
 }
 
+bool key_interval(const RangeBound& lower, const RangeBound& upper, u128* lo_out, u128* hi_out) {
+  constexpr u128 kMax = ~u128{0};
+  u128 lo = 0;
+  u128 hi = kMax;
+  switch (lower.kind) {
+    case RangeBound::Kind::Included:
+      lo = CompositeKey128::encode(lower.value);
+      break;
+    case RangeBound::Kind::Excluded:
+      lo = CompositeKey128::encode(lower.value) | CompositeKey128::kIdMask;
+      if (lo == kMax) return false;
+      ++lo;
+      break;
+    case RangeBound::Kind::Unbounded:
+      break;
+  }
+  switch (upper.kind) {
+    case RangeBound::Kind::Included:
+      hi = CompositeKey128::encode(upper.value) | CompositeKey128::kIdMask;
+      break;
+    case RangeBound::Kind::Excluded:
+      hi = CompositeKey128::encode(upper.value);
+      if (hi == 0) return false;
+      --hi;
+      break;
+    case RangeBound::Kind::Unbounded:
+      break;
+  }
+  *lo_out = lo;
+  *hi_out = hi;
+  return lo <= hi;
+}
+
 }  // namespace lorvane

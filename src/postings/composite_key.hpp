@@ -100,4 +100,11 @@ struct CompositeKey128 {
   }
 };
 
+// The bounds as one closed interval [lo, hi] of whole keys: an included
+// lower bound v starts at (v, id 0), an excluded one just after (v, id
+// 2^32-1), and symmetrically above, so that ids never take part in the
+// comparison. A value v lies within the bounds exactly when
+// lo <= encode(v) <= hi. False when no key can lie in it.
+bool key_interval(const RangeBound& lower, const RangeBound& upper, u128* lo, u128* hi);
+
 }  // namespace lorvane

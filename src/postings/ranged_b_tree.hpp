@@ -128,6 +128,10 @@ class BitMapBTree {
   // part in the comparison), intersected with *filter when filter is not null.
   Bitmap query_range(const RangeBound& lower, const RangeBound& upper,
                      const Bitmap* filter = nullptr) const;
+  // How many ids query_range would find (without a filter), from the same
+  // walk without gathering any: covered subtrees count their bitmaps' ids,
+  // so an id held under two values of a subtree counts once there.
+  std::uint64_t count_range(const RangeBound& lower, const RangeBound& upper) const;
 
   std::uint64_t size() const { return size_; }
   bool empty() const { return size_ == 0; }

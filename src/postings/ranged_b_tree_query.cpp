@@ -30,20 +30,36 @@ namespace {
 
 using LeafIds = absl::InlinedVector<std::uint32_t, tuning::kRangeInlineLeafIds>;
 
+// What a walk gathers: the ids of the range, as covered subtrees' bitmaps
+// and ids read from leaves.
 struct Collector {
   absl::InlinedVector<const Bitmap*, tuning::kRangeInlineParts> parts;  // wholly covered internal subtrees
   LeafIds ids;                                                          // ids read from leaves
+
+  void subtree(const Bitmap* ids_below) { parts.push_back(ids_below); }
+  void keys(const u128* first, const u128* last) {
+    for (; first < last; ++first) ids.push_back(CompositeKey128::id_of(*first));
+  }
+};
+
+// What a walk counts instead: the keys of the range.
+struct Counter {
+  std::uint64_t n = 0;
+
+  void subtree(const Bitmap* ids_below) { n += ids_below->cardinality(); }
+  void keys(const u128* first, const u128* last) { n += static_cast<std::uint64_t>(last - first); }
 };
 
 // `lower` / `upper` say whether the bound still cuts into this subtree.
-void collect(const BitMapBTreeNode& node, u128 lo, u128 hi, bool lower, bool upper, Collector& out) {
+template <class Out>
+void collect(const BitMapBTreeNode& node, u128 lo, u128 hi, bool lower, bool upper, Out& out) {
   if (node.is_leaf) {
     const auto& leaf = static_cast<const LeafNode&>(node);
     const u128* first = leaf.keys + leaf.start;
     const u128* last = first + leaf.len;
     if (lower) first = std::lower_bound(first, last, lo);
     if (upper) last = std::upper_bound(first, last, hi);
-    for (; first < last; ++first) out.ids.push_back(CompositeKey128::id_of(*first));
+    out.keys(first, last);
     return;
   }
   const auto& in = static_cast<const InternalNode&>(node);
@@ -58,7 +74,7 @@ void collect(const BitMapBTreeNode& node, u128 lo, u128 hi, bool lower, bool upp
     const BitMapBTreeNode* child = in.children[slot].get();
     check(child != nullptr, "Missing child");
     if (!l && !u && !child->is_leaf) {
-      out.parts.push_back(&in.bitmaps[slot]);
+      out.subtree(&in.bitmaps[slot]);
       return;
     }
     collect(*child, lo, hi, l, u, out);
@@ -113,37 +129,22 @@ void sort_ids(LeafIds& ids) {
 
 }  // namespace
 
+std::uint64_t BitMapBTree::count_range(const RangeBound& lower, const RangeBound& upper) const {
+  u128 lo, hi;
+  if (size_ == 0 || !key_interval(lower, upper, &lo, &hi)) return 0;
+  const bool has_lower = lower.kind != RangeBound::Kind::Unbounded;
+  const bool has_upper = upper.kind != RangeBound::Kind::Unbounded;
+  if (!has_lower && !has_upper) return size_;
+  Counter counter;
+  collect(*root_, lo, hi, has_lower, has_upper, counter);
+  return counter.n;
+}
+
 Bitmap BitMapBTree::query_range(const RangeBound& lower, const RangeBound& upper,
                                 const Bitmap* filter) const {
+  u128 lo, hi;
   if (size_ == 0 || (filter != nullptr && filter->is_empty())) return Bitmap();
-  constexpr u128 kMax = ~u128{0};
-  u128 lo = 0;
-  u128 hi = kMax;
-  switch (lower.kind) {
-    case RangeBound::Kind::Included:
-      lo = CompositeKey128::encode(lower.value);
-      break;
-    case RangeBound::Kind::Excluded:
-      lo = CompositeKey128::encode(lower.value) | CompositeKey128::kIdMask;
-      if (lo == kMax) return Bitmap();
-      ++lo;
-      break;
-    case RangeBound::Kind::Unbounded:
-      break;
-  }
-  switch (upper.kind) {
-    case RangeBound::Kind::Included:
-      hi = CompositeKey128::encode(upper.value) | CompositeKey128::kIdMask;
-      break;
-    case RangeBound::Kind::Excluded:
-      hi = CompositeKey128::encode(upper.value);
-      if (hi == 0) return Bitmap();
-      --hi;
-      break;
-    case RangeBound::Kind::Unbounded:
-      break;
-  }
-  if (lo > hi) return Bitmap();
+  if (!key_interval(lower, upper, &lo, &hi)) return Bitmap();
   bool has_lower = lower.kind != RangeBound::Kind::Unbounded;
   bool has_upper = upper.kind != RangeBound::Kind::Unbounded;
   if (!has_lower && !has_upper) return filter ? Bitmap::and_(all_ids_, *filter) : all_ids_.clone();

@@ -1,0 +1,169 @@
+#include "engine/candidate_check.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+
+#include "base/tuning.hpp"
+#include "engine/query_map.hpp"
+
+namespace lorvane {
+
+namespace {
+
+using Kind = QueryExpr::Kind;
+
+bool is_range(Kind k) { return k == Kind::Gt || k == Kind::Ge || k == Kind::Lt || k == Kind::Le || k == Kind::Bt; }
+
+// A number operand's place on the tree's scale; none for anything else and
+// for NaN (the evaluation answers those at no cost, or raises).
+std::optional<RangeValue> number_of(const PyValue& v) {
+  switch (v.kind()) {
+    case CastKind::Int: return RangeValue::of_int(v.as_int());
+    case CastKind::Float:
+      if (std::isnan(v.as_float())) return std::nullopt;
+      return RangeValue::of_float(v.as_float());
+    default: return std::nullopt;
+  }
+}
+
+// The bounds of a range leaf, as the evaluation makes them.
+bool bounds_of(const QueryExpr& leaf, RangeBound* lower, RangeBound* upper) {
+  const std::vector<PyValue>& values = leaf.values();
+  if (values.size() < (leaf.kind() == Kind::Bt ? 2u : 1u)) return false;
+  const std::optional<RangeValue> v = number_of(values[0]);
+  if (!v) return false;
+  *lower = RangeBound::unbounded();
+  *upper = RangeBound::unbounded();
+  switch (leaf.kind()) {
+    case Kind::Gt: *lower = RangeBound::excluded(*v); break;
+    case Kind::Ge: *lower = RangeBound::included(*v); break;
+    case Kind::Lt: *upper = RangeBound::excluded(*v); break;
+    case Kind::Le: *upper = RangeBound::included(*v); break;
+    default: {  // Bt
+      const std::optional<RangeValue> hi = number_of(values[1]);
+      if (!hi) return false;
+      *lower = RangeBound::included(*v);
+      *upper = RangeBound::included(*hi);
+    }
+  }
+  return true;
+}
+
+void set_bit(std::vector<std::uint64_t>& bits, std::uint32_t code) { bits[code / 64] |= std::uint64_t{1} << (code % 64); }
+
+}  // namespace
+
+CandidateCheck::CandidateCheck(CandidateCheck&&) noexcept = default;
+CandidateCheck& CandidateCheck::operator=(CandidateCheck&&) noexcept = default;
+CandidateCheck::~CandidateCheck() = default;
+
+std::optional<CandidateCheck> CandidateCheck::make(const AttrTable& table, const Bitmap& universe,
+                                                   const QueryExpr& expr, bool cut) {
+  const bool negate = expr.kind() == Kind::Not;
+  const QueryExpr& leaf = negate ? expr.children().front() : expr;
+  if (!leaf.is_leaf()) return std::nullopt;
+  const std::string_view path = leaf.path().view();
+  if (path.find('.') != std::string_view::npos) return std::nullopt;
+  const Kind kind = leaf.kind();
+  // A plain Eq is read in place: it gives candidates, it is not checked.
+  if (kind == Kind::Eq && !negate) return std::nullopt;
+  if (kind != Kind::In && leaf.values().empty()) return std::nullopt;
+
+  CandidateCheck c;
+  c.expr_ = &expr;
+  c.universe_ = &universe;
+  if (!table.empty()) {
+    auto it = table.find(path);
+    if (it != table.end() && !it->second->empty()) c.map_ = it->second.get();
+  }
+  const QueryMap* map = c.map_;
+  const IdColumn* column = map ? map->column() : nullptr;
+  c.code_limit_ = column ? map->code_limit() : 0;
+  const std::size_t words = c.code_limit_ / 64 + 1;
+  c.eval_cost_ = 1;
+  if (is_range(kind)) {
+    if (!bounds_of(leaf, &c.lower_, &c.upper_)) return std::nullopt;
+    if (map && !column) return std::nullopt;  // no code to read a value from
+    c.range_ = true;
+    if (map) {
+      c.yes_.assign(words, 0);
+      c.ask_.assign(words, 0);
+      u128 lo, hi;
+      if (key_interval(c.lower_, c.upper_, &lo, &hi)) {
+        for (std::uint32_t code = 1; code < c.code_limit_; ++code) {
+          const QueryMap::CodeKinds& kinds = map->code_kinds(code);
+          if (kinds.numeric == 0) continue;
+          if (kinds.several) {
+            set_bit(c.ask_, code);
+            continue;
+          }
+          const u128 key = CompositeKey128::encode(kinds.number);
+          if (key < lo || key > hi) continue;
+          set_bit(kinds.other == 0 ? c.yes_ : c.ask_, code);
+        }
+      }
+      c.eval_cost_ += map->tree().count_range(c.lower_, c.upper_);
+      c.setup_cost_ = c.code_limit_;
+    }
+  } else if (map) {
+    const std::vector<PyValue>& values = leaf.values();
+    const std::size_t listed = kind == Kind::In ? values.size() : 1;
+    if (column) c.yes_.assign(words, 0);
+    for (std::size_t i = 0; i < listed; ++i) {
+      const ValueEntry* entry = map->find(values[i]);
+      if (!entry || std::find(c.entries_.begin(), c.entries_.end(), entry) != c.entries_.end()) continue;
+      c.entries_.push_back(entry);
+      c.eval_cost_ += entry->ids.cardinality();
+      if (column) set_bit(c.yes_, map->code_of(values[i].hash()));
+    }
+    c.setup_cost_ = column ? words + listed : listed;
+  }
+  // Ne holds where its value does not; Not flips what it holds.
+  c.miss_ = (kind == Kind::Ne) != negate;
+  c.in_universe_ = negate || kind == Kind::Ne || (cut && kind != Kind::Eq);
+  if (negate || kind == Kind::Ne) c.eval_cost_ += universe.cardinality() / tuning::kEvalComplementIdsPerUnit;
+  const std::uint64_t sets = std::max<std::uint64_t>(1, c.entries_.size());
+  c.id_cost_ = (column || !map ? tuning::kColumnProbeCost : tuning::kProbeCostPerLookup * sets) +
+               (c.in_universe_ ? tuning::kColumnProbeCost : 0);
+  return c;
+}
+
+bool CandidateCheck::hit(std::uint32_t id, std::uint32_t code) const {
+  if (!map_) return false;
+  if (range_) {
+    if (code == IdColumn::kMany || by_code(ask_, code)) {
+      if (!exact_) exact_ = std::make_unique<Bitmap>(map_->query_range(lower_, upper_));
+      return exact_->contains(id);
+    }
+    return by_code(yes_, code);
+  }
+  if (!map_->visible(id)) return false;
+  if (map_->column() && code != IdColumn::kMany) return by_code(yes_, code);
+  return std::any_of(entries_.begin(), entries_.end(), [&](const ValueEntry* e) { return e->ids.contains(id); });
+}
+
+void CandidateCheck::filter(std::vector<std::uint32_t>& ids) const {
+  const IdColumn* column = map_ ? map_->column() : nullptr;
+  std::size_t kept = 0;
+  for (std::size_t at = 0; at < ids.size(); at += Bitmap::kBlock) {
+    const std::size_t n = std::min<std::size_t>(Bitmap::kBlock, ids.size() - at);
+    // The slots of a block's ids are scattered over the column: all of
+    // them are asked for before the first is read.
+    const std::uint32_t* slots[Bitmap::kBlock];
+    if (column) {
+      for (std::size_t i = 0; i < n; ++i) {
+        slots[i] = column->slot(ids[at + i]);
+        __builtin_prefetch(slots[i]);
+      }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t id = ids[at + i];  // read before any write at or below it
+      const bool holds = hit(id, column ? *slots[i] : IdColumn::kNone) != miss_;
+      if (holds && (!in_universe_ || universe_->contains(id))) ids[kept++] = id;
+    }
+  }
+  ids.resize(kept);
+}
+
+}  // namespace lorvane
