@@ -50,8 +50,6 @@ bool bounds_of(const QueryExpr& leaf, RangeBound* lower, RangeBound* upper) {
   return true;
 }
 
-void set_bit(std::vector<std::uint64_t>& bits, std::uint32_t code) { bits[code / 64] |= std::uint64_t{1} << (code % 64); }
-
 }  // namespace
 
 CandidateCheck::CandidateCheck(CandidateCheck&&) noexcept = default;
@@ -72,7 +70,6 @@ std::optional<CandidateCheck> CandidateCheck::make(const AttrTable& table, const
 
   CandidateCheck c;
   c.expr_ = &expr;
-  c.universe_ = &universe;
   if (!table.empty()) {
     auto it = table.find(path);
     if (it != table.end() && !it->second->empty()) c.map_ = it->second.get();
@@ -80,27 +77,24 @@ std::optional<CandidateCheck> CandidateCheck::make(const AttrTable& table, const
   const QueryMap* map = c.map_;
   const IdColumn* column = map ? map->column() : nullptr;
   c.code_limit_ = column ? map->code_limit() : 0;
-  const std::size_t words = c.code_limit_ / 64 + 1;
+  c.by_code_.assign(c.code_limit_, kNo);
   c.eval_cost_ = 1;
   if (is_range(kind)) {
     if (!bounds_of(leaf, &c.lower_, &c.upper_)) return std::nullopt;
     if (map && !column) return std::nullopt;  // no code to read a value from
     c.range_ = true;
     if (map) {
-      c.yes_.assign(words, 0);
-      c.ask_.assign(words, 0);
       u128 lo, hi;
       if (key_interval(c.lower_, c.upper_, &lo, &hi)) {
         for (std::uint32_t code = 1; code < c.code_limit_; ++code) {
           const QueryMap::CodeKinds& kinds = map->code_kinds(code);
           if (kinds.numeric == 0) continue;
           if (kinds.several) {
-            set_bit(c.ask_, code);
+            c.by_code_[code] = kAsk;
             continue;
           }
-          const u128 key = CompositeKey128::encode(kinds.number);
-          if (key < lo || key > hi) continue;
-          set_bit(kinds.other == 0 ? c.yes_ : c.ask_, code);
+          const u128 key = kinds.number_key;
+          if (key >= lo && key <= hi) c.by_code_[code] = kinds.other == 0 ? kYes : kAsk;
         }
       }
       c.eval_cost_ += map->tree().count_range(c.lower_, c.upper_);
@@ -109,42 +103,39 @@ std::optional<CandidateCheck> CandidateCheck::make(const AttrTable& table, const
   } else if (map) {
     const std::vector<PyValue>& values = leaf.values();
     const std::size_t listed = kind == Kind::In ? values.size() : 1;
-    if (column) c.yes_.assign(words, 0);
     for (std::size_t i = 0; i < listed; ++i) {
       const ValueEntry* entry = map->find(values[i]);
       if (!entry || std::find(c.entries_.begin(), c.entries_.end(), entry) != c.entries_.end()) continue;
       c.entries_.push_back(entry);
       c.eval_cost_ += entry->ids.cardinality();
-      if (column) set_bit(c.yes_, map->code_of(values[i].hash()));
+      if (column) c.by_code_[map->code_of(values[i].hash())] = kYes;
     }
-    c.setup_cost_ = column ? words + listed : listed;
+    c.setup_cost_ = c.code_limit_ + listed;
   }
   // Ne holds where its value does not; Not flips what it holds.
   c.miss_ = (kind == Kind::Ne) != negate;
   c.in_universe_ = negate || kind == Kind::Ne || (cut && kind != Kind::Eq);
   if (negate || kind == Kind::Ne) c.eval_cost_ += universe.cardinality() / tuning::kEvalComplementIdsPerUnit;
   const std::uint64_t sets = std::max<std::uint64_t>(1, c.entries_.size());
-  c.id_cost_ = (column || !map ? tuning::kColumnProbeCost : tuning::kProbeCostPerLookup * sets) +
-               (c.in_universe_ ? tuning::kColumnProbeCost : 0);
+  c.id_cost_ = column || !map ? tuning::kColumnProbeCost : tuning::kProbeCostPerLookup * sets;
   return c;
 }
 
-bool CandidateCheck::hit(std::uint32_t id, std::uint32_t code) const {
-  if (!map_) return false;
+bool CandidateCheck::ask(std::uint32_t id) const {
   if (range_) {
-    if (code == IdColumn::kMany || by_code(ask_, code)) {
-      if (!exact_) exact_ = std::make_unique<Bitmap>(map_->query_range(lower_, upper_));
-      return exact_->contains(id);
-    }
-    return by_code(yes_, code);
+    if (!exact_) exact_ = std::make_unique<Bitmap>(map_->query_range(lower_, upper_));
+    return exact_->contains(id);
   }
-  if (!map_->visible(id)) return false;
-  if (map_->column() && code != IdColumn::kMany) return by_code(yes_, code);
   return std::any_of(entries_.begin(), entries_.end(), [&](const ValueEntry* e) { return e->ids.contains(id); });
 }
 
 void CandidateCheck::filter(std::vector<std::uint32_t>& ids) const {
-  const IdColumn* column = map_ ? map_->column() : nullptr;
+  if (!map_) {
+    if (!miss_) ids.clear();  // the test never holds
+    return;
+  }
+  const IdColumn* column = map_->column();
+  const bool narrowed = !range_ && map_->narrowing();
   std::size_t kept = 0;
   for (std::size_t at = 0; at < ids.size(); at += Bitmap::kBlock) {
     const std::size_t n = std::min<std::size_t>(Bitmap::kBlock, ids.size() - at);
@@ -159,8 +150,11 @@ void CandidateCheck::filter(std::vector<std::uint32_t>& ids) const {
     }
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint32_t id = ids[at + i];  // read before any write at or below it
-      const bool holds = hit(id, column ? *slots[i] : IdColumn::kNone) != miss_;
-      if (holds && (!in_universe_ || universe_->contains(id))) ids[kept++] = id;
+      const Answer a = column ? answer(*slots[i]) : kAsk;
+      bool hit = a == kYes || (a == kAsk && ask(id));
+      if (narrowed && hit) hit = map_->visible(id);
+      ids[kept] = id;
+      kept += hit != miss_;
     }
   }
   ids.resize(kept);

@@ -35,6 +35,7 @@
 #include "engine/index_api.hpp"
 #include "engine/query_expr.hpp"
 #include "postings/composite_key.hpp"
+#include "postings/id_column.hpp"
 
 namespace lorvane {
 
@@ -59,27 +60,32 @@ class CandidateCheck {
   std::uint64_t eval_cost() const { return eval_cost_; }
   std::uint64_t check_cost(std::uint64_t n) const { return setup_cost_ + n * id_cost_; }
 
-  // Keeps the ids (ascending) that satisfy the condition, in order.
+  // Keeps the ids (ascending) that satisfy the condition, in order, except
+  // that the universe is not asked: see needs_universe().
   void filter(std::vector<std::uint32_t>& ids) const;
+  // Whether the condition also holds only for ids of the universe: the
+  // caller cuts the result to it once (a conjunct, like the others).
+  bool needs_universe() const { return in_universe_; }
 
  private:
+  // What a code says of the leaf's test.
+  enum Answer : std::uint8_t { kNo = 0, kYes = 1, kAsk = 2 };
+
   CandidateCheck() = default;
-  // Whether the leaf's test holds for `id`, whose column code is `code`
-  // (meaningless without a column).
-  bool hit(std::uint32_t id, std::uint32_t code) const;
-  bool by_code(const std::vector<std::uint64_t>& bits, std::uint32_t code) const {
-    return code < code_limit_ && ((bits[code / 64] >> (code % 64)) & 1);
+  Answer answer(std::uint32_t code) const {
+    return code < code_limit_ ? by_code_[code] : code == IdColumn::kMany ? kAsk : kNo;
   }
+  // The test for an id its code does not answer: the tree's answer for a
+  // range, the sets' for values.
+  bool ask(std::uint32_t id) const;
 
   const QueryExpr* expr_ = nullptr;
-  const Bitmap* universe_ = nullptr;
   const QueryMap* map_ = nullptr;       // none: the attribute is not indexed, the test never holds
   bool miss_ = false;                   // the condition holds where the test does not (Ne, Not)
   bool in_universe_ = false;            // and only for ids of the universe
   bool range_ = false;
   std::vector<const ValueEntry*> entries_;  // values: the listed values' entries
-  std::vector<std::uint64_t> yes_;          // codes the test holds for
-  std::vector<std::uint64_t> ask_;          // codes the tree answers for (ranges)
+  std::vector<Answer> by_code_;             // by code, below code_limit_
   std::uint32_t code_limit_ = 0;
   RangeBound lower_, upper_;
   mutable std::unique_ptr<Bitmap> exact_;  // ranges: the tree's answer, on first need

@@ -471,7 +471,7 @@ Part eval_and(const AttrTable& table, const Bitmap& universe, std::span<const Qu
   std::vector<const QueryExpr*> whole;
   std::vector<const CandidateCheck*> by_id;
   for (std::size_t i = first_check; i < checks.size(); ++i) {
-    if (checks[i].check_cost(candidates) < checks[i].eval_cost()) {
+    if (policy.always_check_by_id || checks[i].check_cost(candidates) < checks[i].eval_cost()) {
       by_id.push_back(&checks[i]);
     } else {
       whole.push_back(&checks[i].expr());
@@ -484,11 +484,15 @@ Part eval_and(const AttrTable& table, const Bitmap& universe, std::span<const Qu
   Bitmap acc = combine_and(std::move(parts));
   if (by_id.empty() || acc.is_empty()) return Part(std::move(acc));
   std::vector<std::uint32_t> ids = acc.to_vector();
+  bool in_universe = false;
   for (const CandidateCheck* check : by_id) {
     check->filter(ids);
+    in_universe = in_universe || check->needs_universe();
     if (ids.empty()) break;
   }
-  return Part(Bitmap::from_sorted_ids(ids));
+  Bitmap out = Bitmap::from_sorted_ids(ids);
+  if (in_universe) out.and_inplace(universe);
+  return Part(std::move(out));
 }
 
 Part eval_part(const AttrTable& table, const Bitmap& universe, const QueryExpr& expr, const EvalPolicy& policy) {

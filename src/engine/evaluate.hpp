@@ -52,6 +52,9 @@ struct EvalPolicy {
   // whole result is cut down to it afterwards (evaluate_within), which makes
   // every inner cut redundant, complements aside.
   bool skip_leaf_cuts = false;
+  // An And checks its ranges, Ne and Not id by id whenever it can, whatever
+  // the costs say (tests: the answers must not depend on the choice).
+  bool always_check_by_id = false;
 };
 
 // The ids matching `expr`. The caller holds attr_maps for reading (and

@@ -71,11 +71,12 @@ void QueryMap::column_insert(std::int64_t hash, ValueRef value, std::uint32_t id
     CodeKinds& kinds = code_kinds_[it->second];
     RangeValue rv;
     if (to_range_value(value, &rv)) {
+      const u128 key = CompositeKey128::encode(rv);
       if (kinds.numeric++ == 0) {
-        kinds.number = rv;
+        kinds.number_key = key;
         kinds.several = false;
       } else if (!kinds.several) {
-        kinds.several = CompositeKey128::encode(rv) != CompositeKey128::encode(kinds.number);
+        kinds.several = key != kinds.number_key;
       }
     } else {
       ++kinds.other;
