@@ -123,6 +123,22 @@ Bitmap Bitmap::andnot(const Bitmap& a, const Bitmap& b) {
   return Bitmap(checked(roaring_bitmap_andnot(a.r_, b.r_)));
 }
 
+Bitmap Bitmap::and_many(std::span<const Bitmap* const> parts) {
+  if (parts.empty()) return Bitmap();
+  const roaring_bitmap_t* raws[kAndManyMaxParts];
+  const bool fits = parts.size() <= kAndManyMaxParts;
+  for (std::size_t k = 0; k < parts.size(); ++k) {
+    if (parts[k]->r_ == nullptr) return Bitmap();
+    if (fits) raws[k] = parts[k]->r_;
+  }
+  if (parts.size() == 1) return parts[0]->clone();
+  Bitmap out;
+  if (fits && and_arrays_many(out.ensure(), raws, parts.size())) return out;
+  out = and_(*parts[0], *parts[1]);
+  for (std::size_t k = 2; k < parts.size() && !out.is_empty(); ++k) out.and_inplace(*parts[k]);
+  return out;
+}
+
 Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
   // Small fixed buffer first: most unions in a range query have few parts.
   const roaring_bitmap_t* local[tuning::kBitmapUnionStackParts];

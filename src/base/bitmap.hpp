@@ -88,6 +88,9 @@ class Bitmap {
   static Bitmap andnot(const Bitmap& a, const Bitmap& b);
   // Union of any number of bitmaps; null pointers are skipped.
   static Bitmap or_many(std::span<const Bitmap* const> parts);
+  // Intersection of at least one bitmap, smallest first: chunk by chunk
+  // across all of them when the first holds sorted arrays only.
+  static Bitmap and_many(std::span<const Bitmap* const> parts);
 
   void and_inplace(const Bitmap& other);
   void or_inplace(const Bitmap& other);

@@ -275,6 +275,83 @@ bool and_arrays(roaring_bitmap_t* out, const roaring_bitmap_t* small, const roar
 #endif
 }
 
+bool and_arrays_many(roaring_bitmap_t* out, const roaring_bitmap_t* const* parts, std::size_t n) {
+#if LORVANE_ROARING_MODERN
+  (void)out;
+  (void)parts;
+  (void)n;
+  return false;
+#else
+  if (n < 2 || n > kAndManyMaxParts || !arrays_only(parts[0])) return false;
+  for (std::size_t k = 1; k < n; ++k) {
+    if (shares_chunks(parts[k]->high_low_container)) return false;
+  }
+  const roaring_array_t& ra = parts[0]->high_low_container;
+  // Where each later part's chunk list has got to: every list is walked once.
+  std::int32_t at[kAndManyMaxParts] = {};
+  // A chunk's survivors, in two buffers that runs (which cannot write in
+  // place) swap between; an array chunk holds at most DEFAULT_MAX_SIZE ids,
+  // and the library's vector merges may ask for a few values more.
+  constexpr std::int32_t kCap = DEFAULT_MAX_SIZE + 16;
+  std::uint16_t buf[2][kCap];
+  array_container_t cur{0, kCap, buf[0]};
+  array_container_t spare{0, kCap, buf[1]};
+  struct Theirs {
+    const void* chunk;
+    std::uint8_t type;
+    std::int32_t rank;  // the order it is met in: bitsets, then arrays by size, then runs
+  };
+  Theirs theirs[kAndManyMaxParts];
+  for (std::int32_t i = 0; i < ra.size; ++i) {
+    const std::uint16_t key = ra.keys[i];
+    // The chunk of every later part under this key; none, and no id of the
+    // chunk is in all parts.
+    bool gone = false;
+    for (std::size_t k = 1; k < n; ++k) {
+      const roaring_array_t& rb = parts[k]->high_low_container;
+      std::int32_t& j = at[k];
+      while (j < rb.size && rb.keys[j] < key) ++j;
+      if (j == rb.size || rb.keys[j] != key) {
+        gone = true;
+        break;
+      }
+      const std::uint8_t type = rb.typecodes[j];
+      const void* chunk = rb.containers[j];
+      std::int32_t rank = 0;
+      if (type == ARRAY_CONTAINER_TYPE_CODE) rank = 1 + static_cast<const array_container_t*>(chunk)->cardinality;
+      if (type == RUN_CONTAINER_TYPE_CODE) rank = 1 + DEFAULT_MAX_SIZE;
+      theirs[k - 1] = Theirs{chunk, type, rank};
+    }
+    if (gone) continue;
+    // Each id probes a bitset chunk by one bit, whatever its size, while an
+    // array chunk is merged with, at a cost that grows with both sides: the
+    // bitsets narrow the ids first, and the arrays meet what is left of them,
+    // smallest first.
+    for (std::size_t k = 1; k + 1 < n; ++k) {  // an insertion sort: stable, and nothing allocated
+      const Theirs t = theirs[k];
+      std::size_t m = k;
+      for (; m > 0 && theirs[m - 1].rank > t.rank; --m) theirs[m] = theirs[m - 1];
+      theirs[m] = t;
+    }
+    const array_container_t* src = static_cast<const array_container_t*>(ra.containers[i]);  // in place at first
+    for (std::size_t k = 0; k + 1 < n && !gone; ++k) {
+      const Theirs& t = theirs[k];
+      array_container_t* dst = (src == &cur && t.type == RUN_CONTAINER_TYPE_CODE) ? &spare : &cur;
+      intersect_chunk(src, t.type, t.chunk, dst);
+      if (dst == &spare) std::swap(cur, spare);
+      src = &cur;
+      gone = cur.cardinality == 0;
+    }
+    if (gone) continue;
+    array_container_t* chunk = new_array(src->cardinality);
+    std::memcpy(chunk->array, src->array, static_cast<std::size_t>(src->cardinality) * sizeof(std::uint16_t));
+    chunk->cardinality = src->cardinality;
+    ra_append(&out->high_low_container, key, chunk, ARRAY_CONTAINER_TYPE_CODE);
+  }
+  return true;
+#endif
+}
+
 void append_sorted(roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n) {
 #if LORVANE_ROARING_MODERN
   roaring_bitmap_add_many(r, n, ids);

@@ -38,6 +38,16 @@ bool and_arrays_inplace(roaring_bitmap_t* mine, const roaring_bitmap_t* other);
 // The same into `out`, which must be empty, leaving `small` as it is.
 bool and_arrays(roaring_bitmap_t* out, const roaring_bitmap_t* small, const roaring_bitmap_t* other);
 
+// out = parts[0] ∩ ... ∩ parts[n-1], 2 <= n <= kAndManyMaxParts, when every
+// chunk of parts[0] (best the smallest) is a sorted array: chunk by chunk,
+// each of its chunks meets the same chunk of every later part in turn, in a
+// buffer on the stack, and only what is left of it is allocated. No
+// intermediate result is made, and one chunk of every part is in cache at a
+// time. `out` must be empty. Returns false, having changed nothing, when this
+// path does not apply (see and_arrays_inplace).
+inline constexpr std::size_t kAndManyMaxParts = 16;
+bool and_arrays_many(roaring_bitmap_t* out, const roaring_bitmap_t* const* parts, std::size_t n);
+
 // Appends `ids` (ascending; an id repeated next to itself is kept once) to
 // `r`, whose ids must all be below the first of them: each chunk is made at
 // its final size and filled by one copy, where adding id by id looks up the

@@ -8,6 +8,15 @@
 
 namespace lorvane {
 
+namespace {
+
+// Whether iter(obj) could succeed: the test iter() itself makes before it
+// raises TypeError. Most keyword values (ints, floats, bools, None) fail it,
+// and asking iter() would build and format an exception for each of them.
+bool maybe_iterable(PyObject* obj) { return Py_TYPE(obj)->tp_iter != nullptr || PySequence_Check(obj); }
+
+}  // namespace
+
 HashQuery kwargs_to_hash_query(PyObject* kwargs) {
   HashQuery query;
   if (!kwargs) return query;
@@ -18,7 +27,7 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
     py::Ref hold_key = py::Ref::borrow(key);
     py::Ref hold_obj = py::Ref::borrow(obj);
     ValueSet values;
-    if (PyUnicode_Check(obj)) {
+    if (PyUnicode_Check(obj) || !maybe_iterable(obj)) {
       values.insert(value_hash_of(obj));  // strings are never split
     } else if (py::Ref iter = py::Ref::steal(PyObject_GetIter(obj)); !iter) {
       // CAUTION: iter() may have run a user's __iter__. Not iterable: the

@@ -1,5 +1,7 @@
 #include "engine/hash_query.hpp"
 
+#include <absl/container/inlined_vector.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -138,22 +140,40 @@ Bitmap filter_index_by_hashes(const AttrTable& table, const HashQuery& query) {
   // Smallest estimate first; each later keyword narrows the running result.
   std::stable_sort(keywords.begin(), keywords.end(),
                    [](const Keyword& a, const Keyword& b) { return a.estimate < b.estimate; });
-  // A keyword of one large set is read in place until something narrows it.
-  // A narrowed map's lookups return only the ids it lets through (Index.reduce).
-  const Keyword& first = keywords.front();
+  // Keywords of one large set each, in a row, narrow the result together,
+  // chunk by chunk through all their sets at once (Bitmap::and_many): no
+  // result in between is made. A lone one is read in place until something
+  // narrows it. A narrowed map's lookups return only the ids it lets through
+  // (Index.reduce): its cut applies once its keyword has narrowed the result.
+  auto one_set = [](const Keyword& kw) {
+    return kw.entries.size() == 1 && kw.entries[0]->ids.form() == HybridSet::Form::Large;
+  };
+  const std::size_t count = keywords.size();
   Bitmap owned;
-  const Bitmap* result = &owned;
-  if (first.entries.size() == 1 && first.entries[0]->ids.form() == HybridSet::Form::Large &&
-      !first.map->narrowing()) {
-    result = &first.entries[0]->ids.bitmap();
-  } else {
-    owned = unite(first);
-    first.map->cut_visible(owned);
-  }
-  for (std::size_t i = 1; i < keywords.size() && !result->is_empty(); ++i) {
-    owned = narrow(*result, keywords[i]);
-    keywords[i].map->cut_visible(owned);
-    result = &owned;
+  const Bitmap* result = nullptr;
+  absl::InlinedVector<const Bitmap*, 8> sets;
+  for (std::size_t i = 0; i < count && (result == nullptr || !result->is_empty());) {
+    const Keyword& kw = keywords[i];
+    std::size_t end = i + 1;
+    if (one_set(kw)) {
+      while (end < count && one_set(keywords[end])) ++end;
+      sets.clear();
+      if (result != nullptr) sets.push_back(result);
+      for (std::size_t k = i; k < end; ++k) sets.push_back(&keywords[k].entries[0]->ids.bitmap());
+      if (sets.size() == 1 && !kw.map->narrowing()) {
+        result = sets[0];
+      } else {
+        owned = Bitmap::and_many(sets);
+        result = &owned;
+      }
+    } else {
+      owned = result == nullptr ? unite(kw) : narrow(*result, kw);
+      result = &owned;
+    }
+    for (std::size_t k = i; k < end; ++k) {
+      if (keywords[k].map->narrowing()) keywords[k].map->cut_visible(owned);
+    }
+    i = end;
   }
   return result == &owned ? std::move(owned) : result->clone();
 }
