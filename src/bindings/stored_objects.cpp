@@ -1,5 +1,8 @@
 #include "bindings/stored_objects.hpp"
 
+#include <algorithm>
+
+#include "base/prefetch.hpp"
 #include "base/tuning.hpp"
 
 #include "bindings/value_capture.hpp"
@@ -7,6 +10,19 @@
 #include "python/gil.hpp"
 
 namespace lorvane {
+
+namespace {
+
+// Asks the cache for a slot, and for the object a slot holds (whose reference
+// count is written next).
+void ask_slot(const StoredItem* slot) {
+  if (slot) prefetch(slot);
+}
+void ask_object(const StoredItem* slot) {
+  if (slot && slot->object) prefetch_for_write(slot->object.get());
+}
+
+}  // namespace
 
 py::Ref objects_for_ids(const ItemLock& items_lock, const Bitmap& ids) {
   const auto wanted = static_cast<Py_ssize_t>(ids.cardinality());
@@ -21,25 +37,20 @@ py::Ref objects_for_ids(const ItemLock& items_lock, const Bitmap& ids) {
   // flight as the core can track. Dense ids need none of it: their slots and
   // objects lie one after another, which the hardware prefetches by itself.
   const std::size_t ahead = ids.is_dense() ? 0 : tuning::kCollectPrefetchAhead;
+  PyObject* const target = list.get();
   ids.for_each_block([&](const std::uint32_t* block, std::size_t n) {
     const StoredItem* slots[Bitmap::kBlock];
     for (std::size_t i = 0; i < n; ++i) slots[i] = table.find(block[i]);  // directory only: no slot is read
-    auto ask_slot = [&](std::size_t i) {
-      if (i < n && slots[i]) __builtin_prefetch(slots[i]);
-    };
-    auto ask_object = [&](std::size_t i) {
-      if (i < n && slots[i] && slots[i]->object) __builtin_prefetch(slots[i]->object.get(), 1);
-    };
-    for (std::size_t i = 0; i < 2 * ahead; ++i) ask_slot(i);
-    for (std::size_t i = 0; i < ahead; ++i) ask_object(i);
+    const std::size_t lead = std::min(ahead, n);
+    for (std::size_t i = 0; i < std::min(2 * ahead, n); ++i) ask_slot(slots[i]);
+    for (std::size_t i = 0; i < lead; ++i) ask_object(slots[i]);
     for (std::size_t i = 0; i < n; ++i) {
-      if (ahead > 0) {
-        ask_slot(i + 2 * ahead);
-        ask_object(i + ahead);
+      if (lead > 0) {
+        if (i + 2 * lead < n) ask_slot(slots[i + 2 * lead]);
+        if (i + lead < n) ask_object(slots[i + lead]);
       }
-      if (slots[i] && slots[i]->object) {
-        PyList_SET_ITEM(list.get(), filled++, Py_NewRef(py_object(slots[i]->object)));
-      }
+      if (slots[i] == nullptr) continue;
+      if (PyObject* obj = py_object(slots[i]->object)) PyList_SET_ITEM(target, filled++, Py_NewRef(obj));
     }
   });
   items.unlock();

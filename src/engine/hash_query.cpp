@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/internal_error.hpp"
+#include "base/prefetch.hpp"
 #include "base/tuning.hpp"
 #include "engine/query_map.hpp"
 
@@ -80,7 +81,7 @@ Bitmap probe_column(const Bitmap& result, std::uint64_t n, const Keyword& kw, co
     const std::uint32_t* slots[Bitmap::kBlock];
     for (std::size_t i = 0; i < count; ++i) {
       slots[i] = column.slot(ids[i]);
-      __builtin_prefetch(slots[i]);
+      prefetch(slots[i]);
     }
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint32_t id = ids[i];
