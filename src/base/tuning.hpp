@@ -237,6 +237,9 @@ inline constexpr unsigned paged_root_bits(unsigned page_number_bits) { return (p
 // (8 KiB): a core holding one object costs its page and two directory levels
 // (40 KiB), however large the id.
 inline constexpr std::size_t kItemPage = 1024;
+// The size of a huge page (x86-64, and the usual arm64 one): a paged table past
+// one of these in pages takes further pages from huge-page slabs of this size.
+inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 
 // Object ids: the allocator records the live ids of each 64Ki-id page of the
 // range as a bitset (8 KiB) while the page is being handed out, and keeps

@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <vector>
 
 namespace lorvane {
 namespace {
@@ -66,6 +67,7 @@ TEST(PagedArray, MatchesAMapOverDenseSparseAndEdgeIds) {
   differential<std::uint32_t, 1024>(1, 2000);
   differential<std::uint64_t, 64>(2, 200);  // many chunks
   differential<std::uint8_t, 1>(3, 30);     // one slot per page
+  differential<std::uint64_t, 8192>(4, 400);  // 64 KiB pages: past 32 of them, pages come from slabs
 }
 
 TEST(PagedArray, FewHugeIdsStaySmall) {
@@ -96,6 +98,35 @@ TEST(PagedArray, DestroysEachSlotOnce) {
     a.clear();
     EXPECT_TRUE(Tracked::live.empty());
     a.at(99);
+  }
+  EXPECT_TRUE(Tracked::live.empty());
+}
+
+// The same across slabs: pages carved from huge-page slabs are destroyed
+// once, and freed with their slab, by clear(), a move-assignment and the
+// destructor.
+struct TrackedBig {
+  Tracked tracked;
+  char pad[4096 - sizeof(Tracked)];
+};
+
+TEST(PagedArray, DestroysEachSlotOnceAcrossSlabs) {
+  using Array = PagedArray<TrackedBig, 16>;  // 64 KiB pages
+  static_assert(Array::kSlabPages == 32);
+  {
+    Array a;
+    std::vector<TrackedBig*> slots;
+    for (std::uint32_t page = 0; page < 100; ++page) slots.push_back(&a.at((page * 37 % 100) * 16 + 5));
+    EXPECT_EQ(Tracked::live.size(), 100u * 16);
+    for (std::uint32_t page = 0; page < 100; ++page) EXPECT_EQ(a.find((page * 37 % 100) * 16 + 5), slots[page]);
+    Array b;
+    b.at(1);
+    b = std::move(a);
+    EXPECT_EQ(Tracked::live.size(), 100u * 16);
+    EXPECT_EQ(b.bytes(), 100 * Array::kPageBytes + sizeof(void*) * (Array::kChunkPages + Array::kRootChunks));
+    b.clear();
+    EXPECT_TRUE(Tracked::live.empty());
+    for (std::uint32_t page = 0; page < 40; ++page) b.at(page * 16);
   }
   EXPECT_TRUE(Tracked::live.empty());
 }
