@@ -171,9 +171,18 @@ void intersect_chunk(const array_container_t* src, std::uint8_t type, const void
       break;
     }
     case BITSET_CONTAINER_TYPE_CODE: {
+      const auto* bits = static_cast<const bitset_container_t*>(theirs);
+      // A full chunk (a core's stored ids, cut by every view) keeps every id.
+      if (bits->cardinality == 1 << 16) {
+        if (dst != src) {
+          std::memcpy(dst->array, src->array, static_cast<std::size_t>(src->cardinality) * sizeof(std::uint16_t));
+          dst->cardinality = src->cardinality;
+        }
+        break;
+      }
       // Each id asks its bit, without a branch; the library's call costs more
       // than this whole loop for the few ids a chunk of a small result holds.
-      const std::uint64_t* words = static_cast<const bitset_container_t*>(theirs)->array;
+      const std::uint64_t* words = bits->array;
       const std::uint16_t* in = src->array;
       const std::int32_t card = src->cardinality;
       std::uint16_t* out = dst->array;

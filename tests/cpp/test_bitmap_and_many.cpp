@@ -1,5 +1,5 @@
 // Bitmap::and_many against std::set_intersection over random sets of every
-// chunk form (sorted arrays, bitsets, runs), in any order of the parts, so
+// chunk form (sorted arrays, bitsets, full bitsets, runs), in any order of the parts, so
 // that both the chunk-by-chunk path (a first part of arrays only) and the
 // pairwise one are taken, with chunks missing from some parts.
 #include "base/bitmap.hpp"
@@ -23,8 +23,11 @@ TEST(BitmapAndMany, MatchesASetIntersectionForEveryFormAndOrder) {
     // Per chunk: absent, sparse (array), dense (bitset) or a run.
     for (std::uint32_t c = 0; c < chunks; ++c) {
       const std::uint32_t base = c << 16;
-      switch (rng() % 5) {
+      switch (rng() % 6) {
         case 0: break;
+        case 5:  // every id of the chunk (a bitset unless optimized into a run)
+          for (std::uint32_t id = 0; id < 65536; ++id) ids.insert(base + id);
+          break;
         case 1: {
           const std::uint32_t n = 1 + rng() % 3000;
           for (std::uint32_t i = 0; i < n; ++i) ids.insert(base + rng() % 65536);
@@ -48,7 +51,7 @@ TEST(BitmapAndMany, MatchesASetIntersectionForEveryFormAndOrder) {
       }
     }
     for (std::uint32_t id : ids) b.add(id);
-    b.optimize();
+    if (rng() % 2) b.optimize();
     return b;
   };
   for (int round = 0; round < 150; ++round) {
