@@ -269,13 +269,20 @@ Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
   // for (the table is large and cold), and the holders are united at once:
   // a lift costs about the parents it yields, however many nested objects
   // share them out.
+  // Each link's holders are found in a second pass and asked for, and read
+  // in a third, so that a block's misses overlap.
   SetUnion holders;
+  const HybridSet* found[Bitmap::kBlock];
   ids.for_each_block([&](const std::uint32_t* block, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) parents->prefetch(block[i]);
+    std::size_t k = 0;
     for (std::size_t i = 0; i < n; ++i) {
       auto it = parents->find(block[i]);
-      if (it != parents->end()) holders.add(it->second.holders);
+      if (it == parents->end()) continue;
+      found[k] = &it->second.holders;
+      found[k++]->prefetch();
     }
+    for (std::size_t i = 0; i < k; ++i) holders.add(*found[i]);
   });
   return holders.unite();
 }
