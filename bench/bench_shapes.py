@@ -50,8 +50,9 @@ Rows (full sizes; `--scale` shrinks the generated ones):
          an or_ of three wide ranges (one over `w`), their width calibrated
          to ~25 ms with the collect();
        - for reference, a pure-Python loop calibrated to ~25 ms.
-     Each figure is the better of two runs; ratios are writes/s beside /
-     alone.
+     Each figure is the best of three runs; ratios are writes/s beside /
+     alone. The notes give the writer's CPU share and its longest batch of
+     256 writes, to tell waiting from slower writes.
 
 Every data set runs in its own child process (rows 2, 3, 7 and 8 share one);
 every ratio is between figures taken in that one process. Each figure is the
@@ -186,10 +187,12 @@ def _frames_wanted(ch):
     return pd, pl
 
 
-def _compare(ch, row, label, ours_fn, expect, alts, goal_fn=None, eval_fn=None, alone=None):
+def _compare(ch, row, label, ours_fn, expect, alts, goal_fn=None, eval_fn=None, alone=None, leaves=None):
     """Checks ours and every alternative against `expect` (ids), times them,
     and adds the table row. alts: [(name, fn)]; goal_fn(ratio) -> goal dict;
-    eval_fn: ours without collect(); alone: (text, fn) timed for the note."""
+    eval_fn: ours without collect(); alone: (text, fn) timed for the note;
+    leaves: (index, [expr]) whose evaluations alone go to the note, to show
+    where the time goes."""
     got = ours_fn()
     ch.check_ours(label, got, expect)
     for name, fn in alts:
@@ -201,6 +204,10 @@ def _compare(ch, row, label, ours_fn, expect, alts, goal_fn=None, eval_fn=None, 
         note = f"without collect() {fmt_time(best_time(eval_fn))}"
     if alone is not None:
         note = f"{alone[0]} {fmt_time(best_time(alone[1]))}"
+    if leaves is not None:
+        idx, exprs = leaves
+        each = ", ".join(fmt_time(best_time(lambda e=e: idx.reduced_query(e))) for e in exprs)
+        note = f"{note}; its leaves alone {each}"
     best = min((t for _, t in timed), default=None)
     g = goal_fn(best / t_ours) if (goal_fn and best is not None) else {}
     ch.row(row, label, t_ours, timed, matches=len(got), note=note, **g)
@@ -253,13 +260,14 @@ def run_nested(ch, rows):
         alts.append(("polars arg_where (categorical)", polars_q))
     del kind_col, size_col
 
-    expr = Q.and_(Q.eq("owner.kind", k), Q.gt("owner.size", s))
+    parts = [Q.eq("owner.kind", k), Q.gt("owner.size", s)]
+    expr = Q.and_(*parts)
     label = f"and_(eq(owner.kind), gt(owner.size)), {n:,} parents / {n_owner:,} owners"
     log(label)
     expect = {id(o) for o in objs if o.owner.kind == k and o.owner.size > s}
     _compare(ch, 1, label, lambda: idx.reduced_query(expr).collect(), expect, alts,
              goal_fn=lambda r: _goal(ch.full, ">= 3x the best", r >= 3),
-             eval_fn=lambda: idx.reduced_query(expr))
+             eval_fn=lambda: idx.reduced_query(expr), leaves=(idx, parts))
     if not alts:
         ch.notes.append("row 1: no pandas or polars, nothing to compare with")
     return dict(make_objects=t_make, build=t_build)
@@ -319,11 +327,12 @@ def run_flat(ch, rows):
                 e = pl.arg_where((pl.col("a") == a0) & (pl.col("r") > r0))
                 return _objects_at(ocol, plf.select(e).to_series().to_numpy())
             alts.append(("polars arg_where", polars_q))
-        expr = Q.and_(Q.eq("a", a0), Q.gt("r", r0))
+        parts = [Q.eq("a", a0), Q.gt("r", r0)]
+        expr = Q.and_(*parts)
         expect = {id(o) for o in objs if o.a == a0 and o.r > r0}
         _compare(ch, 2, label, lambda: idx.reduced_query(expr).collect(), expect, alts,
                  goal_fn=lambda r: _goal(ch.full, ">= 20x the best", r >= 20),
-                 eval_fn=lambda: idx.reduced_query(expr))
+                 eval_fn=lambda: idx.reduced_query(expr), leaves=(idx, parts))
 
     # ---- row 3: group_by with 10,000 groups --------------------------------
     if 3 in rows:
@@ -454,7 +463,7 @@ def _writer_beside_query(ch, objs, idx, Q):
     log("row 8: calibrating the ~25 ms loads")
     k_q, q_expr, t_q = _calibrate(narrow_ranges, idx.reduced_query, LONG_QUERY_SECONDS)
     k_c, c_expr, t_c = _calibrate(wide_ranges, lambda e: idx.reduced_query(e).collect(), LONG_QUERY_SECONDS)
-    k_p, p_loops, t_p = _calibrate(busy, spin, LONG_QUERY_SECONDS)
+    _, p_loops, t_p = _calibrate(busy, spin, LONG_QUERY_SECONDS)
 
     def writes_per_second(side):
         """Writes/s of the main thread over WRITE_SECONDS while `side` runs
@@ -484,16 +493,21 @@ def _writer_beside_query(ch, objs, idx, Q):
         gc.disable()
         try:
             writes, k, mask = 0, 0, len(targets) - 1
-            t0 = time.perf_counter()
+            cpu0 = time.thread_time()
+            t0 = last = time.perf_counter()
             deadline = t0 + WRITE_SECONDS
+            stall = 0.0  # the longest batch of 256 writes
             while True:
                 for _ in range(256):
                     targets[k].w = values[k]
                     k = (k + 1) & mask
                 writes += 256
                 t = time.perf_counter()
+                stall = max(stall, t - last)
+                last = t
                 if t >= deadline:
                     break
+            cpu = time.thread_time() - cpu0
         finally:
             gc.enable()
             stop.set()
@@ -502,11 +516,17 @@ def _writer_beside_query(ch, objs, idx, Q):
                 assert not th.is_alive(), "row 8: the side thread did not stop"
         if errors:
             raise errors[0]
-        return writes / (t - t0), done[0] / (t - t0)
+        return writes / (t - t0), done[0] / (t - t0), (cpu / (t - t0), stall)
 
-    def best_of_two(side):
-        a, b = writes_per_second(side), writes_per_second(side)
-        return max(a, b)
+    def best_of_three(side):
+        return max(writes_per_second(side) for _ in range(3))
+
+    def cores_used(fn):
+        """CPU time of the process over wall time while fn runs alone."""
+        c0, t0 = time.process_time(), time.perf_counter()
+        for _ in range(5):
+            fn()
+        return (time.process_time() - c0) / (time.perf_counter() - t0)
 
     # The loads answer what a brute-force scan answers (before the writes).
     test = _narrow_test(k_q)
@@ -517,22 +537,33 @@ def _writer_beside_query(ch, objs, idx, Q):
                   {id(o) for o in objs if o.score < f / 2 or o.x > 1 - f / 2 or 0 <= o.w <= int(200 * f)})
 
     log("row 8: writes alone, beside the query, beside pure Python")
-    alone, _ = best_of_two(None)
-    beside_q, its_q = best_of_two(lambda: idx.reduced_query(q_expr))
-    beside_c, its_c = best_of_two(lambda: idx.reduced_query(c_expr).collect())
-    beside_p, its_p = best_of_two(lambda: spin(p_loops))
+    alone, _, cpu_a = best_of_three(None)
+    beside_q, its_q, cpu_q = best_of_three(lambda: idx.reduced_query(q_expr))
+    beside_c, its_c, cpu_c = best_of_three(lambda: idx.reduced_query(c_expr).collect())
+    beside_p, its_p, cpu_p = best_of_three(lambda: spin(p_loops))
+    cores_q = cores_used(lambda: idx.reduced_query(q_expr))
+    cores_c = cores_used(lambda: idx.reduced_query(c_expr).collect())
     ra = "writes alone (main thread)"
+    # The writer's CPU share (its CPU time / wall time) tells a writer that
+    # waited (for a lock, the interpreter lock or a core) from one whose
+    # writes cost more; its longest batch of 256 writes, a wait as long as a
+    # whole query from the interpreter's switch interval (5 ms).
+    def cpu_note(c):
+        return (f"writer's CPU share {c[0]:.0%}, longest 256 writes {fmt_time(c[1])} "
+                f"(alone {cpu_a[0]:.0%}, {fmt_time(cpu_a[1])})")
     ch.row(8, f"writes/s beside a query of {fmt_time(t_q)} (or_ of {2 * k_q + 1} ranges, not collected)",
            beside_q, [(ra, alone)], unit="rate", ratio=beside_q / alone,
-           note=f"{its_q:.0f} queries/s ran beside",
+           note=f"{its_q:.0f} queries/s ran beside; the query alone keeps {cores_q:.1f} cores busy; "
+                + cpu_note(cpu_q),
            **_goal(ch.full, "beside query / alone >= 0.25", beside_q / alone >= 0.25))
     ch.row(8, f"writes/s beside a query of {fmt_time(t_c)} (or_ of 3 wide ranges, collected)",
            beside_c, [(ra, alone)], unit="rate", ratio=beside_c / alone,
-           note=f"{its_c:.0f} queries/s ran beside",
+           note=f"{its_c:.0f} queries/s ran beside; the query alone keeps {cores_c:.1f} cores busy; "
+                + cpu_note(cpu_c),
            **_goal(ch.full, "beside query / alone >= 0.25", beside_c / alone >= 0.25))
     ch.row(8, f"writes/s beside pure Python of {fmt_time(t_p)} per iteration",
            beside_p, [(ra, alone)], unit="rate", ratio=beside_p / alone,
-           note=f"{its_p:.0f} iterations/s ran beside; reference")
+           note=f"{its_p:.0f} iterations/s ran beside; reference; " + cpu_note(cpu_p))
 
 
 # ---------------------------------------------------------------------------
@@ -740,35 +771,35 @@ def run_flights(ch, rows):
     carriers_in = ["AA", "UA", "VX", "DL"]
     cases = [
         dict(label="carrier UA and origin EWR",
-             expr=Q.and_(Q.eq("carrier", "UA"), Q.eq("origin", "EWR")),
+             leaves=[Q.eq("carrier", "UA"), Q.eq("origin", "EWR")],
              lc=lambda o: o.carrier == "UA" and o.origin == "EWR",
              pd=lambda d: (d["carrier"] == "UA") & (d["origin"] == "EWR"),
              sql="carrier = 'UA' AND origin = 'EWR'"),
         dict(label="month 7, dest LAX, carrier in_ [AA, UA, VX, DL]",
-             expr=Q.and_(Q.eq("month", 7), Q.eq("dest", "LAX"), Q.in_("carrier", carriers_in)),
+             leaves=[Q.eq("month", 7), Q.eq("dest", "LAX"), Q.in_("carrier", carriers_in)],
              lc=lambda o: o.month == 7 and o.dest == "LAX" and o.carrier in carriers_in,
              # On a categorical, an or_ of equalities is several times
              # faster than isin (which maps every row's value).
              pd=lambda d: (d["month"] == 7) & (d["dest"] == "LAX") & _any_of(d["carrier"], carriers_in),
              sql="month = 7 AND dest = 'LAX' AND carrier IN ('AA', 'UA', 'VX', 'DL')"),
         dict(label="origin JFK and dep_delay > 120",
-             expr=Q.and_(Q.eq("origin", "JFK"), Q.gt("dep_delay", 120)),
+             leaves=[Q.eq("origin", "JFK"), Q.gt("dep_delay", 120)],
              lc=lambda o: o.origin == "JFK" and o.dep_delay is not None and o.dep_delay > 120,
              pd=lambda d: (d["origin"] == "JFK") & (d["dep_delay"] > 120),
              sql="origin = 'JFK' AND dep_delay > 120"),
         dict(label="dest SFO, distance 2500..3000, not carrier UA",
-             expr=Q.and_(Q.eq("dest", "SFO"), Q.bt("distance", 2500, 3000), Q.not_(Q.eq("carrier", "UA"))),
+             leaves=[Q.eq("dest", "SFO"), Q.bt("distance", 2500, 3000), Q.not_(Q.eq("carrier", "UA"))],
              lc=lambda o: o.dest == "SFO" and 2500 <= o.distance <= 3000 and o.carrier != "UA",
              pd=lambda d: (d["dest"] == "SFO") & d["distance"].between(2500, 3000) & (d["carrier"] != "UA"),
              sql="dest = 'SFO' AND distance BETWEEN 2500 AND 3000 AND carrier != 'UA'"),
         dict(label="plane.manufacturer BOEING and plane.seats > 300",
-             expr=Q.and_(Q.eq("plane.manufacturer", "BOEING"), Q.gt("plane.seats", 300)),
+             leaves=[Q.eq("plane.manufacturer", "BOEING"), Q.gt("plane.seats", 300)],
              lc=lambda o: o.plane is not None and o.plane.manufacturer == "BOEING"
              and o.plane.seats is not None and o.plane.seats > 300,
              pd=lambda d: (d["plane_manufacturer"] == "BOEING") & (d["plane_seats"] > 300),
              sql="plane_manufacturer = 'BOEING' AND plane_seats > 300"),
         dict(label="dest_airport.tzone America/Los_Angeles and arr_delay >= 60",
-             expr=Q.and_(Q.eq("dest_airport.tzone", "America/Los_Angeles"), Q.ge("arr_delay", 60)),
+             leaves=[Q.eq("dest_airport.tzone", "America/Los_Angeles"), Q.ge("arr_delay", 60)],
              lc=lambda o: o.dest_airport is not None and o.dest_airport.tzone == "America/Los_Angeles"
              and o.arr_delay is not None and o.arr_delay >= 60,
              pd=lambda d: (d["dest_tzone"] == "America/Los_Angeles") & (d["arr_delay"] >= 60),
@@ -778,7 +809,7 @@ def run_flights(ch, rows):
     for case in cases:
         label = "flights: " + case["label"]
         log(label)
-        expr, sql = case["expr"], "SELECT id FROM f WHERE " + case["sql"]
+        expr, sql = Q.and_(*case["leaves"]), "SELECT id FROM f WHERE " + case["sql"]
         plan = "; ".join(r[-1] for r in con.execute("EXPLAIN QUERY PLAN " + sql))
         log(f"  sqlite plan: {plan}")
         alts = []
@@ -793,7 +824,7 @@ def run_flights(ch, rows):
         expect = {id(o) for o in objs if case["lc"](o)}
         _compare(ch, 5, label, lambda expr=expr: idx.reduced_query(expr).collect(), expect, alts,
                  goal_fn=lambda r: _goal(True, g30, r >= FLIGHTS_QUERY_GOAL),
-                 eval_fn=lambda expr=expr: idx.reduced_query(expr))
+                 eval_fn=lambda expr=expr: idx.reduced_query(expr), leaves=(idx, case["leaves"]))
 
     # group_by("carrier"), then one group
     key = "UA"
@@ -962,6 +993,7 @@ def main():
         print(json.dumps(figs))
         return
     only = {int(r) for r in args.only.split(",") if r.strip()}
+    load0 = os.getloadavg()[0]
     t0 = time.perf_counter()
     results = []
     for name, ds in DATASETS.items():
@@ -969,7 +1001,8 @@ def main():
         if rows:
             results.append(spawn(name, rows, args.scale))
     print_table(results)
-    print(f"total {time.perf_counter() - t0:.0f} s")
+    print(f"total {time.perf_counter() - t0:.0f} s; load average {load0:.1f} at the start, "
+          f"{os.getloadavg()[0]:.1f} at the end, on {os.cpu_count()} cores")
 
 
 if __name__ == "__main__":
