@@ -172,6 +172,18 @@ class Child:
         return dict(name=self.name, n=self.n, full=self.full, rows=self.rows, notes=self.notes, extra=extra)
 
 
+def _check_groups(ch, idx, path, keys, label):
+    """group_by(path) lists, per key, the objects whose key it is (keys[i]
+    is object i's), in creation order."""
+    expect_all = {}
+    for i, v in enumerate(keys):
+        expect_all.setdefault(v, []).append(i)
+    groups = idx.group_by(path)
+    assert set(groups) == set(expect_all), f"{label}: keys differ"
+    for gk, view in groups.items():
+        assert [ch.pos[id(o)] for o in view.collect()] == expect_all[gk], f"{label}: group {gk!r} differs"
+
+
 def _build(Index, objs):
     ix = Index()
     ix.add_object_many(objs)
@@ -339,14 +351,7 @@ def run_flat(ch, rows):
         key = cols["g"][n // 2]
         label = f"group_by(g) ({n_g:,} groups), then one group, {n:,} objects"
         log(label)
-        expect_all = {}
-        for i, v in enumerate(cols["g"]):
-            expect_all.setdefault(v, []).append(i)
-        groups = idx.group_by("g")
-        assert set(groups) == set(expect_all), f"{label}: keys differ"
-        for gk, view in groups.items():
-            assert [ch.pos[id(o)] for o in view.collect()] == expect_all[gk], f"{label}: group {gk!r} differs"
-        del groups
+        _check_groups(ch, idx, "g", cols["g"], label)
         alts = []
         if pd is not None:
             def pandas_g():
@@ -595,14 +600,7 @@ def run_customers(ch, rows):
     key = country_col[n // 2]
     label = f"group_by(customer.country) (40 groups), then one group, {n:,} orders / {n_cust:,} customers"
     log(label)
-    expect_all = {}
-    for i, v in enumerate(country_col):
-        expect_all.setdefault(v, []).append(i)
-    groups = idx.group_by("customer.country")
-    assert set(groups) == set(expect_all), f"{label}: keys differ"
-    for gk, view in groups.items():
-        assert [ch.pos[id(o)] for o in view.collect()] == expect_all[gk], f"{label}: group {gk!r} differs"
-    del groups
+    _check_groups(ch, idx, "customer.country", country_col, label)
     alts = []
     if pd is not None:
         pdf = pd.DataFrame({"customer_country": pd.Categorical(country_col)})
@@ -830,14 +828,7 @@ def run_flights(ch, rows):
     key = "UA"
     label = "flights: group_by(carrier) (16 groups), then one group"
     log(label)
-    expect_all = {}
-    for i, o in enumerate(objs):
-        expect_all.setdefault(o.carrier, []).append(i)
-    groups = idx.group_by("carrier")
-    assert set(groups) == set(expect_all), f"{label}: keys differ"
-    for gk, view in groups.items():
-        assert [ch.pos[id(o)] for o in view.collect()] == expect_all[gk], f"{label}: group {gk!r} differs"
-    del groups
+    _check_groups(ch, idx, "carrier", [o.carrier for o in objs], label)
     alts = []
     if pdf is not None:
         def pandas_g():
