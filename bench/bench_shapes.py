@@ -174,7 +174,7 @@ class Child:
 
 def _check_groups(ch, idx, path, keys, label):
     """group_by(path) lists, per key, the objects whose key it is (keys[i]
-    is object i's), in creation order."""
+    is object i's), in creation order; returns those positions by key."""
     expect_all = {}
     for i, v in enumerate(keys):
         expect_all.setdefault(v, []).append(i)
@@ -182,6 +182,7 @@ def _check_groups(ch, idx, path, keys, label):
     assert set(groups) == set(expect_all), f"{label}: keys differ"
     for gk, view in groups.items():
         assert [ch.pos[id(o)] for o in view.collect()] == expect_all[gk], f"{label}: group {gk!r} differs"
+    return expect_all
 
 
 def _build(Index, objs):
@@ -351,7 +352,7 @@ def run_flat(ch, rows):
         key = cols["g"][n // 2]
         label = f"group_by(g) ({n_g:,} groups), then one group, {n:,} objects"
         log(label)
-        _check_groups(ch, idx, "g", cols["g"], label)
+        expect_all = _check_groups(ch, idx, "g", cols["g"], label)
         alts = []
         if pd is not None:
             def pandas_g():
@@ -600,7 +601,7 @@ def run_customers(ch, rows):
     key = country_col[n // 2]
     label = f"group_by(customer.country) (40 groups), then one group, {n:,} orders / {n_cust:,} customers"
     log(label)
-    _check_groups(ch, idx, "customer.country", country_col, label)
+    expect_all = _check_groups(ch, idx, "customer.country", country_col, label)
     alts = []
     if pd is not None:
         pdf = pd.DataFrame({"customer_country": pd.Categorical(country_col)})
@@ -828,7 +829,7 @@ def run_flights(ch, rows):
     key = "UA"
     label = "flights: group_by(carrier) (16 groups), then one group"
     log(label)
-    _check_groups(ch, idx, "carrier", [o.carrier for o in objs], label)
+    expect_all = _check_groups(ch, idx, "carrier", [o.carrier for o in objs], label)
     alts = []
     if pdf is not None:
         def pandas_g():
