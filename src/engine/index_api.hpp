@@ -17,6 +17,8 @@
 //   Indexable.indexes mutex -> attr_maps (one core at a time)
 //   parent core's attr_maps -> child core's locks
 //   attr_maps -> all_ids -> items (each of the inner two released before the next)
+//   attr_maps -> its log's mutex (a leaf; also taken alone by writers that
+//   append to the log instead of waiting)
 // Nobody waits for attr_maps or for an object's indexes mutex while holding
 // the interpreter lock: a waiter first releases the interpreter lock (see
 // python/gil.hpp, lock_without_gil), because writers of attr_maps may wait
