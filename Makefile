@@ -64,7 +64,8 @@ TSAN_CPP_TESTS = \
   tests/cpp/test_rw_lock.cpp \
   tests/cpp/test_parallel.cpp \
   tests/cpp/test_object_state.cpp \
-  tests/cpp/test_evaluate.cpp
+  tests/cpp/test_evaluate.cpp \
+  tests/cpp/test_attr_lock.cpp
 TSAN_PY_TESTS = \
   tests/test_index_threads.py \
   tests/test_leaks_and_threads.py::test_threads_write_and_read_shared_objects \

@@ -197,6 +197,14 @@ inline constexpr std::size_t kEvalNativeDepth = 64;
 // array as their items arrive.
 inline constexpr std::size_t kLengthHintMaxReserve = std::size_t{1} << 16;
 
+// --- Attribute writes beside queries ------------------------------------------
+
+// A core keeps at most this many attribute updates waiting for its running
+// queries to end (engine/attr_lock.hpp): about 64 bytes each, so the log of
+// one core stays below ~17 MB, the writes of a second or so beside one long
+// query. A writer that finds the log full waits for the queries instead.
+inline constexpr std::size_t kMaxDeferredUpdates = std::size_t{1} << 18;
+
 // --- Ingestion ---------------------------------------------------------------
 
 // Batch ingestion spreads its attribute columns over threads once a batch

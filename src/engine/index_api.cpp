@@ -67,7 +67,22 @@ void IndexAPI::update_index(AttrWriter writer, CoreLink owner, std::string_view 
   // A nested object keeps this core in its list after its last holder let
   // go (or before its first settles): its writes then leave no trace here.
   if (child_ && !all_ids_->read()->contains(id)) return;
-  AttrTable& table = *writer;
+  move_id(*writer, owner, name, old_value, new_value, id);
+}
+
+std::optional<DeferredUpdate> IndexAPI::plain_update(std::string_view name, const ValueRef* old_value,
+                                                    ValueRef new_value, std::uint32_t id) {
+  // Unboxed values are exact ints, floats, strings, bools and None: never
+  // nested objects, never tracked by the collector (bindings/collector.hpp),
+  // so a log holding them owes the collector nothing.
+  auto plain = [](ValueRef v) { return !v.is_boxed() && v.kind() != CastKind::Ind; };
+  if (child_ || is_private_name(name) || !plain(new_value) || (old_value && !plain(*old_value))) return std::nullopt;
+  return DeferredUpdate{id, ShortString(name), old_value ? PyValue(*old_value) : PyValue(), PyValue(new_value),
+                        weak_from_this()};
+}
+
+void IndexAPI::move_id(AttrTable& table, const CoreLink& owner, std::string_view name, const ValueRef* old_value,
+                       ValueRef new_value, std::uint32_t id) {
   if (old_value) {
     // The usual write: the map holds the previous value, so the id moves
     // between its values in one pass (the map is not emptied on the way).
