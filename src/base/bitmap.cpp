@@ -81,18 +81,10 @@ void Bitmap::demote_if_few() {
 }
 
 std::size_t Bitmap::select(std::span<const std::uint32_t> ids, const Bitmap& other, bool want, std::uint32_t* out) {
-  std::size_t n = 0;
-  if (other.is_roaring()) {
-    const roaring_bitmap_t* r = other.roaring();
-    for (const std::uint32_t id : ids) {
-      out[n] = id;
-      n += roaring_bitmap_contains(r, id) == want ? 1 : 0;
-    }
-    return n;
-  }
+  if (other.is_roaring()) return select_members(other.roaring(), ids.data(), ids.size(), want, out);
   // Two sorted arrays of a few hundred ids at most: one merge walk.
   const std::span<const std::uint32_t> theirs = other.few();
-  std::size_t j = 0;
+  std::size_t n = 0, j = 0;
   for (const std::uint32_t id : ids) {
     while (j < theirs.size() && theirs[j] < id) ++j;
     out[n] = id;

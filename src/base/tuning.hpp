@@ -79,10 +79,12 @@ inline constexpr std::uint64_t kBitmapEagerUnionMaxIds = 4096;
 
 // A bitmap of up to 256 ids keeps them as one sorted array in a single heap
 // block (one id in the bitmap's own word) instead of the library's chunks,
-// which cost two allocations per 2^16-id chunk touched: a view or group of a
-// hundred ids spread over a million costs one allocation, not thirty. At this
-// size an insert into the middle moves at most 1 KiB and a lookup is eight
-// halvings; an intersection with a large bitmap probes each id.
+// which cost two allocations per 2^16-id chunk touched. Measured on 1,000
+// sets of each size, ids spread over 1,000,000 or packed in 4x their count,
+// against the chunked form: at 256 ids every operation is faster or close
+// (a copy 8-20x, an And with a half-full bitmap 2.5x spread, 0.85x packed;
+// 1 KB against 1.7 KB spread, 0.6 KB packed). At 512 packed sets lose 2-4x
+// on And, Or and an And with a bitmap, and spread sets gain no memory.
 inline constexpr std::size_t kBitmapSmallMaxIds = 256;
 
 // --- Ranged tree -------------------------------------------------------------

@@ -254,7 +254,9 @@ TEST(Bitmap, ModelOfRandomOperationsAcrossTheArrayLimit) {
     ASSERT_EQ(seen, vec(m));
     EXPECT_EQ(b.cardinality(), m.size());
     EXPECT_EQ(b.is_empty(), m.empty());
-    EXPECT_FALSE(b.is_dense());  // never more than a few thousand ids in a chunk here
+    std::set<std::uint32_t> chunks;
+    for (std::uint32_t x : m) chunks.insert(x >> 16);
+    EXPECT_EQ(b.is_dense(), !m.empty() && m.size() / chunks.size() > tuning::kBitmapArrayMaxIds);
     EXPECT_EQ(b.minimum(), m.empty() ? std::nullopt : std::optional(*m.begin()));
     EXPECT_EQ(b.maximum(), m.empty() ? std::nullopt : std::optional(*m.rbegin()));
     for (int k = 0; k < 4; ++k) {
@@ -265,7 +267,7 @@ TEST(Bitmap, ModelOfRandomOperationsAcrossTheArrayLimit) {
   };
   for (int round = 0; round < 120; ++round) {
     const int kind = round % 3;
-    span = kind == 0 ? 3 * kMax : 1u << 22;
+    span = kind == 0 ? 3 * kMax : 1u << 20;
     base = kind == 2 ? 0xFFFFFFFFu - span + 1 : 0;
     Bitmap pool[4];
     Set model[4];
@@ -294,8 +296,9 @@ TEST(Bitmap, ModelOfRandomOperationsAcrossTheArrayLimit) {
           b.add_many(ids);
           m.insert(ids.begin(), ids.end());
           break;
-        case 3: {  // ranges narrower and wider than the limit
-          const std::uint64_t lo = id(), hi = std::min<std::uint64_t>(lo + rng() % (2 * kMax), std::uint64_t{base} + span);
+        case 3: {  // ranges narrower and wider than the limit, some filling bitset chunks
+          const std::uint64_t lo = id();
+          const std::uint64_t hi = std::min<std::uint64_t>(lo + rng() % (rng() % 8 ? 2 * kMax : 20000), std::uint64_t{base} + span);
           b.add_range(lo, hi);
           for (std::uint64_t x = lo; x < hi; ++x) m.insert(static_cast<std::uint32_t>(x));
           break;
