@@ -82,18 +82,39 @@ void Bitmap::demote_if_few() {
 
 std::size_t Bitmap::select(std::span<const std::uint32_t> ids, const Bitmap& other, bool want, std::uint32_t* out) {
   if (other.is_roaring()) return select_members(other.roaring(), ids.data(), ids.size(), want, out);
-  // Two sorted arrays of a few hundred ids at most: one merge walk.
+  // Two sorted arrays of a few hundred ids at most: one merge walk over the
+  // stretch where both have ids; outside it none of ids is theirs.
   const std::span<const std::uint32_t> theirs = other.few();
-  std::size_t n = 0, j = 0;
-  for (const std::uint32_t id : ids) {
-    while (j < theirs.size() && theirs[j] < id) ++j;
+  const std::uint32_t* first = ids.data();
+  const std::uint32_t* last = first + ids.size();
+  const std::uint32_t* lo = theirs.empty() ? last : std::lower_bound(first, last, theirs.front());
+  const std::uint32_t* hi = theirs.empty() ? last : std::upper_bound(lo, last, theirs.back());
+  std::size_t n = 0;
+  if (!want) {
+    std::memmove(out, first, static_cast<std::size_t>(lo - first) * sizeof(std::uint32_t));
+    n = static_cast<std::size_t>(lo - first);
+  }
+  std::size_t j = 0;
+  for (const std::uint32_t* p = lo; p < hi; ++p) {
+    const std::uint32_t id = *p;
+    while (theirs[j] < id) ++j;  // theirs.back() >= id stops it
     out[n] = id;
-    n += (j < theirs.size() && theirs[j] == id) == want ? 1 : 0;
+    n += (theirs[j] == id) == want ? 1 : 0;
+  }
+  if (!want) {
+    std::memmove(out + n, hi, static_cast<std::size_t>(last - hi) * sizeof(std::uint32_t));
+    n += static_cast<std::size_t>(last - hi);
   }
   return n;
 }
 
 std::size_t Bitmap::unite(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b, std::uint32_t* out) {
+  if (!a.empty() && !b.empty() && (a.back() < b.front() || b.back() < a.front())) {
+    // Apart from each other (sets of packed ids mostly are): one after the other.
+    if (b.back() < a.front()) std::swap(a, b);
+    std::copy(b.begin(), b.end(), std::copy(a.begin(), a.end(), out));
+    return a.size() + b.size();
+  }
   return static_cast<std::size_t>(std::set_union(a.begin(), a.end(), b.begin(), b.end(), out) - out);
 }
 
