@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "base/roaring_chunks.hpp"
+#include "base/sort_ids.hpp"
 #include "base/internal_error.hpp"
 
 namespace lorvane {
@@ -424,7 +425,7 @@ Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
   }
   if (n == 0 && n_few <= 1) return n_few == 0 ? Bitmap() : only_few->clone();
   if (n_few > 1) {
-    std::sort(few_ids.begin(), few_ids.end());
+    sort_ids(few_ids);
     few_ids.erase(std::unique(few_ids.begin(), few_ids.end()), few_ids.end());
   }
   if (n == 0) return sorted(few_ids);

@@ -12,19 +12,21 @@
 // free.
 //
 // Moves between forms:
-//   - An add (or union) that would take a Small past kSmallMax ids makes it
-//     Roaring. Nothing else promotes, except BulkAdder's target on the way.
-//   - A result that holds at most kSmallMax ids is Inline (one id), Small or
-//     Empty when it is made fresh, by every operation that builds a new
-//     bitmap (and_, or_, andnot, or_many, from_ids and from_sorted_ids of at
-//     most kSmallMax ids, clone) and by and_inplace and andnot_inplace: an
-//     intersection or difference whose result holds few ids gives up its
-//     chunks. The in-place intersection of anything with a Small or Inline
-//     operand is therefore never Roaring.
-//   - add, add_many, add_range, remove and or_inplace on a Roaring bitmap
-//     keep it Roaring (a set shrinking one id at a time does not count its
-//     chunks at every step). optimize() demotes when the array is smaller.
-//   - remove never frees a Small's block; a Small may hold 0 or 1 ids.
+//   - Inline becomes Small at its second id. An add, add_many, add_range or
+//     union that would take an array form past kSmallMax ids makes it
+//     Roaring, and so does a union with a Roaring operand.
+//   - Intersections and differences (and_, andnot, and_inplace,
+//     andnot_inplace) and clone leave an array form whenever at most
+//     kSmallMax ids result: Empty for none, Inline for one fresh id. So do
+//     from_ids and from_sorted_ids given at most kSmallMax ids, and a union
+//     of array forms that fits. An intersection with an array operand is
+//     therefore never Roaring. optimize() demotes a Roaring bitmap when one
+//     array is smaller than its chunks.
+//   - add, add_many, add_range, remove and unions keep a Roaring bitmap
+//     Roaring whatever its count: a set shrinking one id at a time does not
+//     count its chunks at every step.
+//   - remove keeps a Small's block, which may then hold 0 or 1 ids; an
+//     intersection or difference in place that empties it frees it.
 // Answers never depend on the form: two bitmaps with the same ids are equal
 // whatever their forms. Move-only; a copy is always explicit: clone().
 //
