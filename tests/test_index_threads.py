@@ -519,6 +519,39 @@ def scenario_views_during_nested_writes(rounds=thread_rounds(300)):
         same_objects(rebased[-1].reduced_query(Q.eq("c.v", v)).collect(), want)
 
 
+def scenario_writers_beside_long_queries(n_objs=20000, rounds=thread_rounds(40)):
+    """Writers move objects between x=1 and x=2 beside long queries: each query sees every
+    object under exactly one value, across the legs of an or_ too, in the index and a view."""
+    from Lorvane import Index, Indexable, PyQueryExpr as Q
+    from index_helpers import brute, same_objects
+
+    objs = [Indexable(x=1 + i % 2, y=i % 7) for i in range(n_objs)]
+    index = Index()
+    index.add_object_many(objs)
+    view = index.reduced(y=list(range(7)))  # shares the core's lock
+    wide = Q.bt("y", 0, 6)  # a slower leg between the two that race
+    either = Q.or_(Q.and_(Q.eq("x", 1), wide), Q.and_(Q.eq("x", 2), wide))
+    none_or_both = [Q.and_(Q.eq("x", 1), wide, Q.in_("x", [2])), Q.and_(Q.ne("x", 1), wide, Q.ne("x", 2))]
+    threads = Threads()
+
+    def writer(seed):
+        rng = random.Random(seed)
+        for _ in range(rounds):
+            for o in rng.sample(objs, 1000):
+                o.x = rng.choice([1, 2, 1.0, 2.0, True])
+
+    def querier(source):
+        while not threads.stop.is_set():
+            assert len(source.reduced_query(either).collect()) == n_objs
+            assert all(source.reduced_query(q).collect() == [] for q in none_or_both)
+
+    for fn, arg in ((writer, 1), (writer, 2), (querier, index), (querier, view)):
+        threads.add(fn, arg)
+    threads.run(until_writers_done=2)
+    for value in (1, 2):
+        same_objects(index.get_by_attribute(x=[value]), brute(objs, x=[value]))
+
+
 # ---- tests ----------------------------------------------------------------------------------
 
 
@@ -528,7 +561,7 @@ def scenario_views_during_nested_writes(rounds=thread_rounds(300)):
      "scenario_same_object_many_writers",
      "scenario_release_that_writes_back", "scenario_batch_changed_while_waiting",
      "scenario_collector_during_work", "scenario_nested_adds_racing_writes",
-     "scenario_views_during_nested_writes"],
+     "scenario_views_during_nested_writes", "scenario_writers_beside_long_queries"],
 )
 def test_threads(scenario):
     run_child(scenario)

@@ -1,20 +1,45 @@
-// Bitmap: the one owner of a CRoaring bitmap in the system.
+// Bitmap: the one owner of a CRoaring bitmap in the system, and a set of
+// few ids without one.
 //
-// Invariants:
-//   - A Bitmap owns at most one roaring_bitmap_t and frees it exactly once.
-//   - A null handle is a valid, empty set. Default construction and moves
-//     leave a null handle, so empty bitmaps (and the slots of node arrays)
-//     cost no allocation; the CRoaring bitmap is created, with capacity 0,
-//     by the first operation that needs one.
-//   - Move-only. A copy is always explicit: clone().
+// Forms, in one word (w_[0] its low half; the layout assumes little-endian):
+//   Empty    the word is 0. Default construction, moves and clear() leave it,
+//            so empty bitmaps (and the slots of node arrays) cost nothing.
+//   Inline   exactly one id: w_[0] == kTagInline, w_[1] the id.
+//   Small    a SmallBlock* | kTagSmall: ids[0 .. size-1] ascending without
+//            repeats, 0 <= size <= capacity <= kSmallMax. One heap block.
+//   Roaring  a roaring_bitmap_t* (tag 0, non-zero), any number of ids.
+// Heap blocks come from malloc (16-byte aligned), which leaves the tag bits
+// free.
+//
+// Moves between forms:
+//   - Inline becomes Small at its second id. An add, add_many, add_range or
+//     union that would take an array form past kSmallMax ids makes it
+//     Roaring, and so does a union with a Roaring operand.
+//   - Intersections and differences (and_, andnot, and_inplace,
+//     andnot_inplace) and clone leave an array form whenever at most
+//     kSmallMax ids result: Empty for none, Inline for one fresh id. So do
+//     from_ids and from_sorted_ids given at most kSmallMax ids, and a union
+//     of array forms that fits. An intersection with an array operand is
+//     therefore never Roaring. optimize() demotes a Roaring bitmap when one
+//     array is smaller than its chunks.
+//   - add, add_many, add_range, remove and unions keep a Roaring bitmap
+//     Roaring whatever its count: a set shrinking one id at a time does not
+//     count its chunks at every step.
+//   - remove keeps a Small's block, which may then hold 0 or 1 ids; an
+//     intersection or difference in place that empties it frees it.
+// Answers never depend on the form: two bitmaps with the same ids are equal
+// whatever their forms. Move-only; a copy is always explicit: clone().
 //
 // Every CRoaring call of the system is made here (and the version-specific
 // ones in roaring_compat.hpp), so that the CRoaring build can be swapped
 // without touching callers. A CRoaring allocation failure is an InternalError.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <iosfwd>
 #include <iterator>
@@ -31,12 +56,18 @@ namespace lorvane {
 
 class Bitmap {
  public:
+  static constexpr std::size_t kSmallMax = tuning::kBitmapSmallMaxIds;
+
   Bitmap() noexcept = default;
-  Bitmap(Bitmap&& other) noexcept : r_(std::exchange(other.r_, nullptr)) {}
+  Bitmap(Bitmap&& other) noexcept {
+    std::memcpy(w_, other.w_, sizeof w_);
+    other.set_word(0);
+  }
   Bitmap& operator=(Bitmap&& other) noexcept {
     if (this != &other) {
       reset();
-      r_ = std::exchange(other.r_, nullptr);
+      std::memcpy(w_, other.w_, sizeof w_);
+      other.set_word(0);
     }
     return *this;
   }
@@ -54,7 +85,7 @@ class Bitmap {
 
   Bitmap clone() const;
 
-  void add(std::uint32_t id);
+  void add(std::uint32_t id) { add_checked(id); }
   // Returns true when `id` was not yet present.
   bool add_checked(std::uint32_t id);
   void add_many(std::span<const std::uint32_t> ids);
@@ -63,18 +94,30 @@ class Bitmap {
   // Returns true when `id` was present.
   bool remove(std::uint32_t id);
   void clear() noexcept { reset(); }
-  // Re-encodes every container in its smallest form (runs, array or bits) and
-  // returns spare capacity: for a bitmap built once and then kept long.
+  // Re-encodes every container in its smallest form (runs, array or bits),
+  // or the whole set as one array when that is smaller, and returns spare
+  // capacity: for a bitmap built once and then kept long.
   void optimize();
 
-  bool contains(std::uint32_t id) const { return r_ != nullptr && roaring_bitmap_contains(r_, id); }
-  std::uint64_t cardinality() const { return r_ == nullptr ? 0 : roaring_bitmap_get_cardinality(r_); }
+  bool contains(std::uint32_t id) const {
+    switch (tag()) {
+      case 0: return word() != 0 && roaring_bitmap_contains(roaring(), id);
+      case kTagInline: return w_[1] == id;
+      default: {
+        const std::span<const std::uint32_t> ids = few();
+        return std::binary_search(ids.begin(), ids.end(), id);
+      }
+    }
+  }
+  std::uint64_t cardinality() const {
+    return is_roaring() ? roaring_bitmap_get_cardinality(roaring()) : few().size();
+  }
   // Whether the set holds more than kBitmapArrayMaxIds ids per 2^16-id chunk
   // it touches, on average: the library then keeps most of its chunks as
   // bitsets, which a small set intersects by probing bits, where two sorted
-  // arrays are merged element by element.
+  // arrays are merged element by element. Never true of the array forms.
   bool is_dense() const;
-  bool is_empty() const { return r_ == nullptr || roaring_bitmap_is_empty(r_); }
+  bool is_empty() const { return is_roaring() ? roaring_bitmap_is_empty(roaring()) : few().empty(); }
   // About how many bytes the bitmap holds on the heap (containers, their
   // index and allocator headers), from the library's own counts: for
   // memory reports, not for decisions.
@@ -121,67 +164,154 @@ class Bitmap {
     using reference = std::uint32_t;
 
     const_iterator() noexcept { it_.has_value = false; }
-    std::uint32_t operator*() const { return it_.current_value; }
+    std::uint32_t operator*() const { return roaring_ ? it_.current_value : *p_; }
     const_iterator& operator++() {
-      roaring_compat::iterator_advance(&it_);
+      if (roaring_) {
+        roaring_compat::iterator_advance(&it_);
+      } else {
+        ++p_;
+      }
       return *this;
     }
     void operator++(int) { ++*this; }
     // Iterators compare equal only when both are exhausted: enough for loops.
-    friend bool operator==(const const_iterator& a, const const_iterator& b) {
-      return !a.it_.has_value && !b.it_.has_value;
-    }
+    friend bool operator==(const const_iterator& a, const const_iterator& b) { return a.done() && b.done(); }
 
    private:
     friend class Bitmap;
-    explicit const_iterator(const roaring_bitmap_t* r) { roaring_compat::iterator_init(r, &it_); }
+    explicit const_iterator(const roaring_bitmap_t* r) : roaring_(true) { roaring_compat::iterator_init(r, &it_); }
+    explicit const_iterator(std::span<const std::uint32_t> ids) : p_(ids.data()), end_(ids.data() + ids.size()) {
+      it_.has_value = false;
+    }
+    bool done() const { return roaring_ ? !it_.has_value : p_ == end_; }
+
+    const std::uint32_t* p_ = nullptr;  // the array forms' next id and end
+    const std::uint32_t* end_ = nullptr;
+    bool roaring_ = false;
     roaring_compat::Iterator it_;
   };
-  const_iterator begin() const { return r_ == nullptr ? const_iterator() : const_iterator(r_); }
+  const_iterator begin() const { return is_roaring() ? const_iterator(roaring()) : const_iterator(few()); }
   const_iterator end() const { return const_iterator(); }
 
   // Many adds into one bitmap in a row (ids in roughly ascending order gain
   // most). Must not outlive the bitmap; no other change to it meanwhile.
   class BulkAdder {
    public:
-    explicit BulkAdder(Bitmap& target) : r_(target.ensure()) {}
-    void add(std::uint32_t id) { roaring_compat::add_bulk(r_, &ctx_, id); }
+    explicit BulkAdder(Bitmap& target) : target_(target), r_(target.is_roaring() ? target.roaring() : nullptr) {}
+    void add(std::uint32_t id) {
+      if (r_ != nullptr) {
+        roaring_compat::add_bulk(r_, &ctx_, id);
+        return;
+      }
+      target_.add(id);
+      if (target_.is_roaring()) r_ = target_.roaring();
+    }
 
    private:
-    roaring_bitmap_t* r_;
+    Bitmap& target_;
+    roaring_bitmap_t* r_;  // once the target is Roaring
     roaring_compat::BulkContext ctx_{};
   };
 
-  // The CRoaring handle, null when the bitmap is empty and never allocated.
-  const roaring_bitmap_t* raw() const noexcept { return r_; }
+  // The address of the heap storage (roaring bitmap or array block), null
+  // for the Empty and Inline forms: lets a test see that a move handed the
+  // storage over without a copy.
+  const void* storage() const noexcept {
+    return tag() == kTagInline ? nullptr : reinterpret_cast<const void*>(word() & ~kTagMask);
+  }
+
+  // Checks the invariants above; InternalError when one is broken.
+  void verify() const;
 
  private:
-  explicit Bitmap(roaring_bitmap_t* r) noexcept : r_(r) {}
-  roaring_bitmap_t* ensure();
-  void reset() noexcept {
-    if (r_ != nullptr) {
-      roaring_bitmap_free(r_);
-      r_ = nullptr;
+  static_assert(std::endian::native == std::endian::little, "the Inline form keeps its id in the high half");
+  static_assert(tuning::kBitmapSmallMaxIds <= tuning::kBitmapArrayMaxIds, "an array form is never dense");
+
+  static constexpr std::uint64_t kTagMask = 3, kTagInline = 1, kTagSmall = 2;
+  // A Small's block: a header and the ids after it.
+  struct SmallBlock {
+    std::uint32_t size;
+    std::uint32_t capacity;
+    std::uint32_t* ids() { return reinterpret_cast<std::uint32_t*>(this + 1); }
+  };
+
+  std::uint64_t word() const {
+    std::uint64_t v;
+    std::memcpy(&v, w_, sizeof v);
+    return v;
+  }
+  void set_word(std::uint64_t v) { std::memcpy(w_, &v, sizeof v); }
+  std::uint64_t tag() const { return w_[0] & kTagMask; }
+  bool is_roaring() const { return tag() == 0 && word() != 0; }
+  roaring_bitmap_t* roaring() const { return reinterpret_cast<roaring_bitmap_t*>(word()); }
+  SmallBlock* block() const { return reinterpret_cast<SmallBlock*>(word() & ~kTagMask); }
+  // The ids of the array forms (Empty, Inline, Small) in place, ascending.
+  std::span<const std::uint32_t> few() const {
+    switch (tag()) {
+      case kTagInline: return {&w_[1], 1};
+      case kTagSmall: return {block()->ids(), block()->size};
+      default: return {};
     }
   }
 
-  roaring_bitmap_t* r_ = nullptr;
+  // Replaces the content by ids (ascending, no repeats, not inside this
+  // bitmap's own storage), in the form their number calls for.
+  void assign_sorted(std::span<const std::uint32_t> ids);
+  static Bitmap sorted(std::span<const std::uint32_t> ids) {
+    Bitmap b;
+    b.assign_sorted(ids);
+    return b;
+  }
+  // Makes the bitmap Roaring (with its ids) and returns the handle.
+  roaring_bitmap_t* to_roaring();
+  // A Roaring bitmap of at most kSmallMax ids becomes an array form.
+  void demote_if_few();
+  // Writes to out the ids for which other.contains(id) == want, in order,
+  // and returns how many; out may be ids.data().
+  static std::size_t select(std::span<const std::uint32_t> ids, const Bitmap& other, bool want, std::uint32_t* out);
+  // The ids of two array forms united into out (room for both), returning how many.
+  static std::size_t unite(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b, std::uint32_t* out);
+  static SmallBlock* new_block(std::size_t capacity);
+  void set_block(SmallBlock* b) { set_word(reinterpret_cast<std::uintptr_t>(b) | kTagSmall); }
+  void set_inline(std::uint32_t id) {
+    w_[0] = kTagInline;
+    w_[1] = id;
+  }
+  void release() noexcept;
+  void reset() noexcept {
+    if (word() != 0) release();
+  }
+
+  alignas(8) std::uint32_t w_[2] = {0, 0};
 };
+static_assert(sizeof(Bitmap) == sizeof(void*));
 
 // Prints "{1, 2, 3}"; used by test failure messages.
 std::ostream& operator<<(std::ostream& os, const Bitmap& b);
 
 template <class F>
 void Bitmap::for_each_block(F&& f) const {
-  if (r_ == nullptr) return;
+  constexpr bool kStops = std::is_same_v<std::invoke_result_t<F&, const std::uint32_t*, std::size_t>, bool>;
+  if (!is_roaring()) {
+    const std::span<const std::uint32_t> ids = few();
+    for (std::size_t at = 0; at < ids.size(); at += kBlock) {
+      const std::size_t n = std::min(kBlock, ids.size() - at);
+      if constexpr (kStops) {
+        if (!f(ids.data() + at, n)) return;
+      } else {
+        f(ids.data() + at, n);
+      }
+    }
+    return;
+  }
   roaring_compat::Iterator it;
-  roaring_compat::iterator_init(r_, &it);
+  roaring_compat::iterator_init(roaring(), &it);
   std::uint32_t buf[kBlock];
   while (true) {
     std::uint32_t n = roaring_compat::iterator_read(&it, buf, kBlock);
     if (n > 0) {
       const std::uint32_t* ids = buf;
-      if constexpr (std::is_same_v<std::invoke_result_t<F&, const std::uint32_t*, std::size_t>, bool>) {
+      if constexpr (kStops) {
         if (!f(ids, static_cast<std::size_t>(n))) return;
       } else {
         f(ids, static_cast<std::size_t>(n));

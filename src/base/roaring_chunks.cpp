@@ -375,6 +375,66 @@ bool and_arrays_many(roaring_bitmap_t* out, const roaring_bitmap_t* const* parts
 #endif
 }
 
+std::size_t select_members(const roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n, bool want,
+                           std::uint32_t* out) {
+  std::size_t m = 0;
+#if LORVANE_ROARING_MODERN
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t id = ids[i];
+    out[m] = id;
+    m += roaring_bitmap_contains(r, id) == want ? 1 : 0;
+  }
+#else
+  const roaring_array_t& ra = r->high_low_container;
+  const std::uint16_t* keys_end = ra.keys + ra.size;
+  const std::uint16_t* key_at = ra.keys;
+  std::size_t i = 0;
+  while (i < n) {
+    const auto key = static_cast<std::uint16_t>(ids[i] >> 16);
+    std::size_t end = i + 1;
+    while (end < n && ids[end] >> 16 == key) ++end;
+    key_at = std::lower_bound(key_at, keys_end, key);
+    if (key_at == keys_end || *key_at != key) {
+      // No chunk: none is a member.
+      if (!want) {
+        std::memmove(out + m, ids + i, (end - i) * sizeof(std::uint32_t));
+        m += end - i;
+      }
+      i = end;
+      continue;
+    }
+    const auto k = static_cast<std::size_t>(key_at - ra.keys);
+    std::uint8_t type = ra.typecodes[k];
+    const void* chunk = container_unwrap_shared(ra.containers[k], &type);
+    auto keep = [&](auto has) {
+      for (; i < end; ++i) {
+        const std::uint32_t id = ids[i];
+        out[m] = id;
+        m += has(static_cast<std::uint16_t>(id)) == want ? 1 : 0;
+      }
+    };
+    switch (type) {
+      case BITSET_CONTAINER_TYPE_CODE: {
+        const std::uint64_t* words = static_cast<const bitset_container_t*>(chunk)->array;
+        keep([&](std::uint16_t low) { return ((words[low >> 6] >> (low & 63)) & 1) != 0; });
+        break;
+      }
+      case ARRAY_CONTAINER_TYPE_CODE: {
+        const auto* a = static_cast<const array_container_t*>(chunk);
+        keep([&](std::uint16_t low) { return array_container_contains(a, low); });
+        break;
+      }
+      default: {
+        const auto* runs = static_cast<const run_container_t*>(chunk);
+        keep([&](std::uint16_t low) { return run_container_contains(runs, low); });
+        break;
+      }
+    }
+  }
+#endif
+  return m;
+}
+
 void append_sorted(roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n) {
 #if LORVANE_ROARING_MODERN
   roaring_bitmap_add_many(r, n, ids);

@@ -48,6 +48,13 @@ bool and_arrays(roaring_bitmap_t* out, const roaring_bitmap_t* small, const roar
 inline constexpr std::size_t kAndManyMaxParts = 16;
 bool and_arrays_many(roaring_bitmap_t* out, const roaring_bitmap_t* const* parts, std::size_t n);
 
+// Writes to out the ids of ids[0, n) (ascending) whose membership in `r`
+// equals `want`, in order, and returns how many; out may be ids. Each chunk of
+// `r` is found once for all the ids it may hold, and a bitset chunk answers
+// by one bit test, where a lookup per id searches the chunk index each time.
+std::size_t select_members(const roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n, bool want,
+                           std::uint32_t* out);
+
 // Appends `ids` (ascending; an id repeated next to itself is kept once) to
 // `r`, whose ids must all be below the first of them: each chunk is made at
 // its final size and filled by one copy, where adding id by id looks up the

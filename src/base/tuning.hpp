@@ -77,6 +77,17 @@ inline constexpr std::uint64_t kBitmapArrayMaxIds = 4096;
 // by two parts into an 8 KB bitset and back, microseconds per key.
 inline constexpr std::uint64_t kBitmapEagerUnionMaxIds = 4096;
 
+// A bitmap of up to 256 ids keeps them as one sorted array in a single heap
+// block (one id in the bitmap's own word) instead of the library's chunks,
+// which cost two allocations per 2^16-id chunk touched. Measured on 1,000
+// sets of each size, ids spread over 1,000,000 or packed in 4x their count,
+// against the chunked form, at 256 ids: a copy 11x faster spread (1.1x
+// packed), an And with a half-full bitmap 1.8x (0.7x packed), an Or or And
+// of two sets 1.3x; 1.0 KB against 1.7 KB spread (0.6 KB packed). At 512
+// the spread sets save no memory and packed ones lose 1.8x on an And with a
+// bitmap; at 1,024 every operation but a copy is slower.
+inline constexpr std::size_t kBitmapSmallMaxIds = 256;
+
 // --- Ranged tree -------------------------------------------------------------
 
 // Ranged tree nodes hold 96 slots: wide enough that a million keys need only
@@ -196,6 +207,14 @@ inline constexpr std::size_t kEvalNativeDepth = 64;
 // caller's word, and a lie must cost nothing. Longer sequences grow the
 // array as their items arrive.
 inline constexpr std::size_t kLengthHintMaxReserve = std::size_t{1} << 16;
+
+// --- Attribute writes beside queries ------------------------------------------
+
+// A core keeps at most this many attribute updates waiting for its running
+// queries to end (engine/attr_lock.hpp): about 64 bytes each, so the log of
+// one core stays below ~17 MB, the writes of a second or so beside one long
+// query. A writer that finds the log full waits for the queries instead.
+inline constexpr std::size_t kMaxDeferredUpdates = std::size_t{1} << 18;
 
 // --- Ingestion ---------------------------------------------------------------
 

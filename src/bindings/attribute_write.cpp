@@ -25,10 +25,10 @@ void IndexableObject::set_attr(const AttrName* name, PyValue value) {
   // writes to this very object.
   Replaced replaced;
   std::exception_ptr failed;
-  // Moves the id in every core from the previous value to the new one, one
-  // core at a time. With `nogil` empty the interpreter lock is still held: a
-  // core whose lock is free is updated at once, and the first busy one makes
-  // the thread let go of the interpreter lock before it waits.
+  // A core's writer, waited for when its lock is busy. With `nogil` empty
+  // the interpreter lock is still held: a core whose lock is free is taken
+  // at once, and the first busy one makes the thread let go of the
+  // interpreter lock before it waits.
   auto writer_of = [&](IndexAPI& core, std::optional<py::GilRelease>& nogil) {
     AttrWriter writer = nogil ? core.get_index_writer() : core.attr_maps().try_write();
     if (!writer) {
@@ -37,12 +37,29 @@ void IndexableObject::set_attr(const AttrName* name, PyValue value) {
     }
     return writer;
   };
+  // Moves the id in every core from the previous value to the new one, one
+  // core at a time. A core whose lock is busy (mostly: queries read it) is
+  // left the update in its log when the update is plain, and is waited for
+  // only otherwise (engine/attr_lock.hpp).
   auto tell_cores = [&](ValueRef fresh, std::optional<py::GilRelease>& nogil) {
     const ValueRef previous = replaced.value;
+    const ValueRef* old_value = previous ? &previous : nullptr;
     for (const CoreLink& link : indexes.entries()) {
       CoreRef core = link.lock();
       if (!core) continue;
-      core->update_index(writer_of(*core, nogil), CoreLink(core), key, previous ? &previous : nullptr, fresh, state.id);
+      AttrLock& lock = core->attr_maps();
+      AttrWriter writer = lock.try_write();
+      if (!writer) {
+        std::optional<DeferredUpdate> plain = core->plain_update(key, old_value, fresh, state.id);
+        if (!plain) {
+          writer = writer_of(*core, nogil);
+        } else if (!lock.defer(*plain)) {
+          if (!nogil) nogil.emplace(false);
+          writer = lock.write_or_defer(*plain);  // the log was full
+        }
+        if (!writer) continue;  // left in the log
+      }
+      core->update_index(std::move(writer), CoreLink(core), key, old_value, fresh, state.id);
     }
   };
   // A write that fails half-way is taken back rather than left half-done (the
@@ -51,7 +68,8 @@ void IndexableObject::set_attr(const AttrName* name, PyValue value) {
   // value older than the one it is told about). So: the previous value (and
   // names) are put back, under the interpreter lock as every write is, and
   // every core that lists the id under the new value (the ones told, and one
-  // that read the new value meanwhile) moves it back. Cores whose lock is
+  // that read the new value meanwhile) moves it back; a core left the update
+  // in its log applies it before its writer is handed out. Cores whose lock is
   // poisoned (the one that failed) are left: nobody reads them again. Readers
   // only ever see the previous value come back. Waiting for the interpreter
   // lock with the mutex held cannot deadlock: nobody waits for the mutex

@@ -19,29 +19,6 @@ namespace {
 
 IndexObject* as_index(PyObject* o) { return reinterpret_cast<IndexObject*>(o); }
 
-// Values with different hashes that Python still calls equal (an __eq__ that
-// disagrees with __hash__) would share one dict key: their groups are united
-// instead of one replacing the other. `groups` is ours alone (no lock held).
-// CAUTION: hashing and comparing the keys may run Python code.
-void unite_equal_keys(std::vector<GroupView>& groups, std::vector<bool>& merged) {
-  py::Ref first = py::Ref::steal(py::require(PyDict_New()));
-  for (std::size_t i = 0; i < groups.size(); ++i) {
-    PyObject* key = py_object(groups[i].value);
-    // An unhashable key (a list leading the hash-0 group) raises TypeError
-    // here, before any view is made.
-    PyObject* seen = PyDict_GetItemWithError(first.get(), key);
-    if (seen) {
-      const std::size_t j = PyLong_AsSize_t(seen);
-      groups[j].view.ids.or_inplace(groups[i].view.ids);
-      merged[i] = true;
-      continue;
-    }
-    if (PyErr_Occurred()) throw py::ErrorAlreadySet{};
-    py::Ref pos = py::Ref::steal(py::require(PyLong_FromSize_t(i)));
-    if (PyDict_SetItem(first.get(), key, pos.get()) < 0) throw py::ErrorAlreadySet{};
-  }
-}
-
 }  // namespace
 
 PyObject* index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -60,15 +37,21 @@ PyObject* index_group_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     }
     py::Ref dict = py::Ref::steal(py::require(PyDict_New()));
     if (groups.empty()) return dict.release();
-    std::vector<bool> merged(groups.size());
-    unite_equal_keys(groups, merged);
     PyObject* keeper = index_table_keeper(self, core);
-    for (std::size_t i = 0; i < groups.size(); ++i) {
-      if (merged[i]) continue;
-      PyObject* key = py_object(groups[i].value);
-      py::Ref view = py::Ref::steal(make_filtered_index(std::move(groups[i].view), keeper));
+    for (GroupView& group : groups) {
+      PyObject* key = py_object(group.value);
+      py::Ref view = py::Ref::steal(make_filtered_index(std::move(group.view), keeper));
+      // Values with different hashes that Python still calls equal (an
+      // __eq__ that disagrees with __hash__) share one key: the later group
+      // joins the view already there, which nobody else has seen yet. An
+      // unhashable key (a list leading the hash-0 group) raises TypeError.
       // CAUTION: may run the key's __hash__ and __eq__ (no lock of ours held).
-      if (PyDict_SetItem(dict.get(), key, view.get()) < 0) throw py::ErrorAlreadySet{};
+      PyObject* there = PyDict_SetDefault(dict.get(), key, view.get());
+      if (!there) throw py::ErrorAlreadySet{};
+      if (there != view.get()) {
+        auto* mine = reinterpret_cast<FilteredIndexObject*>(there);
+        mine->data.ids.or_inplace(reinterpret_cast<FilteredIndexObject*>(view.get())->data.ids);
+      }
     }
     return dict.release();
   });

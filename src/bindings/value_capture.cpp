@@ -53,6 +53,8 @@ PyValue::Parts inspect(PyObject* obj) {
 // A value's reference goes at once on a thread that may release it, and is
 // queued otherwise (python/gil.hpp).
 void release_py_handle(void* handle) noexcept { py::decref_anywhere(static_cast<PyObject*>(handle)); }
+// The engine's stretches of queued releases are DeferReleases scopes.
+void defer_py_releases(int delta) noexcept { py::detail::t_deferring += delta; }
 
 // The codec of self-describing values: objects of exact built-in types that
 // never change and that the collector does not track, read back on any
@@ -134,7 +136,7 @@ bool self_describing(PyObject* obj, CastKind* kind) {
 std::int64_t value_hash_of(PyObject* obj) { return inspect(obj).hash; }
 
 // Installed when the module is loaded, before any handle can exist.
-[[maybe_unused]] const bool g_hooked = (set_handle_release(release_py_handle),
+[[maybe_unused]] const bool g_hooked = (set_handle_release(release_py_handle), set_handle_defer(defer_py_releases),
                                         set_value_codec({codec_hash, codec_int, codec_float, codec_str, codec_retain, codec_retain_many}),
                                         true);
 

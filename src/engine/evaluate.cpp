@@ -481,9 +481,19 @@ Part eval_and(const AttrTable& table, const Bitmap& universe, std::span<const Qu
     std::vector<Part> more = eval_children(whole, table, universe, policy);
     for (Part& p : more) parts.push_back(std::move(p));
   }
-  Bitmap acc = combine_and(std::move(parts));
-  if (by_id.empty() || acc.is_empty()) return Part(std::move(acc));
-  std::vector<std::uint32_t> ids = acc.to_vector();
+  if (by_id.empty()) return Part(combine_and(std::move(parts)));
+  // The candidates as a list: a lone part read in place is listed without
+  // a copy of its bitmap first.
+  std::vector<std::uint32_t> ids;
+  if (parts.size() == 1 && parts[0].is_few()) {
+    ids.assign(parts[0].few().begin(), parts[0].few().end());
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  } else if (parts.size() == 1) {
+    ids = parts[0].bitmap().to_vector();
+  } else {
+    ids = combine_and(std::move(parts)).to_vector();
+  }
   bool in_universe = false;
   for (const CandidateCheck* check : by_id) {
     check->filter(ids);

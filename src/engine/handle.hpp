@@ -14,6 +14,26 @@ void set_handle_release(HandleRelease fn) noexcept;
 // Gives back the reference `handle` owns (nothing for a null handle).
 void release_handle(void* handle) noexcept;
 
+// How the layer above is told that, on this thread, references given back
+// must be queued rather than released at once (+1 opens such a stretch, -1
+// closes it): code that drops values under a core lock, on whatever thread,
+// opens one, since a release may run that layer's code, which may ask for
+// the same lock. Without a hook, nothing is told.
+using HandleDeferHook = void (*)(int delta) noexcept;
+void set_handle_defer(HandleDeferHook fn) noexcept;
+
+// For its scope, this thread's releases are queued by the layer above.
+class DeferHandleReleases {
+ public:
+  DeferHandleReleases() noexcept;
+  ~DeferHandleReleases();
+  DeferHandleReleases(const DeferHandleReleases&) = delete;
+  DeferHandleReleases& operator=(const DeferHandleReleases&) = delete;
+
+ private:
+  HandleDeferHook hook_;
+};
+
 // One owned handle: moved, never copied.
 class OwnedHandle {
  public:

@@ -67,7 +67,22 @@ void IndexAPI::update_index(AttrWriter writer, CoreLink owner, std::string_view 
   // A nested object keeps this core in its list after its last holder let
   // go (or before its first settles): its writes then leave no trace here.
   if (child_ && !all_ids_->read()->contains(id)) return;
-  AttrTable& table = *writer;
+  move_id(*writer, owner, name, old_value, new_value, id);
+}
+
+std::optional<DeferredUpdate> IndexAPI::plain_update(std::string_view name, const ValueRef* old_value,
+                                                    ValueRef new_value, std::uint32_t id) {
+  // Unboxed values are exact ints, floats, strings, bools and None: never
+  // nested objects, never tracked by the collector (bindings/collector.hpp),
+  // so a log holding them owes the collector nothing.
+  auto plain = [](ValueRef v) { return !v.is_boxed() && v.kind() != CastKind::Ind; };
+  if (child_ || is_private_name(name) || !plain(new_value) || (old_value && !plain(*old_value))) return std::nullopt;
+  return DeferredUpdate{id, ShortString(name), old_value ? PyValue(*old_value) : PyValue(), PyValue(new_value),
+                        weak_from_this()};
+}
+
+void IndexAPI::move_id(AttrTable& table, const CoreLink& owner, std::string_view name, const ValueRef* old_value,
+                       ValueRef new_value, std::uint32_t id) {
   if (old_value) {
     // The usual write: the map holds the previous value, so the id moves
     // between its values in one pass (the map is not emptied on the way).
@@ -269,13 +284,20 @@ Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
   // for (the table is large and cold), and the holders are united at once:
   // a lift costs about the parents it yields, however many nested objects
   // share them out.
+  // Each link's holders are found in a second pass and asked for, and read
+  // in a third, so that a block's misses overlap.
   SetUnion holders;
+  const HybridSet* found[Bitmap::kBlock];
   ids.for_each_block([&](const std::uint32_t* block, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) parents->prefetch(block[i]);
+    std::size_t k = 0;
     for (std::size_t i = 0; i < n; ++i) {
       auto it = parents->find(block[i]);
-      if (it != parents->end()) holders.add(it->second.holders);
+      if (it == parents->end()) continue;
+      found[k] = &it->second.holders;
+      found[k++]->prefetch();
     }
+    for (std::size_t i = 0; i < k; ++i) holders.add(*found[i]);
   });
   return holders.unite();
 }

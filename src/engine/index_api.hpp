@@ -2,7 +2,9 @@
 // of stored ids, and one attribute value map (QueryMap) per attribute name.
 //
 // Locks (each a PoisonRwLock; see base/rw_lock.hpp):
-//   attr_maps  guards the table of QueryMaps and everything inside them
+//   attr_maps  guards the table of QueryMaps and everything inside them; an
+//              AttrLock (engine/attr_lock.hpp), whose log of plain updates
+//              lets writers that find it busy go on without waiting
 //   items      guards the item table (slot id -> StoredItem); slots are
 //              also filled and emptied only under the interpreter lock
 //              (the collector reads them without this lock)
@@ -15,6 +17,8 @@
 //   Indexable.indexes mutex -> attr_maps (one core at a time)
 //   parent core's attr_maps -> child core's locks
 //   attr_maps -> all_ids -> items (each of the inner two released before the next)
+//   attr_maps -> its log's mutex (a leaf; also taken alone by writers that
+//   append to the log instead of waiting)
 // Nobody waits for attr_maps or for an object's indexes mutex while holding
 // the interpreter lock: a waiter first releases the interpreter lock (see
 // python/gil.hpp, lock_without_gil), because writers of attr_maps may wait
@@ -36,6 +40,7 @@
 #include "base/rw_lock.hpp"
 #include "base/short_string.hpp"
 #include "base/tuning.hpp"
+#include "engine/attr_lock.hpp"
 #include "engine/handle.hpp"
 #include "engine/object_state.hpp"
 #include "engine/value.hpp"
@@ -43,14 +48,6 @@
 
 namespace lorvane {
 
-class QueryMap;
-class IndexAPI;
-
-using CoreRef = std::shared_ptr<IndexAPI>;
-using CoreLink = std::weak_ptr<IndexAPI>;
-
-using AttrTable = absl::flat_hash_map<ShortString, std::unique_ptr<QueryMap>, FxStrHash, StrEq>;
-using AttrLock = PoisonRwLock<AttrTable>;
 using AttrWriter = AttrLock::WriteGuard;
 using AttrReader = AttrLock::ReadGuard;
 
@@ -119,6 +116,12 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // releases the writer. Names beginning with "_" are left aside.
   void update_index(AttrWriter writer, CoreLink owner, std::string_view name, const ValueRef* old_value,
                     ValueRef new_value, std::uint32_t id);
+  // The same update as an entry for attr_maps' log (AttrLock::defer), when
+  // it is plain: a top-level core, and both values of kinds the collector
+  // never tracks (so no nested object is linked and nothing is left to
+  // settle). Otherwise none: the writer takes attr_maps with write().
+  std::optional<DeferredUpdate> plain_update(std::string_view name, const ValueRef* old_value, ValueRef new_value,
+                                             std::uint32_t id);
 
   // Stores `object` in slot `id` (items write-locked by the caller, who also
   // keeps the rule of the layer above on when slots change). The item the
@@ -136,6 +139,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // (the slot's handle is released through the handle hook).
   void remove(const ObjectState& obj);
 
+  // The table half of update_index(): also how attr_maps' log is applied.
+  static void move_id(AttrTable& table, const CoreLink& owner, std::string_view name, const ValueRef* old_value,
+                      ValueRef new_value, std::uint32_t id);
   // The two routines every change of the maps goes through.
   static void _add_index(AttrTable& table, const CoreLink& owner, std::uint32_t id, std::string_view name,
                          ValueRef value);

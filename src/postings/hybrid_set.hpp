@@ -92,6 +92,10 @@ class HybridSet {
   // Returns whether an id was dropped. Empty: InternalError "not yet implemented".
   bool remove(std::uint32_t id);
   bool contains(std::uint32_t id) const;
+  // Asks the cache for the set's heap record, if it has one, ahead of a read.
+  void prefetch() const {
+    if (tag() != kTagInline && word() != 0) __builtin_prefetch(reinterpret_cast<const void*>(word() & ~std::uint64_t{kTagMask}));
+  }
   // Empty: InternalError "not yet implemented".
   bool is_empty() const;
   // Number of distinct ids (a repeated id in a Small counts once).

@@ -129,8 +129,8 @@ class BitMapBTree {
   Bitmap query_range(const RangeBound& lower, const RangeBound& upper,
                      const Bitmap* filter = nullptr) const;
   // How many ids query_range would find (without a filter), from the same
-  // walk without gathering any: covered subtrees count their bitmaps' ids,
-  // so an id held under two values of a subtree counts once there.
+  // walk without gathering any: exact while every id has one key, never
+  // fewer (an id under two values in range may count twice).
   std::uint64_t count_range(const RangeBound& lower, const RangeBound& upper) const;
 
   std::uint64_t size() const { return size_; }

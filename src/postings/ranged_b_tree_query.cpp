@@ -13,12 +13,12 @@
 // merging a few subtree bitmaps, whose ids join the sort. The pieces are
 // united once and the filter is applied once, to the union.
 #include <algorithm>
-#include <bit>
 #include <vector>
 
 #include <absl/container/inlined_vector.h>
 
 #include "base/internal_error.hpp"
+#include "base/sort_ids.hpp"
 #include "base/tuning.hpp"
 #include "postings/ranged_b_tree.hpp"
 #include "postings/ranged_b_tree_internal.hpp"
@@ -91,77 +91,6 @@ void collect(const BitMapBTreeNode& node, u128 lo, u128 hi, bool lower, bool upp
   take(hi_pos, false, upper);
 }
 
-// Sorts ids with a least-significant-digit radix sort over the bits that
-// differ between them, in as few passes of at most 11 bits as they need, the
-// bits shared out evenly (ids below 2^20 take two passes of 10 bits, whose
-// count tables stay in the first-level cache). The ids of a range arrive in
-// value order, that is in random id order, and a comparison sort of
-// thousands of them cost more than the rest of the query.
-void sort_ids(LeafIds& ids) {
-  const std::size_t n = ids.size();
-  if (n <= tuning::kRangeComparisonSortMax) {
-    std::sort(ids.begin(), ids.end());
-    return;
-  }
-  std::uint32_t any = 0;
-  std::uint32_t all = ~0u;
-  for (std::uint32_t id : ids) {
-    any |= id;
-    all &= id;
-  }
-  const std::uint32_t differ = any ^ all;
-  if (differ == 0) return;  // one id, repeated
-  constexpr int kMaxBits = 11;
-  const int low = std::countr_zero(differ);
-  const int width = 32 - std::countl_zero(differ) - low;
-  const int passes = (width + kMaxBits - 1) / kMaxBits;
-  const int bits = (width + passes - 1) / passes;
-  const std::uint32_t mask = (1u << bits) - 1;
-  constexpr int kMaxPasses = (32 + kMaxBits - 1) / kMaxBits;
-  static_assert(kMaxPasses == 3, "the counting loops below cover up to three passes");
-  std::uint32_t counts[kMaxPasses][std::size_t{1} << kMaxBits];
-  for (int pass = 0; pass < passes; ++pass) std::fill_n(counts[pass], mask + 1, 0u);
-  // One loop per pass count: a loop over the passes inside would not unroll.
-  auto digit = [&](std::uint32_t id, int pass) { return (id >> (low + pass * bits)) & mask; };
-  switch (passes) {
-    case 1:
-      for (std::uint32_t id : ids) ++counts[0][digit(id, 0)];
-      break;
-    case 2:
-      for (std::uint32_t id : ids) {
-        ++counts[0][digit(id, 0)];
-        ++counts[1][digit(id, 1)];
-      }
-      break;
-    default:
-      for (std::uint32_t id : ids) {
-        ++counts[0][digit(id, 0)];
-        ++counts[1][digit(id, 1)];
-        ++counts[2][digit(id, 2)];
-      }
-      break;
-  }
-  std::vector<std::uint32_t> scratch(n);
-  std::uint32_t* from = ids.data();
-  std::uint32_t* to = scratch.data();
-  for (int pass = 0; pass < passes; ++pass) {
-    std::uint32_t* count = counts[pass];
-    const int shift = low + pass * bits;
-    std::uint32_t offset = 0;
-    for (std::uint32_t d = 0; d <= mask; ++d) {
-      const std::uint32_t c = count[d];
-      count[d] = offset;
-      offset += c;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint32_t id = from[i];
-      to[count[(id >> shift) & mask]++] = id;
-    }
-    std::swap(from, to);
-  }
-  if (from != ids.data()) std::copy(from, from + n, ids.data());
-}
-
 }  // namespace
 
 std::uint64_t BitMapBTree::count_range(const RangeBound& lower, const RangeBound& upper) const {
@@ -203,7 +132,7 @@ Bitmap BitMapBTree::query_range(const RangeBound& lower, const RangeBound& upper
           [&](const std::uint32_t* ids, std::size_t n) { pieces.ids.insert(pieces.ids.end(), ids, ids + n); });
     }
   }
-  sort_ids(pieces.ids);
+  sort_ids(std::span<std::uint32_t>(pieces.ids.data(), pieces.ids.size()));
   Bitmap result = Bitmap::from_sorted_ids(pieces.ids);
   if (sort_parts) {
     // every id is in already

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/sort_ids.hpp"
 #include "base/tuning.hpp"
 
 namespace lorvane {
@@ -12,14 +13,16 @@ void SetUnion::add(const HybridSet& set) {
   switch (set.form()) {
     case HybridSet::Form::Empty: break;
     case HybridSet::Form::Small: add_ids(set.slots()); break;
-    case HybridSet::Form::Large: add(set.bitmap()); break;
+    case HybridSet::Form::Large: add(set.bitmap(), set.cardinality()); break;  // the set keeps its count
   }
 }
 
-void SetUnion::add(const Bitmap& bitmap) {
+void SetUnion::add(const Bitmap& bitmap) { add(bitmap, bitmap.cardinality()); }
+
+void SetUnion::add(const Bitmap& bitmap, std::uint64_t count) {
   // A bitmap that holds few ids is gathered like a small set: added to other
   // bitmaps' chunks, each id would look up and grow a chunk of its own.
-  if (bitmap.cardinality() <= tuning::kEvalGatherBitmapMaxIds) {
+  if (count <= tuning::kEvalGatherBitmapMaxIds) {
     bitmap.for_each([&](std::uint32_t id) { loose_.push_back(id); });
   } else {
     large_.push_back(&bitmap);
@@ -29,15 +32,10 @@ void SetUnion::add(const Bitmap& bitmap) {
 Bitmap SetUnion::unite() {
   // With no large bitmap the ids are sorted first, so that each chunk is
   // made once at its size; otherwise they go into the chunks the union made.
-  if (large_.empty()) {
-    std::sort(loose_.begin(), loose_.end());
-    return Bitmap::from_sorted_ids(loose_);
-  }
+  sort_ids(loose_);
+  if (large_.empty()) return Bitmap::from_sorted_ids(loose_);
   Bitmap out = Bitmap::or_many(large_);
-  if (!loose_.empty()) {
-    std::sort(loose_.begin(), loose_.end());
-    out.add_many(loose_);
-  }
+  out.add_many(loose_);
   return out;
 }
 

@@ -29,6 +29,8 @@ class SetUnion {
   Bitmap unite();
 
  private:
+  void add(const Bitmap& bitmap, std::uint64_t count);
+
   std::vector<const Bitmap*> large_;
   std::vector<std::uint32_t> loose_;
 };

@@ -143,7 +143,7 @@ auto lock_without_gil(TryFn try_lock, WaitFn wait_lock) {
 
 // The same for one of our reader-writer locks (base/rw_lock.hpp).
 template <typename Lock>
-auto read_holding_gil(const Lock& lock) {
+auto read_holding_gil(Lock& lock) {
   return lock_without_gil([&] { return lock.try_read(); }, [&] { return lock.read(); });
 }
 template <typename Lock>

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <set>
 #include <vector>
@@ -210,6 +211,130 @@ TEST(Bitmap, AddRangeReachesTheLastIdAndOptimizeKeepsMembers) {
   b.add_range(65535, 65537);
   b.optimize();
   EXPECT_EQ(b.to_vector(), (std::vector<std::uint32_t>{65535, 65536, 0xFFFFFFFE, 0xFFFFFFFF}));
+}
+
+// Random operations on a pool of bitmaps whose sizes cross the array limit
+// both ways, each result checked against a std::set: every operation, with
+// operands of every form on either side (roaring ones of few ids included,
+// made by adopt), the ids drawn from one narrow, wide or top-of-range span.
+TEST(Bitmap, ModelOfRandomOperationsAcrossTheArrayLimit) {
+  using Set = std::set<std::uint32_t>;
+  constexpr std::size_t kMax = Bitmap::kSmallMax;
+  std::mt19937 rng(2024);
+  std::uint32_t base = 0, span = 1;
+  auto id = [&] { return base + static_cast<std::uint32_t>(rng() % span); };
+  auto vec = [](const Set& m) { return std::vector<std::uint32_t>(m.begin(), m.end()); };
+  auto make = [&](Set& m) {
+    const std::size_t sizes[] = {0, 1, 2, kMax - 1, kMax, kMax + 1, rng() % (3 * kMax)};
+    std::vector<std::uint32_t> ids(sizes[rng() % 7]);
+    for (auto& x : ids) x = id();
+    m = Set(ids.begin(), ids.end());
+    Bitmap b;
+    switch (rng() % 5) {
+      case 0: return Bitmap::from_ids(ids);
+      case 1: return Bitmap::from_sorted_ids(vec(m));
+      case 2: return Bitmap::adopt(roaring_bitmap_of_ptr(ids.size(), ids.data()));
+      case 3: for (std::uint32_t x : ids) b.add(x); return b;
+      default: {
+        Bitmap::BulkAdder adder(b);
+        for (std::uint32_t x : ids) adder.add(x);
+        return b;
+      }
+    }
+  };
+  auto check = [&](const Bitmap& b, const Set& m) {
+    b.verify();
+    ASSERT_EQ(b.to_vector(), vec(m));
+    ASSERT_EQ(std::vector<std::uint32_t>(b.begin(), b.end()), vec(m));
+    std::vector<std::uint32_t> seen;
+    b.for_each_block([&](const std::uint32_t* ids, std::size_t n) {
+      EXPECT_LE(n, Bitmap::kBlock);
+      seen.insert(seen.end(), ids, ids + n);
+    });
+    ASSERT_EQ(seen, vec(m));
+    EXPECT_EQ(b.cardinality(), m.size());
+    EXPECT_EQ(b.is_empty(), m.empty());
+    std::set<std::uint32_t> chunks;
+    for (std::uint32_t x : m) chunks.insert(x >> 16);
+    EXPECT_EQ(b.is_dense(), !m.empty() && m.size() / chunks.size() > tuning::kBitmapArrayMaxIds);
+    EXPECT_EQ(b.minimum(), m.empty() ? std::nullopt : std::optional(*m.begin()));
+    EXPECT_EQ(b.maximum(), m.empty() ? std::nullopt : std::optional(*m.rbegin()));
+    for (int k = 0; k < 4; ++k) {
+      const std::uint32_t x = k % 2 && !m.empty() ? *std::next(m.begin(), rng() % m.size()) : id();
+      EXPECT_EQ(b.contains(x), m.contains(x));
+    }
+    EXPECT_EQ(b, Bitmap::adopt(roaring_bitmap_of_ptr(m.size(), vec(m).data())));
+  };
+  for (int round = 0; round < 120; ++round) {
+    const int kind = round % 3;
+    span = kind == 0 ? 3 * kMax : 1u << 20;
+    base = kind == 2 ? 0xFFFFFFFFu - span + 1 : 0;
+    Bitmap pool[4];
+    Set model[4];
+    for (int i = 0; i < 4; ++i) pool[i] = make(model[i]);
+    for (int step = 0; step < 60; ++step) {
+      const int i = static_cast<int>(rng() % 4), j = static_cast<int>(rng() % 4);
+      Bitmap& b = pool[i];
+      Set& m = model[i];
+      Set r;  // the model of an operation on pool[i] and pool[j]
+      std::set_intersection(m.begin(), m.end(), model[j].begin(), model[j].end(), std::inserter(r, r.end()));
+      Set u = m, d;
+      u.insert(model[j].begin(), model[j].end());
+      std::set_difference(m.begin(), m.end(), model[j].begin(), model[j].end(), std::inserter(d, d.end()));
+      const Bitmap& o = pool[j];
+      std::vector<std::uint32_t> ids(rng() % (kMax + kMax / 2));
+      for (auto& x : ids) x = id();
+      switch (rng() % 13) {
+        case 0:
+          for (std::uint32_t x : ids) EXPECT_EQ(b.add_checked(x), m.insert(x).second);
+          break;
+        case 1:
+          for (std::uint32_t x : ids) b.add(x);
+          m.insert(ids.begin(), ids.end());
+          break;
+        case 2:
+          b.add_many(ids);
+          m.insert(ids.begin(), ids.end());
+          break;
+        case 3: {  // ranges narrower and wider than the limit, some filling bitset chunks
+          const std::uint64_t lo = id();
+          const std::uint64_t hi = std::min<std::uint64_t>(lo + rng() % (rng() % 8 ? 2 * kMax : 20000), std::uint64_t{base} + span);
+          b.add_range(lo, hi);
+          for (std::uint64_t x = lo; x < hi; ++x) m.insert(static_cast<std::uint32_t>(x));
+          break;
+        }
+        case 4: {  // members and strangers, until most are gone
+          std::vector<std::uint32_t> gone = vec(m);
+          std::shuffle(gone.begin(), gone.end(), rng);
+          gone.resize(gone.size() * (rng() % 4) / 4 + rng() % 2);
+          gone.push_back(id());
+          for (std::uint32_t x : gone) EXPECT_EQ(b.remove(x), m.erase(x) == 1);
+          break;
+        }
+        case 5: b = Bitmap::and_(b, o), m = r; break;
+        case 6: b = Bitmap::or_(o, b), m = u; break;
+        case 7: b = Bitmap::andnot(b, o), m = d; break;
+        case 8: b.and_inplace(o), m = r; break;
+        case 9: b.or_inplace(o), m = u; break;
+        case 10: b.andnot_inplace(o), m = d; break;
+        case 11: {
+          const Bitmap* parts[] = {&o, nullptr, &pool[(j + 1) % 4], &b};
+          for (int k : {j, (j + 1) % 4}) {
+            if (k != i) m.insert(model[k].begin(), model[k].end());
+          }
+          b = Bitmap::or_many(parts);
+          break;
+        }
+        default:
+          b = rng() % 2 ? b.clone() : std::move(b);
+          if (rng() % 2) b.optimize();
+          if (rng() % 4 == 0) b.clear(), m.clear();
+          EXPECT_EQ(b == o, m == model[j]);
+          break;
+      }
+      check(b, m);
+    }
+  }
 }
 
 }  // namespace

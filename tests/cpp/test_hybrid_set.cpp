@@ -134,9 +134,9 @@ TEST(HybridSet, AsBitmapCollapsesDuplicatesAndHandsOverTheLargeBitmap) {
   EXPECT_EQ(HybridSet().as_bitmap(), Bitmap());
   EXPECT_EQ(parse("S[5,5,1]").as_bitmap(), Bitmap::of({1, 5}));
   HybridSet large = parse("L{1,2}");
-  const roaring_bitmap_t* raw = large.bitmap().raw();
+  const void* storage = large.bitmap().storage();
   Bitmap out = std::move(large).as_bitmap();
-  EXPECT_EQ(out.raw(), raw);
+  EXPECT_EQ(out.storage(), storage);
 }
 
 // A set whose content was moved out (by construction, assignment or

@@ -290,6 +290,13 @@ void run(const Config& config) {
       };
       ASSERT_TRUE(reference.check(ref, lo, hi, keep, got))
           << config.name << " op " << op << ": query " << describe(lo) << ", " << describe(hi) << "] filter " << which;
+      // The count is exact while every id has one key, and never below the
+      // ids found (NaN bounds are the value map's to refuse, not the tree's).
+      if (which == 0) {
+        const std::uint64_t count = tree.count_range(lo, hi);
+        ASSERT_GE(count, got.cardinality()) << config.name << " op " << op;
+        if (tree.size() == tree.ids().cardinality()) ASSERT_EQ(count, got.cardinality()) << config.name << " op " << op;
+      }
     }
     if (op % kVerifyEvery == 0 || op + 1 == kOperations) {
       ASSERT_NO_THROW(tree.verify()) << config.name << " op " << op;
