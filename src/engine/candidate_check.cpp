@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "base/prefetch.hpp"
 #include "base/tuning.hpp"
 #include "engine/query_map.hpp"
 
@@ -145,7 +146,7 @@ void CandidateCheck::filter(std::vector<std::uint32_t>& ids) const {
     if (column) {
       for (std::size_t i = 0; i < n; ++i) {
         slots[i] = column->slot(ids[at + i]);
-        __builtin_prefetch(slots[i]);
+        prefetch(slots[i]);
       }
     }
     for (std::size_t i = 0; i < n; ++i) {

@@ -35,6 +35,7 @@
 #include <span>
 
 #include "base/bitmap.hpp"
+#include "base/prefetch.hpp"
 #include "base/tuning.hpp"
 
 namespace lorvane {
@@ -94,7 +95,9 @@ class HybridSet {
   bool contains(std::uint32_t id) const;
   // Asks the cache for the set's heap record, if it has one, ahead of a read.
   void prefetch() const {
-    if (tag() != kTagInline && word() != 0) __builtin_prefetch(reinterpret_cast<const void*>(word() & ~std::uint64_t{kTagMask}));
+    if (tag() != kTagInline && word() != 0) {
+      lorvane::prefetch(reinterpret_cast<const void*>(word() & ~std::uint64_t{kTagMask}));
+    }
   }
   // Empty: InternalError "not yet implemented".
   bool is_empty() const;
