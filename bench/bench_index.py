@@ -29,7 +29,7 @@ import random
 import sqlite3
 import time
 
-from timing import best_time, log, rss_bytes, timed_once, run_sizes
+from timing import best_time, log, rss_bytes, timed_once, print_rows, run_sizes
 
 SEED = 20240607
 DEFAULT_SIZES = (100_000, 1_000_000)
@@ -327,18 +327,9 @@ def print_table(results):
             lines.append((f"{res['n']:,}", r["what"], "" if r["matches"] is None else f"{r['matches']:,}",
                           fmt_value(r["ours"], r["unit"]), r["alt_name"], fmt_value(r["alt"], r["unit"]),
                           f"{ratio:.2f}x", goal))
-    widths = [max(len(h), *(len(l[i]) for l in lines)) for i, h in enumerate(head)]
-    sep = "-+-".join("-" * w for w in widths)
     print()
     print("Index benchmark (seed %d; alt/ours > 1 means Lorvane is faster / smaller)" % SEED)
-    print(" | ".join(h.ljust(w) for h, w in zip(head, widths)))
-    print(sep)
-    last_n = None
-    for l in lines:
-        if last_n is not None and l[0] != last_n:
-            print(sep)
-        last_n = l[0]
-        print(" | ".join(c.ljust(w) if i in (1, 4, 7) else c.rjust(w) for i, (c, w) in enumerate(zip(l, widths))))
+    print_rows(head, lines, 0, (1, 4, 7))
     print()
     for res in results:
         e = res["extra"]

@@ -45,7 +45,7 @@ import random
 import sqlite3
 import time
 
-from timing import best_time, fmt_time, goal, log, timed_once, run_sizes
+from timing import best_time, fmt_time, goal, log, timed_once, print_rows, run_sizes
 
 SEED = 20240611
 DEFAULT_SIZES = (1_000_000,)
@@ -327,19 +327,9 @@ def print_table(results):
                 goal = r["goal"] + verdict
             lines.append((f"{res['n']:,}", r["what"], "" if r["matches"] is None else f"{r['matches']:,}",
                           fmt_time(r["ours"]), r["alt_name"], fmt_time(r["alt"]), f"{ratio:.2f}x", goal, r["note"] or ""))
-    widths = [max(len(h), *(len(l[i]) for l in lines)) for i, h in enumerate(head)]
-    sep = "-+-".join("-" * w for w in widths)
     print()
     print("Query-expression benchmark (seed %d; alt/ours > 1 means Lorvane is faster)" % SEED)
-    print(" | ".join(h.ljust(w) for h, w in zip(head, widths)))
-    print(sep)
-    last = None
-    for l in lines:
-        if last is not None and l[1] != last:
-            print(sep)
-        last = l[1]
-        print(" | ".join(c.ljust(w) if i in (1, 4, 7, 8) else c.rjust(w)
-                         for i, (c, w) in enumerate(zip(l, widths))))
+    print_rows(head, lines, 1, (1, 4, 7, 8))
     print()
     for res in results:
         e = res["extra"]

@@ -80,7 +80,7 @@ import sys
 import threading
 import time
 
-from timing import best_time, fmt_time, goal, log, timed_once
+from timing import best_time, fmt_time, goal, log, print_rows, timed_once
 
 SEED = 20250304
 ALL_ROWS = (1, 2, 3, 4, 5, 6, 7, 8)
@@ -935,17 +935,7 @@ def print_table(results):
     print(f"Query-shape benchmark (seed {SEED}). ratio = alternative's time / Lorvane's (> 1: Lorvane faster); "
           "row 8: writes/s beside / alone")
     if lines:
-        widths = [max(len(h), *(len(l[i]) for l in lines)) for i, h in enumerate(head)]
-        sep = "-+-".join("-" * w for w in widths)
-        print(" | ".join(h.ljust(w) for h, w in zip(head, widths)))
-        print(sep)
-        last = None
-        for l in lines:
-            if last is not None and l[0] != last:
-                print(sep)
-            last = l[0]
-            print(" | ".join(c.ljust(w) if i in (1, 4, 7, 8) else c.rjust(w)
-                             for i, (c, w) in enumerate(zip(l, widths))))
+        print_rows(head, lines, 0, (1, 4, 7, 8))
     print()
     for res in results:
         e = res["extra"]

@@ -127,3 +127,19 @@ def malloc_bytes():
     fn.restype = _Mallinfo2
     info = fn()
     return info.uordblks + info.hblkhd
+
+
+def print_rows(head, lines, group, left):
+    """A table of text cells: columns as wide as their widest cell, the ones
+    in `left` flush left and the rest flush right, and a rule between runs of
+    lines that differ in column `group`."""
+    widths = [max(len(h), *(len(l[i]) for l in lines)) for i, h in enumerate(head)]
+    sep = "-+-".join("-" * w for w in widths)
+    print(" | ".join(h.ljust(w) for h, w in zip(head, widths)))
+    print(sep)
+    last = None
+    for l in lines:
+        if last is not None and l[group] != last:
+            print(sep)
+        last = l[group]
+        print(" | ".join(c.ljust(w) if i in left else c.rjust(w) for i, (c, w) in enumerate(zip(l, widths))))
