@@ -92,6 +92,20 @@ void BM_MemoryBreakdown(benchmark::State& state) {
                   use.tree_bitmaps / n);
       state.counters[std::string(col.name) + "_B"] = total / n;
       sum += total / n;
+      // Churn: a random half of the ids leaves, and as many new ids come
+      // with values of the same column (the first half's, under new ids).
+      std::mt19937_64 rng(7);
+      std::vector<QueryMap::Pending> gone, fresh;
+      for (std::uint32_t i = 0; i < kObjects; ++i) {
+        if (rng() % 2) gone.push_back(pairs[i]);
+      }
+      for (std::uint32_t i = 0; i < gone.size(); ++i) fresh.push_back({col.values[i], kObjects + 1 + i});
+      map->remove_many(gone);
+      map->insert_many(fresh);
+      const QueryMap::MemoryUse churned = map->memory_use();
+      std::printf("  %-6s %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f   after churn\n", col.name,
+                  (malloc_bytes() - before) / n, churned.table / n, churned.sets / n, churned.column / n,
+                  churned.codes / n, churned.tree_leaves / n, churned.tree_internal / n, churned.tree_bitmaps / n);
     }
   }
   std::printf("  %-6s %8.1f   (sets and tree bitmaps are estimates from the bitmaps' own counts)\n", "sum", sum);

@@ -93,52 +93,74 @@ bool leaf_insert_non_full(LeafNode& leaf, u128 key) {
   }
   leaf.keys[leaf.start + pos] = key;
   ++leaf.len;
+  leaf.last_insert = pos;
   recenter_if_at_end(leaf);
   return true;
 }
 
-// Moves the upper part of a node's window (half of it, or only the last few
-// entries when `append`) into a new node of the same kind whose window starts
-// at slot 24; `carry(fresh, from, count)` moves the entries from slot `from`
-// on into the new node's window. Returns the new node's first key as the
-// separator.
-template <class Node, class Carry>
-std::pair<u128, NodePtr> split_upper_half(Node& node, bool append, Carry carry, void (*recenter)(Node&)) {
+// Moves the entries of a node's window from the `left`-th on into a new node
+// of the same kind whose window starts at slot 24 (or lower, to fit);
+// `carry(fresh, from, count, to)` moves the entries from slot `from` on into
+// the new node's window at slot `to`. Returns the new node's first key as
+// the separator.
+// The entries a split leaves on the left: half, or all but a few when keys
+// arrive in ascending order.
+std::uint32_t split_left(const BitMapBTreeNode& node, bool append) {
   constexpr std::uint32_t kAppendRight = static_cast<std::uint32_t>(tuning::kBTreeAppendSplitRight);
-  std::uint32_t left = append && node.len > 2 * kAppendRight ? node.len - kAppendRight : node.len / 2;
+  return append && node.len > 2 * kAppendRight ? node.len - kAppendRight : node.len / 2;
+}
+
+template <class Node, class Carry>
+std::pair<u128, NodePtr> split_upper_half(Node& node, std::uint32_t left, Carry carry, void (*recenter)(Node&)) {
   std::uint32_t right = node.len - left;
   check(right > 0, "invalid offset");
   auto fresh = std::make_unique<Node>();
   fresh->leaf_children = node.leaf_children;
-  carry(*fresh, node.start + left, right);
-  fresh->start = kSplitRightStart;
+  // Room for the inserts that follow on both sides, less when a leaf split
+  // where its key goes leaves many entries on the right.
+  const std::uint32_t to = std::min<std::uint32_t>(kSplitRightStart, (kNodeSlots - right) / 2);
+  carry(*fresh, node.start + left, right, to);
+  fresh->start = to;
   fresh->len = right;
   node.len = left;
   recenter(node);
-  u128 separator = fresh->keys[kSplitRightStart];
+  u128 separator = fresh->keys[to];
   return {separator, NodePtr(fresh.release())};
 }
 
-std::pair<u128, NodePtr> leaf_split(LeafNode& leaf, bool append) {
-  auto carry = [&](LeafNode& fresh, std::uint32_t from, std::uint32_t count) {
-    std::memcpy(&fresh.keys[kSplitRightStart], &leaf.keys[from], count * sizeof(u128));
+// Splits a leaf before the key `key` goes in: where it goes when it follows
+// the previous insert (or lies above every key), else as split_left says.
+std::pair<u128, NodePtr> leaf_split(LeafNode& leaf, bool append, const u128* key) {
+  auto carry = [&](LeafNode& fresh, std::uint32_t from, std::uint32_t count, std::uint32_t to) {
+    std::memcpy(&fresh.keys[to], &leaf.keys[from], count * sizeof(u128));
   };
-  return split_upper_half(leaf, append, carry, recenter_leaf);
+  std::uint32_t left = split_left(leaf, append);
+  if (key && leaf.len > 0) {
+    const u128* keys = leaf.keys + leaf.start;
+    const std::uint32_t at = search(keys, leaf.len, *key);
+    const std::uint32_t pos = keys[at] < *key ? at + 1 : at;
+    if (pos == leaf.len) {
+      left = split_left(leaf, true);
+    } else if (pos > 0 && pos == leaf.last_insert + 1) {
+      left = pos;
+    }
+  }
+  return split_upper_half(leaf, left, carry, recenter_leaf);
 }
 
 std::pair<u128, NodePtr> internal_split(InternalNode& node, bool append) {
-  auto carry = [&](InternalNode& fresh, std::uint32_t from, std::uint32_t count) {
+  auto carry = [&](InternalNode& fresh, std::uint32_t from, std::uint32_t count, std::uint32_t to) {
     for (std::uint32_t i = 0; i < count; ++i) {
-      fresh.keys[kSplitRightStart + i] = node.keys[from + i];
-      fresh.children[kSplitRightStart + i] = std::move(node.children[from + i]);
-      fresh.bitmaps[kSplitRightStart + i] = std::move(node.bitmaps[from + i]);
+      fresh.keys[to + i] = node.keys[from + i];
+      fresh.children[to + i] = std::move(node.children[from + i]);
+      fresh.bitmaps[to + i] = std::move(node.bitmaps[from + i]);
     }
   };
-  return split_upper_half(node, append, carry, recenter_internal);
+  return split_upper_half(node, split_left(node, append), carry, recenter_internal);
 }
 
-std::pair<u128, NodePtr> split_node(BitMapBTreeNode& node, bool append) {
-  if (node.is_leaf) return leaf_split(static_cast<LeafNode&>(node), append);
+std::pair<u128, NodePtr> split_node(BitMapBTreeNode& node, bool append, const u128* key = nullptr) {
+  if (node.is_leaf) return leaf_split(static_cast<LeafNode&>(node), append, key);
   return internal_split(static_cast<InternalNode&>(node), append);
 }
 
@@ -223,7 +245,7 @@ bool BitMapBTree::split_and_insert(InternalNode& node, u128 key, std::uint32_t p
   std::uint32_t slot = node.start + pos;
   BitMapBTreeNode* child = node.children[slot].get();
   check(child != nullptr, "Missing child");
-  auto [separator, right] = split_node(*child, appending_);
+  auto [separator, right] = split_node(*child, appending_, &key);
   if (node.leaf_children) {
     // Leaves: no bitmaps to split.
     const bool inserted = insert_into(separator <= key ? *right : *child, key);
@@ -405,6 +427,7 @@ bool BitMapBTree::remove_key(u128 key) {
   }
   return true;
 }
+
 
 bool BitMapBTree::move(const RangeValue& from, const RangeValue& to, std::uint32_t id) {
   const u128 old_key = CompositeKey128::encode(from) | id;

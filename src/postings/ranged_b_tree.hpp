@@ -19,7 +19,11 @@
 // order (a batch into an empty tree, values that only grow): a key above
 // every key the tree has seen splits the node it goes into so that the left
 // part stays nearly full, and leaves built that way hold ~90% of their slots
-// instead of half.
+// instead of half. A full leaf whose inserts come one after another (the key
+// goes right after the previous insert, or above every key of the leaf: new
+// ids of a value held by many sort after all of its old ones, before the next
+// value's) is split where the key goes, so that the keys before it stay
+// together and the run goes on into the new room.
 //
 // Invariants (checked by verify()):
 //   - Windows: 0 <= start, start + len < 96 at rest (a window that reaches
@@ -40,7 +44,9 @@
 //     are leaves. bitmaps[i] is exactly the set of ids of the keys in child
 //     i's subtree when child i is internal, and empty when it is a leaf.
 //   - All leaves are at the same depth. Nodes are never merged or freed while
-//     the tree lives; the tree grows in height only by a split of the root.
+//     the tree lives (merging leaves thinned by removals was measured: what it
+//     saves where new ids sort after old ones, random inserts into the merged
+//     leaves spend again); the tree grows in height only by a split of the root.
 //   - all_ids_ is the set of ids of all keys; multi_ maps each id held by two
 //     or more keys (the same id under different values) to its key count.
 //     The value map stores one value per object, so multi_ stays empty in
@@ -71,6 +77,9 @@ struct BitMapBTreeNode {
   bool leaf_children = false;  // internal nodes: the children are leaves (and have no bitmaps)
   std::uint32_t start = static_cast<std::uint32_t>(tuning::kBTreeInitialStart);
   std::uint32_t len = 0;
+  // Leaves: where in the window the last insert went (free room in the
+  // header, which the keys' alignment pads to 16 bytes anyway).
+  std::uint32_t last_insert = 0;
 
   explicit BitMapBTreeNode(bool leaf) : is_leaf(leaf) {}
   bool is_full() const {
@@ -177,6 +186,7 @@ class BitMapBTree {
   std::uint32_t descend(u128 key, Step* path, LeafNode** leaf) const;
   // Takes the key at window position i out of the leaf, from the shorter side.
   void leaf_erase(LeafNode& leaf, std::uint32_t i);
+
   bool split_and_insert(InternalNode& node, u128 key, std::uint32_t pos);
   void split_root();
   // The ids of a node's subtree, built from the node itself.
