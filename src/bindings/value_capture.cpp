@@ -102,6 +102,13 @@ void codec_retain(void* handle) noexcept { py::incref_anywhere(static_cast<PyObj
 void codec_retain_many(void* const* handles, std::size_t n) noexcept {
   py::incref_many_anywhere(reinterpret_cast<PyObject* const*>(handles), n);
 }
+void codec_release_many(void* const* handles, std::size_t n) noexcept {
+  try {
+    py::decref_many_anywhere(reinterpret_cast<PyObject* const*>(handles), n);
+  } catch (...) {
+    for (std::size_t i = 0; i < n; ++i) py::decref_anywhere(static_cast<PyObject*>(handles[i]));
+  }
+}
 
 // Whether `obj` is a self-describing value, and of which kind.
 bool self_describing(PyObject* obj, CastKind* kind) {
@@ -137,7 +144,8 @@ std::int64_t value_hash_of(PyObject* obj) { return inspect(obj).hash; }
 
 // Installed when the module is loaded, before any handle can exist.
 [[maybe_unused]] const bool g_hooked = (set_handle_release(release_py_handle), set_handle_defer(defer_py_releases),
-                                        set_value_codec({codec_hash, codec_int, codec_float, codec_str, codec_retain, codec_retain_many}),
+                                        set_value_codec({codec_hash, codec_int, codec_float, codec_str, codec_retain, codec_retain_many,
+                                                         codec_release_many}),
                                         true);
 
 PyValue capture_value(PyObject* obj) {

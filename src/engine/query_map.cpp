@@ -10,14 +10,16 @@
 
 namespace lorvane {
 
-bool ValueTable::erase(std::int64_t hash) {
+bool ValueTable::erase(std::int64_t hash, std::vector<std::uintptr_t>* released) {
   // Room for the re-insert below before anything changes: it then never
   // grows the index, so it cannot fail half-way.
   index_.reserve(index_.size() + 1);
   auto it = index_.find(ByHash{hash});
   if (it == index_.end()) return false;
   const std::uint32_t pos = *it;
+  if (released) released->push_back(0);  // room first: nothing below fails
   index_.erase(it);
+  if (released) released->back() = dense_[pos].entry.value.release_word();
   const auto last = static_cast<std::uint32_t>(dense_.size() - 1);
   if (pos != last) {
     // The last entry fills the hole: its position in the index changes too.
@@ -175,14 +177,16 @@ void QueryMap::unnest(ValueRef value, std::uint32_t id) {
   if (const ObjectState* nested = nested_state(value)) child_->nested_link(value, nested->id, id, false);
 }
 
-void QueryMap::remove_value(ValueRef value, std::uint32_t id) {
+void QueryMap::remove_value(ValueRef value, std::uint32_t id) { remove_value(value, value.hash(), id); }
+
+void QueryMap::remove_value(ValueRef value, std::int64_t hash, std::uint32_t id) {
   // A write moves the id: its column slot is read here and written again by
   // the insert that follows; let that miss overlap the set's.
   if (column_) column_->prefetch(id);
-  if (const ValueEntry* entry = values_.find(value.hash())) {
+  if (const ValueEntry* entry = values_.find(hash)) {
     const bool removed = entry->ids.remove(id);
     if (column_) {
-      const std::uint32_t code = code_of(value.hash());
+      const std::uint32_t code = code_of(hash);
       column_->on_remove(id, code);
       if (removed) {
         RangeValue rv;
@@ -202,10 +206,17 @@ void QueryMap::remove_id(ValueRef value, std::uint32_t id) {
 
 void QueryMap::remove_many(const std::vector<Pending>& pairs) {
   std::vector<u128> keys;
+  // The values of pruned entries, given back at once when the loop ends (also
+  // by an exception): one queueing where each would take the queue's lock.
+  struct Released {
+    std::vector<std::uintptr_t> words;
+    ~Released() { PyValue::unshare_many(words); }
+  } released;
   for (const Pending& p : pairs) {
-    if (!find(p.value)) continue;
-    remove_value(p.value, p.id);
-    check_prune(p.value);
+    const std::int64_t hash = p.value.hash();  // once: reading a value's hash may miss the cache
+    if (!find_hash(hash)) continue;
+    remove_value(p.value, hash, p.id);
+    prune(hash, &released.words);
     RangeValue rv;
     if (to_range_value(p.value, &rv)) keys.push_back(CompositeKey128::encode(rv) | p.id);
     else if (p.value.kind() == CastKind::Ind) unnest(p.value, p.id);
@@ -233,8 +244,9 @@ void QueryMap::replace(ValueRef old, ValueRef now, std::uint32_t id) {
   if (now.kind() == CastKind::Ind) nest(now, id);
 }
 
-void QueryMap::check_prune(ValueRef value) {
-  const std::int64_t hash = value.hash();
+void QueryMap::check_prune(ValueRef value) { prune(value.hash()); }
+
+void QueryMap::prune(std::int64_t hash, std::vector<std::uintptr_t>* released) {
   const ValueEntry* entry = values_.find(hash);
   if (!entry) throw InternalError("no entry found for key");
   if (entry->ids.is_empty()) {
@@ -245,7 +257,7 @@ void QueryMap::check_prune(ValueRef value) {
       free_codes_.push_back(code->second);
       codes_.erase(code);
     }
-    values_.erase(hash);
+    values_.erase(hash, released);
   }
 }
 

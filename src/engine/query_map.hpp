@@ -132,8 +132,9 @@ class ValueTable {
     }
     return {&dense_.back().entry, true};
   }
-  // Erases the entry of `hash`; false when there is none.
-  bool erase(std::int64_t hash);
+  // Erases the entry of `hash`; false when there is none. With `released`,
+  // the entry's value gives its share to that list instead of releasing it.
+  bool erase(std::int64_t hash, std::vector<std::uintptr_t>* released = nullptr);
   void reserve(std::size_t n) {
     index_.reserve(n);
     dense_.reserve(n);
@@ -268,6 +269,10 @@ class QueryMap {
   void insert_value(ValueRef value, std::uint32_t id, std::vector<std::uintptr_t>* shares = nullptr);
   // The value-table half of remove_id().
   void remove_value(ValueRef value, std::uint32_t id);
+  void remove_value(ValueRef value, std::int64_t hash, std::uint32_t id);
+  // check_prune() by the value's hash; a pruned entry's value goes to
+  // `released` when given (see ValueTable::erase).
+  void prune(std::int64_t hash, std::vector<std::uintptr_t>* released = nullptr);
   // Records in the column that `id` now holds `value` (of this hash); `added`:
   // the id was not yet in the value's set.
   void column_insert(std::int64_t hash, ValueRef value, std::uint32_t id, bool added);

@@ -57,6 +57,29 @@ void PyValue::share_many(const std::vector<std::uintptr_t>& words) noexcept {
   if (!handles.empty()) g_codec.retain_many(handles.data(), handles.size());
 }
 
+void PyValue::unshare_many(const std::vector<std::uintptr_t>& words) noexcept {
+  std::vector<void*> handles;
+  try {
+    handles.reserve(words.size());
+  } catch (...) {
+    for (std::uintptr_t w : words) unshare(w);  // one by one, without room for the batch
+    return;
+  }
+  for (std::uintptr_t w : words) {
+    if ((w & kTagMask) == kBoxTag) {
+      unshare(w);
+    } else if (w) {
+      handles.push_back(reinterpret_cast<void*>(w & ~kTagMask));
+    }
+  }
+  if (handles.empty()) return;
+  if (g_codec.release_many) {
+    g_codec.release_many(handles.data(), handles.size());
+  } else {
+    for (void* h : handles) release_handle(h);
+  }
+}
+
 void ValueRef::unshare(std::uintptr_t w) noexcept {
   if (!w) return;
   if ((w & kTagMask) == kBoxTag) {

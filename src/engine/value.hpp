@@ -51,6 +51,7 @@ struct ValueCodec {
   std::string_view (*as_str)(void* handle) noexcept;
   void (*retain)(void* handle) noexcept;
   void (*retain_many)(void* const* handles, std::size_t n) noexcept;
+  void (*release_many)(void* const* handles, std::size_t n) noexcept;
 };
 void set_value_codec(const ValueCodec& codec) noexcept;
 
@@ -134,6 +135,9 @@ class PyValue : public ValueRef {
   // One more share of each word, for values adopted before their share was
   // taken (a batch takes its references at once).
   static void share_many(const std::vector<std::uintptr_t>& words) noexcept;
+  // Gives back the share each word carries (from release_word()), the
+  // handles through one call of the layer above.
+  static void unshare_many(const std::vector<std::uintptr_t>& words) noexcept;
   // One more share of a borrowed value.
   explicit PyValue(ValueRef r) noexcept : ValueRef(r.word()) { share(w_); }
 

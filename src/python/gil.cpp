@@ -119,6 +119,20 @@ void retire(ReleaseFn fn, void* arg) {
   detail::g_limbo_pending.store(true, std::memory_order_relaxed);
 }
 
+void decref_many_anywhere(PyObject* const* objs, std::size_t n) {
+  if (n == 0) return;
+  if (can_release_now()) {
+    take_queued_increfs();
+    for (std::size_t i = 0; i < n; ++i) Py_DECREF(objs[i]);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (!g_queue) g_queue = new std::vector<Pending>();
+  g_queue->reserve(g_queue->size() + n);  // all or nothing queued
+  for (std::size_t i = 0; i < n; ++i) g_queue->push_back({decref_thunk, objs[i]});
+  detail::g_deferred_pending.store(true, std::memory_order_release);
+}
+
 void decref_anywhere(PyObject* obj) {
   if (!obj) return;
   if (can_release_now()) {

@@ -80,6 +80,8 @@ inline void drain_deferred_releases() {
 
 // Drops one Python reference now (lock held) or later (lock not held).
 void decref_anywhere(PyObject* obj);
+// The same for many objects at once (one queueing).
+void decref_many_anywhere(PyObject* const* objs, std::size_t n);
 
 // Takes one more Python reference: now when this thread holds the lock, else
 // queued. A queued reference is taken before any reference that our code
