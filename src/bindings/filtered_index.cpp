@@ -7,6 +7,7 @@
 
 #include "bindings/containers.hpp"
 #include "bindings/index.hpp"
+#include "bindings/index_state.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/kwargs_query.hpp"
 #include "bindings/query_expr.hpp"
@@ -148,6 +149,9 @@ PyMethodDef filtered_index_methods[] = {
      "reduced_query($self, query)\n--\n\n"},
     {"collect", filtered_index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
     {"rebase", filtered_index_rebase, METH_NOARGS, "rebase($self)\n--\n\n"},
+    {"__reduce__", view_pickle_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+    {"__reduce_ex__", view_pickle_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
+    {"__copy__", view_copy, METH_NOARGS, "__copy__($self, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

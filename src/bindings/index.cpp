@@ -8,6 +8,7 @@
 #include "bindings/containers.hpp"
 #include "bindings/filtered_index.hpp"
 #include "bindings/index_group.hpp"
+#include "bindings/index_state.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/nested_settle.hpp"
 #include "bindings/kwargs_query.hpp"
@@ -369,6 +370,8 @@ PyMethodDef index_methods[] = {
      "group_by($self, attr)\n--\n\n"},
     {"union_with", fastcall(index_union_with), METH_FASTCALL | METH_KEYWORDS,
      "union_with($self, other)\n--\n\n"},
+    {"__reduce__", index_pickle_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+    {"__setstate__", index_pickle_setstate, METH_O, "__setstate__($self, objs, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
