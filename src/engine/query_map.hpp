@@ -163,6 +163,10 @@ class QueryMap {
   };
   void insert_many(const std::vector<Pending>& pairs);
   void remove_id(ValueRef value, std::uint32_t id);
+  // A batch of removals of pairs the map may hold: for each pair whose value
+  // has an entry, the same as remove_id() and check_prune(); the tree's keys
+  // go in ascending order.
+  void remove_many(const std::vector<Pending>& pairs);
   // The id's value changes from `old`, which the map holds, to `now`: the
   // same result as remove_id(old), check_prune(old) and insert(now), with the
   // tree moving the id's key in place when both values are numbers (NaN aside).
@@ -182,6 +186,10 @@ class QueryMap {
   // `other`'s lookups return are lifted here. Nothing else changes, and
   // `other` not at all.
   void lift_from(const QueryMap& other);
+
+  // Removed objects leave the narrowing: should their ids come back, they
+  // come back as new objects do, lifted by their insert.
+  void forget_narrowed(const Bitmap& ids);
 
   // The ids lookups by value may return, or nullptr when they return every id.
   const Bitmap* narrowing() const { return narrowing_.get(); }
