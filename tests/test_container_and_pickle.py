@@ -57,6 +57,11 @@ def test_the_container_protocol_against_a_list(seed):
         index.remove_object(o)
     kept = [o for o in members if o not in removed]
     check_container(index, kept, "Index")
+    check_container(views[1], [o for o in kept if o.n == 1], "FilteredIndex")
+    back = removed[::2]  # added again: listed again, by the index and by the views made before
+    index.add_object_many(back)
+    kept = [o for o in members if o not in removed or o in back]
+    check_container(index, kept, "Index")
     del index
     gc.collect()  # views keep the tables; removed objects are no longer listed
     for v, view in views.items():

@@ -28,9 +28,22 @@ std::uint64_t index_count(PyObject* self) {
 }
 
 // A view counts the ids of its fixed set whose slot still holds an object.
+// Until something is removed from its core after it was made, that is every
+// id (a view holds only ids stored when it was made, and only a removal
+// empties a slot): the era it was made in has no successor until a removal
+// (read under the maps' lock, as the removal sets it under their writer),
+// and the ids are counted without reading a slot.
 std::uint64_t view_count(PyObject* self, bool any) {
   const FilteredIndexData& data = view_data(self);
+  const std::shared_ptr<AttrLock> maps = data.maps;
   const std::shared_ptr<ItemLock> items = data.items;
+  const EraRef era = data.era;
+  bool removed_since;
+  {
+    AttrReader reader = py::read_holding_gil(*maps);
+    removed_since = era->next != nullptr;
+  }
+  if (!removed_since) return any ? (data.ids.is_empty() ? 0 : 1) : data.ids.cardinality();
   return count_stored(*items, data.ids, any);
 }
 

@@ -81,6 +81,14 @@ std::uint64_t count_stored(const ItemLock& items_lock, const Bitmap& ids, bool a
   auto items = py::read_holding_gil(items_lock);
   const ItemTable& table = *items;
   std::uint64_t count = 0;
+  if (any) {
+    // Truth: the first filled slot ends the walk.
+    ids.for_each([&](std::uint32_t id) {
+      count = stored_object(table, id) ? 1 : 0;
+      return count == 0;
+    });
+    return count;
+  }
   // Scattered ids: a block's slots are asked for before any is read, so
   // that their misses overlap (the objects themselves are never touched).
   const bool scattered = !ids.is_dense();
@@ -93,9 +101,8 @@ std::uint64_t count_stored(const ItemLock& items_lock, const Bitmap& ids, bool a
     for (std::size_t i = 0; i < n; ++i) {
       if (slots[i] && slots[i]->object) ++count;
     }
-    return !(any && count > 0);
   });
-  return any ? std::min<std::uint64_t>(count, 1) : count;
+  return count;
 }
 
 bool stores_object(const ItemLock& items_lock, std::uint32_t id, const PyObject* object) {
