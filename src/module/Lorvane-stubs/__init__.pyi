@@ -144,7 +144,11 @@ class Index:
     def __contains__(self, obj: object, /) -> bool:
         """Whether the index holds this very object (anything else: False)."""
     def __iter__(self) -> Iterator[Any]:
-        """The objects in creation order, as listed when iteration starts."""
+        """The objects in creation order, as listed when iteration starts.
+
+        So an index given as a keyword's value stands for its objects (as a
+        list would); ``[index]`` looks the index up as one value.
+        """
     def __repr__(self) -> str:
         """``<Index with N objects>`` ("objects" whatever N, as Indexable's repr)."""
     def __reduce__(self) -> tuple[Any, ...]:
