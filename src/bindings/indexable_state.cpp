@@ -18,11 +18,14 @@ namespace lorvane {
 namespace {
 
 // Objects looked up once and kept for the life of the process (the module
-// refuses a second interpreter): copyreg.__newobj__, object.__getstate__,
-// and the interned names of the methods looked up on types.
+// refuses a second interpreter): copyreg.__newobj__ and __newobj_ex__,
+// object.__getstate__, and the interned names of the methods looked up on types.
 struct Cached {
   PyObject* newobj = nullptr;
+  PyObject* newobj_ex = nullptr;
   PyObject* object_getstate = nullptr;
+  PyObject* getnewargs_name = nullptr;
+  PyObject* getnewargs_ex_name = nullptr;
   PyObject* getstate_name = nullptr;
   PyObject* reduce_name = nullptr;
   PyObject* own_getstate = nullptr;  // Indexable's own, borrowed from its type
@@ -34,6 +37,9 @@ const Cached& cached() {
   if (c.newobj) return c;
   py::Ref copyreg = py::Ref::steal(py::require(PyImport_ImportModule("copyreg")));
   py::Ref newobj = py::Ref::steal(py::require(PyObject_GetAttrString(copyreg.get(), "__newobj__")));
+  py::Ref newobj_ex = py::Ref::steal(py::require(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__")));
+  c.getnewargs_name = py::require(PyUnicode_InternFromString("__getnewargs__"));
+  c.getnewargs_ex_name = py::require(PyUnicode_InternFromString("__getnewargs_ex__"));
   py::Ref getstate = py::Ref::steal(py::require(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__getstate__")));
   PyObject* getstate_name = py::require(PyUnicode_InternFromString("__getstate__"));
@@ -41,6 +47,7 @@ const Cached& cached() {
   c.own_getstate = _PyType_Lookup(indexable_type(), getstate_name);
   c.own_reduce = _PyType_Lookup(indexable_type(), reduce_name);
   c.object_getstate = getstate.release();
+  c.newobj_ex = newobj_ex.release();
   c.getstate_name = getstate_name;
   c.reduce_name = reduce_name;
   c.newobj = newobj.release();
@@ -289,7 +296,28 @@ PyObject* reduce(PyObject* self) {
     // CAUTION: a subclass's own __getstate__ runs Python code.
     state = py::Ref::steal(py::require(PyObject_CallMethodNoArgs(self, c.getstate_name)));
   }
-  py::Ref args = py::Ref::steal(py::require(PyTuple_Pack(1, reinterpret_cast<PyObject*>(type))));
+  PyObject* cls = reinterpret_cast<PyObject*>(type);
+  // A subclass whose __new__ wants arguments names them as for any class.
+  // CAUTION: its __getnewargs_ex__ or __getnewargs__ runs Python code.
+  if (_PyType_Lookup(type, c.getnewargs_ex_name)) [[unlikely]] {
+    py::Ref got = py::Ref::steal(py::require(PyObject_CallMethodNoArgs(self, c.getnewargs_ex_name)));
+    if (!PyTuple_Check(got.get()) || PyTuple_GET_SIZE(got.get()) != 2 ||
+        !PyTuple_Check(PyTuple_GET_ITEM(got.get(), 0)) || !PyDict_Check(PyTuple_GET_ITEM(got.get(), 1))) {
+      py::raise(PyExc_TypeError, "__getnewargs_ex__ should return a tuple of (tuple, dict)");
+    }
+    py::Ref args = py::Ref::steal(
+        py::require(PyTuple_Pack(3, cls, PyTuple_GET_ITEM(got.get(), 0), PyTuple_GET_ITEM(got.get(), 1))));
+    return py::require(PyTuple_Pack(3, c.newobj_ex, args.get(), state.get()));
+  }
+  py::Ref args;
+  if (_PyType_Lookup(type, c.getnewargs_name)) [[unlikely]] {
+    py::Ref got = py::Ref::steal(py::require(PyObject_CallMethodNoArgs(self, c.getnewargs_name)));
+    if (!PyTuple_Check(got.get())) py::raise(PyExc_TypeError, "__getnewargs__ should return a tuple");
+    py::Ref head = py::Ref::steal(py::require(PyTuple_Pack(1, cls)));
+    args = py::Ref::steal(py::require(PySequence_Concat(head.get(), got.get())));
+  } else {
+    args = py::Ref::steal(py::require(PyTuple_Pack(1, cls)));
+  }
   return py::require(PyTuple_Pack(3, c.newobj, args.get(), state.get()));
 }
 

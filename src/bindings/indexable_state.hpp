@@ -17,8 +17,8 @@
 // sets the attributes through the write path, so values are captured anew
 // (a str's hash differs per process). copy.copy and copy.deepcopy go
 // through the same reduction (deepcopy copies the state, memo and all). A
-// subclass's own __getstate__, __setstate__, __reduce__ or __reduce_ex__
-// is honoured as for any Python class.
+// subclass's own __getstate__, __setstate__, __reduce__, __reduce_ex__,
+// __getnewargs__ or __getnewargs_ex__ is honoured as for any Python class.
 #pragma once
 
 #include <Python.h>
