@@ -56,6 +56,9 @@ class Indexable:
     def __reduce__(self) -> tuple[Any, ...]:
         """``(copyreg.__newobj__, (cls,), state)``: loading never calls ``__init__``.
 
+        A subclass's ``__getnewargs__`` (or ``__getnewargs_ex__``) gives the
+        arguments of ``cls.__new__``.
+
         The state names the attributes once per set of names, then the
         values; values are captured anew when loaded.
         """
