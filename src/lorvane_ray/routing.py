@@ -52,6 +52,20 @@ def stable_hash(key):
     return ((zlib.crc32(out) | (len(out) << 32)) * _GOLDEN) & _MASK
 
 
+def route(keys_and_items, num_shards):
+    """{shard: [item, ...]} for (key, item) pairs, in their order."""
+    parts = [[] for _ in range(num_shards)]
+    append = [p.append for p in parts]
+    low, high, mask, golden = -(1 << 63), 1 << 63, _MASK, _GOLDEN
+    for key, item in keys_and_items:
+        # stable_hash's int case inline: a call per item costs as much again.
+        if type(key) is int and low <= key < high:
+            append[((((key & mask) * golden) & mask) * num_shards) >> 64](item)
+        else:
+            append[shard_of(key, num_shards)](item)
+    return {i: p for i, p in enumerate(parts) if p}
+
+
 def shard_of(key, num_shards):
     """The shard (0 .. num_shards - 1) that holds ``key``."""
     return (stable_hash(key) * num_shards) >> 64

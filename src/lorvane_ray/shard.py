@@ -9,6 +9,7 @@ builds the objects) and applied by ``commit`` once every shard staged its
 part; ``discard`` drops a staged batch.
 """
 
+import time
 from collections.abc import Mapping
 
 from Lorvane import Index, Indexable
@@ -55,6 +56,13 @@ class Shard:
 
     def ping(self):
         return self.shard
+
+    def timed(self, method, *args):
+        """(seconds spent inside the actor, result) of one of its calls: how
+        benchmarks tell a shard's own work from Ray's."""
+        t0 = time.perf_counter()
+        result = getattr(self, method)(*args)
+        return time.perf_counter() - t0, result
 
     # Writes.
 

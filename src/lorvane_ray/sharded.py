@@ -18,7 +18,7 @@ from ray.exceptions import RayActorError, RayTaskError
 
 from Lorvane import Indexable
 
-from lorvane_ray.routing import shard_of
+from lorvane_ray.routing import route, shard_of
 from lorvane_ray.shard import Shard, check_result
 
 _RemoteShard = ray.remote(Shard)
@@ -115,11 +115,16 @@ class ShardedIndex:
                                          f"{self._max_restarts} times already") from exc
                 ref = resend()
 
-    def _gather(self, senders):
+    def _gather(self, senders, before_wait=None):
         """Sends every call, then waits for each: {shard: result}. The first
         failure is raised once every call has finished."""
         refs = {i: send() for i, send in senders.items()}
         out, error = {}, None
+        if before_wait is not None:
+            try:
+                before_wait()
+            except BaseException as exc:  # noqa: BLE001
+                error = exc
         for i, ref in refs.items():
             try:
                 out[i] = self._wait(i, ref, senders[i])
@@ -155,12 +160,14 @@ class ShardedIndex:
             raise KeyError(f"an object without the key attribute {self.key!r}") from None
         raise TypeError(f"an item must be a mapping of attributes or an Indexable, not '{type(item).__name__}'")
 
-    def _route(self, keys_and_items):
-        parts = {}
-        n = self.num_shards
-        for key, item in keys_and_items:
-            parts.setdefault(shard_of(key, n), []).append(item)
-        return parts
+    def _keyed(self, items):
+        """(key, item) for each item, its key read as routing needs it."""
+        key = self.key
+        for item in items:
+            if type(item) is dict and key in item:
+                yield item[key], item
+            else:
+                yield self._key_of(item), item
 
     def _batch(self, stage, parts):
         """One staged write per shard: every shard stages its part (and
@@ -169,7 +176,9 @@ class ShardedIndex:
         token = next(self._tokens)
         senders = {i: self._sender(i, stage, token, part) for i, part in parts.items()}
         try:
-            self._gather(senders)
+            # The earlier batch's commits are waited for only now, so that
+            # the shards apply it while this one is routed and sent.
+            self._gather(senders, before_wait=self._settle)
         except BaseException:
             try:
                 self._gather({i: self._sender(i, "discard", token) for i in parts})
@@ -194,11 +203,11 @@ class ShardedIndex:
         returns (``flush()`` waits for it)."""
         if isinstance(items, (str, bytes, Mapping)):
             raise TypeError(f"add_object_many takes a collection of objects, not '{type(items).__name__}'")
-        self._settle()
-        key_of = self._key_of
-        parts = self._route((key_of(item), item) for item in items)
+        parts = route(self._keyed(items), self.num_shards)
         if parts:
             self._batch("stage_add", parts)
+        else:
+            self._settle()
 
     def update(self, key, /, **attrs):
         """Sets attributes of the object stored under ``key`` (KeyError when
@@ -230,7 +239,7 @@ class ShardedIndex:
         """Removes the objects of these keys (keys not stored are passed
         over), one call per shard; returns how many were removed."""
         self._settle()
-        parts = self._route((k, k) for k in keys)
+        parts = route(((k, k) for k in keys), self.num_shards)
         return sum(self._gather({i: self._sender(i, "remove", part) for i, part in parts.items()}).values())
 
     # Queries: scattered to every shard, gathered in shard order.
