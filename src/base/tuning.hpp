@@ -34,6 +34,10 @@ inline constexpr std::size_t kSlotArrayStepUntil = 8;
 // The attribute cache: a direct-mapped table of (shape, name) -> slot, as
 // the interpreter's own type attribute cache is.
 inline constexpr std::size_t kAttrCacheBits = 12;
+// The names' str objects that pickling and copying hand out (one per name, so
+// that a pickle writes each name once): a few hundred names cover the
+// objects of a program's classes.
+inline constexpr std::size_t kNameStrCacheBits = 8;
 
 // --- Objects -----------------------------------------------------------------
 

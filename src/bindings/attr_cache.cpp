@@ -1,6 +1,8 @@
 #include "bindings/attr_cache.hpp"
 
+#include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include "python/error.hpp"
 
@@ -28,5 +30,29 @@ AttrLookup lookup_attr_slow(const Shape* shape, PyObject* name) {
   return {slot, attr};
 }
 }  // namespace detail
+
+namespace {
+struct NameStrEntry {
+  const AttrName* attr = nullptr;
+  PyObject* str = nullptr;
+};
+NameStrEntry g_name_strs[std::size_t{1} << tuning::kNameStrCacheBits];
+}  // namespace
+
+PyObject* attr_name_str(const AttrName* name) {
+  const auto p = reinterpret_cast<std::uintptr_t>(name);
+  NameStrEntry& e = g_name_strs[((p >> 4) ^ (p >> 12)) & ((std::size_t{1} << tuning::kNameStrCacheBits) - 1)];
+  if (e.attr == name) [[likely]] return e.str;
+  const std::string_view text = name->view();
+  PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+  if (!str) throw py::ErrorAlreadySet{};
+  PyUnicode_InternInPlace(&str);
+  name->acquire();
+  const AttrName* old_attr = std::exchange(e.attr, name);
+  PyObject* old_str = std::exchange(e.str, str);
+  if (old_attr) old_attr->release();
+  Py_XDECREF(old_str);  // CAUTION: a str's deallocation runs no Python code
+  return str;
+}
 
 }  // namespace lorvane

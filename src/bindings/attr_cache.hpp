@@ -47,4 +47,10 @@ inline AttrLookup lookup_attr(const Shape* shape, PyObject* name) {
   return detail::lookup_attr_slow(shape, name);
 }
 
+// The other way round: the interned str of a name (borrowed), from a
+// direct-mapped table whose entries hold a reference on the name and on its
+// str; a miss decodes the name's text. The str stays valid until the next
+// call. Throws py::ErrorAlreadySet when the str cannot be made.
+PyObject* attr_name_str(const AttrName* name);
+
 }  // namespace lorvane

@@ -5,7 +5,9 @@
 #include <vector>
 #include <utility>
 
+#include "bindings/containers.hpp"
 #include "bindings/index.hpp"
+#include "bindings/index_state.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/kwargs_query.hpp"
 #include "bindings/query_expr.hpp"
@@ -147,6 +149,9 @@ PyMethodDef filtered_index_methods[] = {
      "reduced_query($self, query)\n--\n\n"},
     {"collect", filtered_index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
     {"rebase", filtered_index_rebase, METH_NOARGS, "rebase($self)\n--\n\n"},
+    {"__reduce__", view_pickle_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+    {"__reduce_ex__", view_pickle_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
+    {"__copy__", view_copy, METH_NOARGS, "__copy__($self, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -156,6 +161,11 @@ PyType_Slot filtered_index_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(filtered_index_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(filtered_index_clear)},
     {Py_tp_methods, filtered_index_methods},
+    {Py_sq_length, reinterpret_cast<void*>(view_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(view_contains)},
+    {Py_nb_bool, reinterpret_cast<void*>(view_bool)},
+    {Py_tp_iter, reinterpret_cast<void*>(view_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(view_repr)},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
 };
@@ -164,6 +174,8 @@ PyType_Spec filtered_index_spec = {"Lorvane.FilteredIndex", static_cast<int>(siz
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, filtered_index_slots};
 
 }  // namespace
+
+const FilteredIndexData& view_data(PyObject* self) { return data_of(self); }
 
 PyObject* create_filtered_index_type() { return py::create_type_once(&g_filtered_index_type, &filtered_index_spec); }
 

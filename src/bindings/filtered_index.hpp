@@ -30,4 +30,9 @@ PyObject* create_filtered_index_type();
 // keeper of data.items.
 PyObject* make_filtered_index(FilteredIndexData data, PyObject* keeper);
 
+// The data of a view (`self` a FilteredIndex); RuntimeError for one whose
+// cycle the collector broke. Copy `items` before anything that may run
+// Python code or let go of the interpreter lock.
+const FilteredIndexData& view_data(PyObject* self);
+
 }  // namespace lorvane

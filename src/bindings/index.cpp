@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "bindings/collector.hpp"
+#include "bindings/containers.hpp"
 #include "bindings/filtered_index.hpp"
 #include "bindings/index_group.hpp"
+#include "bindings/index_state.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/nested_settle.hpp"
 #include "bindings/kwargs_query.hpp"
@@ -209,23 +211,7 @@ PyObject* wrap_view(PyObject* self, const IndexAPI& core, FilteredIndexData view
 PyObject* index_collect(PyObject* self, PyObject* /*unused*/) {
   return py::guarded<PyObject*>(nullptr, [&] {
     auto borrow = as_index(self)->borrow.shared();
-    const IndexAPI& core = *core_of(self);
-    // New references are taken under the lock and the list is built after
-    // it: making a list may run the collector, and with it finalizers.
-    std::vector<py::Ref> objects;
-    {
-      auto items = py::read_holding_gil(core.items());
-      items->for_each_page([&](std::uint32_t, const StoredItem* slots, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) {
-          if (slots[i].object) objects.push_back(py::Ref::borrow(py_object(slots[i].object)));
-        }
-      });
-    }
-    py::Ref list = py::Ref::steal(py::require(PyList_New(static_cast<Py_ssize_t>(objects.size()))));
-    for (std::size_t i = 0; i < objects.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects[i].release());
-    }
-    return list.release();
+    return all_stored_objects(core_of(self)->items()).release();
   });
 }
 
@@ -384,6 +370,8 @@ PyMethodDef index_methods[] = {
      "group_by($self, attr)\n--\n\n"},
     {"union_with", fastcall(index_union_with), METH_FASTCALL | METH_KEYWORDS,
      "union_with($self, other)\n--\n\n"},
+    {"__reduce__", index_pickle_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+    {"__setstate__", index_pickle_setstate, METH_O, "__setstate__($self, objs, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -393,6 +381,11 @@ PyType_Slot index_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
     {Py_tp_methods, index_methods},
+    {Py_sq_length, reinterpret_cast<void*>(index_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
+    {Py_nb_bool, reinterpret_cast<void*>(index_bool)},
+    {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(index_repr)},
     {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
     {0, nullptr},
 };

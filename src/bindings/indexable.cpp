@@ -10,6 +10,7 @@
 #include "bindings/attr_cache.hpp"
 #include "bindings/collector.hpp"
 #include "bindings/indexable_free_list.hpp"
+#include "bindings/indexable_state.hpp"
 #include "bindings/object_ids.hpp"
 #include "bindings/types.hpp"
 #include "bindings/value_capture.hpp"
@@ -215,6 +216,10 @@ PyObject* indexable_sizeof(PyObject* self, PyObject* /*unused*/) {
 
 PyMethodDef indexable_methods[] = {
     {"__dir__", indexable_dir, METH_NOARGS, "__dir__($self)\n--\n\n"},
+    {"__getstate__", indexable_getstate, METH_NOARGS, "__getstate__($self, /)\n--\n\n"},
+    {"__setstate__", indexable_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
+    {"__reduce__", indexable_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+    {"__reduce_ex__", indexable_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
     {"__sizeof__", indexable_sizeof, METH_NOARGS, "__sizeof__($self)\n--\n\nSize of the object in memory, in bytes: its own part, its value array and any table of names it alone uses."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -14,8 +14,8 @@
 #include "python/ref.hpp"
 #include "python/type_util.hpp"
 
-// The PyQueryExpr type: its builders, its repr and its part in the cycle
-// collector.
+// The PyQueryExpr type: its builders, its repr, its reduction to builder
+// calls (pickling and copying) and its part in the cycle collector.
 //
 // Invariants:
 //  - `tree` is set when the instance is made and never changes: no method,
@@ -156,6 +156,49 @@ PyObject* query_expr_repr(PyObject* self) {
   });
 }
 
+// ---- pickling and copying ---------------------------------------------------------
+
+// (builder, args): the call of the builder that makes this tree again, its
+// values captured anew when called. Children come as new expressions over
+// own copies of the subtrees; pickle saves them (and their values) in turn.
+PyObject* query_expr_reduce(PyObject* self, PyObject* /*unused*/) {
+  return py::guarded<PyObject*>(nullptr, [&] {
+    const QueryExpr& tree = as_expr(self)->tree;
+    const char* name = qualname(tree.kind()) + sizeof("PyQueryExpr.") - 1;
+    py::Ref builder = py::Ref::steal(py::require(PyObject_GetAttrString(g_query_expr_type, name)));
+    py::Ref args;
+    if (tree.is_leaf()) {
+      const std::string_view text = tree.path().view();
+      py::Ref path = py::Ref::steal(
+          py::require(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)));
+      const std::vector<PyValue>& values = tree.values();
+      if (tree.kind() == Kind::In) {
+        py::Ref list = py::Ref::steal(py::require(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+        for (std::size_t i = 0; i < values.size(); ++i) {
+          PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(py_object(values[i])));
+        }
+        args = py::Ref::steal(py::require(PyTuple_Pack(2, path.get(), list.get())));
+      } else if (tree.kind() == Kind::Bt) {
+        args = py::Ref::steal(py::require(PyTuple_Pack(3, path.get(), py_object(values[0]), py_object(values[1]))));
+      } else {
+        args = py::Ref::steal(py::require(PyTuple_Pack(2, path.get(), py_object(values[0]))));
+      }
+    } else {
+      const std::vector<QueryExpr>& children = tree.children();
+      args = py::Ref::steal(py::require(PyTuple_New(static_cast<Py_ssize_t>(children.size()))));
+      for (std::size_t i = 0; i < children.size(); ++i) {
+        std::size_t depth = 0;
+        PyTuple_SET_ITEM(args.get(), static_cast<Py_ssize_t>(i), wrap(own_copy(children[i], depth)));
+      }
+    }
+    return py::require(PyTuple_Pack(2, builder.get(), args.get()));
+  });
+}
+
+// An expression never changes: a shallow copy is the expression itself.
+// (copy.deepcopy goes through __reduce__, copying the values.)
+PyObject* query_expr_copy(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(self); }
+
 // ---- builders ----------------------------------------------------------------------
 
 // eq, ne, gt, ge, le, lt: (attr, value).
@@ -229,6 +272,8 @@ PyMethodDef query_expr_methods[] = {
     {"and_", fastcall(build_combination<Kind::And>), kBuilder, "and_(*exprs)\n--\n\n"},
     {"or_", fastcall(build_combination<Kind::Or>), kBuilder, "or_(*exprs)\n--\n\n"},
     {"not_", fastcall(build_not), kBuilder, "not_(exprs)\n--\n\n"},
+    {"__reduce__", query_expr_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+    {"__copy__", query_expr_copy, METH_NOARGS, "__copy__($self, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 #include "bindings/stored_objects.hpp"
 
 #include <algorithm>
+#include <vector>
 
 #include "base/prefetch.hpp"
 #include "base/tuning.hpp"
@@ -57,6 +58,49 @@ py::Ref objects_for_ids(const ItemLock& items_lock, const Bitmap& ids) {
   // Slots never filled are NULL, which the list's own slice deletion accepts.
   if (filled < wanted) py::require(PyList_SetSlice(list.get(), filled, wanted, nullptr));
   return list;
+}
+
+py::Ref all_stored_objects(const ItemLock& items_lock) {
+  std::vector<py::Ref> objects;
+  {
+    auto items = py::read_holding_gil(items_lock);
+    items->for_each_page([&](std::uint32_t, const StoredItem* slots, std::size_t n) {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (slots[i].object) objects.push_back(py::Ref::borrow(py_object(slots[i].object)));
+      }
+    });
+  }
+  py::Ref list = py::Ref::steal(py::require(PyList_New(static_cast<Py_ssize_t>(objects.size()))));
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects[i].release());
+  }
+  return list;
+}
+
+std::uint64_t count_stored(const ItemLock& items_lock, const Bitmap& ids, bool any) {
+  auto items = py::read_holding_gil(items_lock);
+  const ItemTable& table = *items;
+  std::uint64_t count = 0;
+  // Scattered ids: a block's slots are asked for before any is read, so
+  // that their misses overlap (the objects themselves are never touched).
+  const bool scattered = !ids.is_dense();
+  ids.for_each_block([&](const std::uint32_t* block, std::size_t n) {
+    const StoredItem* slots[Bitmap::kBlock];
+    for (std::size_t i = 0; i < n; ++i) {
+      slots[i] = table.find(block[i]);
+      if (scattered) ask_slot(slots[i]);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (slots[i] && slots[i]->object) ++count;
+    }
+    return !(any && count > 0);
+  });
+  return any ? std::min<std::uint64_t>(count, 1) : count;
+}
+
+bool stores_object(const ItemLock& items_lock, std::uint32_t id, const PyObject* object) {
+  auto items = py::read_holding_gil(items_lock);
+  return stored_object(*items, id) == object;
 }
 
 }  // namespace lorvane
