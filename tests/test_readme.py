@@ -49,7 +49,7 @@ def run_block(namespace, line, code):
 def test_readme_block(index):
     line, needs, code = BLOCKS[index]
     if missing(needs):
-        pytest.skip(f"the module lacks {', '.join(missing(needs))}")
+        pytest.skip("; ".join(left_out(n) if "." not in n else f"the module lacks {n}" for n in missing(needs)))
     # Each block runs after the ones before it (a tour builds on its start),
     # so a failing block is reported as itself, whatever pytest selects.
     namespace = {"__name__": "readme"}

@@ -31,10 +31,12 @@ def check_result(result):
         raise TypeError(f"result must be a str or a non-empty tuple of attribute names, not {result!r}")
 
 
-def answer(objs, result, key):
-    """``objs`` in the form ``result`` asks for (see RESULT_KINDS)."""
+def answer(found, result, key):
+    """The objects found (a list or a view) in the form ``result`` asks for
+    (see RESULT_KINDS); a count never lists a view's objects."""
     if result == "count":
-        return len(objs)
+        return len(found)
+    objs = found if isinstance(found, list) else found.collect()
     if result == "objects":
         return objs
     if result == "keys":
@@ -140,17 +142,14 @@ class Shard:
     def size(self):
         return len(self.by_key)
 
-    def get(self, keys, result):
-        return answer([self.by_key[k] for k in keys if k in self.by_key], result, self.key)
-
     def get_by_attribute(self, kwargs, result):
         return answer(self.index.get_by_attribute(**kwargs), result, self.key)
 
     def reduced_query(self, expr, result):
-        return answer(self.index.reduced_query(expr).collect(), result, self.key)
+        return answer(self.index.reduced_query(expr), result, self.key)
 
     def group_by(self, attr, result):
-        return {value: answer(view.collect(), result, self.key)
+        return {value: answer(view, result, self.key)
                 for value, view in self.index.group_by(attr).items()}
 
     def collect(self, result):
