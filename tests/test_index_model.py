@@ -1,5 +1,5 @@
-"""Differential test: two indexes driven by random adds, writes and narrowing,
-compared after every step with a brute-force filter over the objects."""
+"""Differential test: two indexes driven by random adds, removals, writes and
+narrowing, compared after every step with a brute-force filter over the objects."""
 
 import random
 
@@ -161,6 +161,27 @@ class IndexModel(RuleBasedStateMachine):
                 positions.update(p for p in picks if hasattr(self.objs[p], name))
 
     @precondition(lambda self: self.objs)
+    @rule(data=st.data(), which=st.sampled_from([0, 1]), batch=st.booleans())
+    def remove(self, data, which, batch):
+        # Objects the index does not hold are skipped; a removed object leaves
+        # its narrowing behind (re-added, it is found like a new one) and
+        # drops out of every view of the index, until it is added again.
+        picks = data.draw(st.lists(st.integers(0, len(self.objs) - 1), max_size=6))
+        if batch:
+            self.indexes[which].remove_object_many([self.objs[p] for p in picks])
+        else:
+            for p in picks:
+                self.indexes[which].remove_object(self.objs[p])
+        self.stored[which].difference_update(picks)
+        if self.findable[which] is not None:
+            for positions in self.findable[which].values():
+                positions.difference_update(picks)
+
+    def listed(self, which, positions):
+        """The positions a view of index `which` still lists: the stored ones."""
+        return [p for p in positions if which is None or p in self.stored[which]]
+
+    @precondition(lambda self: self.objs)
     @rule(data=st.data(), name=st.sampled_from(NAMES), value=VALUES)
     def assign(self, data, name, value):
         p = data.draw(st.integers(0, len(self.objs) - 1))
@@ -227,8 +248,8 @@ class IndexModel(RuleBasedStateMachine):
     @invariant()
     def views_keep_their_objects(self):
         # Writes since a view was made change the objects, never its ids.
-        for view, expected, _ in self.views:
-            same_objects(view.collect(), [self.objs[p] for p in expected])
+        for view, expected, which in self.views:
+            same_objects(view.collect(), [self.objs[p] for p in self.listed(which, expected)])
 
     @invariant()
     def collect_lists_stored_objects(self):
@@ -282,6 +303,7 @@ class IndexModel(RuleBasedStateMachine):
         # Narrowing reads the shared maps (and the narrowing of their index)
         # and then cuts to the view's own ids.
         view, own, which = self.views[data.draw(st.integers(0, len(self.views) - 1))]
+        own = self.listed(which, own)
         if seed % 2:
             expr, test = random_query(random.Random(seed), self.held(), 3)
             narrow = view.reduced_query(expr)
@@ -323,7 +345,8 @@ class IndexModel(RuleBasedStateMachine):
     @precondition(lambda self: self.views)
     @rule(data=st.data())
     def rebase(self, data):
-        view, own, _ = self.views[data.draw(st.integers(0, len(self.views) - 1))]
+        view, own, which = self.views[data.draw(st.integers(0, len(self.views) - 1))]
+        own = self.listed(which, own)
         index, objs = view.rebase(), [self.objs[p] for p in own]
         same_objects(index.collect(), objs)
         # Underscore names are indexed as they were at the rebase.

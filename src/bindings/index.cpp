@@ -8,6 +8,7 @@
 #include "bindings/containers.hpp"
 #include "bindings/filtered_index.hpp"
 #include "bindings/index_group.hpp"
+#include "bindings/index_remove.hpp"
 #include "bindings/index_state.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/nested_settle.hpp"
@@ -96,10 +97,6 @@ const CoreRef& core_of(PyObject* self) {
 
 // ---- argument conversion ---------------------------------------------------------
 
-IndexableObject* extract_indexable(PyObject* obj, const char* param) {
-  if (!is_indexable(obj)) py::raise_argument_error(param, py::cannot_convert(obj, "Indexable"));
-  return as_indexable(obj);
-}
 
 // The items of `objs` as a new tuple. An exact list or tuple is copied as it
 // is; any other sequence is iterated into a list first, because the
@@ -119,9 +116,13 @@ py::Ref private_tuple(PyObject* objs) {
   return py::Ref::steal(PyList_AsTuple(items.get()));
 }
 
-// `objs`: any sequence but str, every item an Indexable. Returns a private
-// tuple of the items: the caller's own list may be changed by another thread
-// whenever this call lets go of the interpreter lock.
+}  // namespace
+
+IndexableObject* extract_indexable(PyObject* obj, const char* param) {
+  if (!is_indexable(obj)) py::raise_argument_error(param, py::cannot_convert(obj, "Indexable"));
+  return as_indexable(obj);
+}
+
 py::Ref extract_indexable_seq(PyObject* objs, const char* param) {
   if (PyUnicode_Check(objs)) py::raise_argument_error(param, py::kStrToVec);
   if (!PySequence_Check(objs)) py::raise_argument_error(param, py::cannot_convert(objs, "Sequence"));
@@ -134,6 +135,8 @@ py::Ref extract_indexable_seq(PyObject* objs, const char* param) {
   }
   return batch;
 }
+
+namespace {
 
 // Stores each object in its slot, with a new reference. Slots are filled only
 // under the interpreter lock (the collector reads them without our lock);
@@ -363,6 +366,12 @@ PyMethodDef index_methods[] = {
     {"add_object_many", fastcall(index_add_object_many), METH_FASTCALL | METH_KEYWORDS,
      "add_object_many($self, objs)\n--\n\n"},
     {"add_object", fastcall(index_add_object), METH_FASTCALL | METH_KEYWORDS, "add_object($self, py_ref)\n--\n\n"},
+    {"remove_object", fastcall(index_remove_object), METH_FASTCALL | METH_KEYWORDS,
+     "remove_object($self, obj)\n--\n\nTakes the object out of the index; nothing changes when the index does not "
+     "hold it."},
+    {"remove_object_many", fastcall(index_remove_object_many), METH_FASTCALL | METH_KEYWORDS,
+     "remove_object_many($self, objs)\n--\n\nTakes every object of the sequence (not a str) out of the index in one "
+     "batch; objects the index does not hold are skipped."},
     {"reduced", fastcall(index_reduced), METH_FASTCALL | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
     {"reduced_query", fastcall(index_reduced_query), METH_FASTCALL | METH_KEYWORDS,
      "reduced_query($self, query)\n--\n\n"},

@@ -31,6 +31,14 @@ bool is_index(PyObject* o);
 // while the core's locks are waited for and the attributes indexed.
 PyObject* make_index_of(std::span<IndexableObject* const> objs);
 
+// `obj` as an Indexable; TypeError naming `param` otherwise.
+IndexableObject* extract_indexable(PyObject* obj, const char* param);
+// `objs`: any sequence but str, every item an Indexable (TypeError naming
+// `param` otherwise). Returns a private tuple of the items: the caller's own
+// list may be changed by another thread whenever the call lets go of the
+// interpreter lock. CAUTION: iterating a sequence may run Python code.
+py::Ref extract_indexable_seq(PyObject* objs, const char* param);
+
 // The core of a live Index (`self` an Index); RuntimeError for one whose
 // cycle the collector broke.
 const CoreRef& index_core(PyObject* self);

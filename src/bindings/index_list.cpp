@@ -70,6 +70,10 @@ void IndexList::set_links(std::span<const CoreRef> cores) {
 void IndexList::drop_index(ObjectMutex& mu, const CoreLink& link) noexcept {
   lock_holding_gil(mu);
   AdoptedLock unlock(mu);
+  drop_index_locked(link);
+}
+
+void IndexList::drop_index_locked(const CoreLink& link) noexcept {
   if (Shared* s = shared()) {
     if (same_core(s->link, link)) {
       word_ &= kPoisoned;

@@ -41,6 +41,8 @@ class IndexList {
   // reach the core. Compares control blocks only, so no core is kept alive
   // or dropped under the mutex.
   void drop_index(ObjectMutex& mu, const CoreLink& link) noexcept;
+  // drop_index's work, for a caller that holds the mutex already (removal).
+  void drop_index_locked(const CoreLink& link) noexcept;
 
   // The live cores a record holds while the object's mutex is; they are
   // dropped after it is released (dropping a core's last reference may run

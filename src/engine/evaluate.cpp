@@ -642,10 +642,10 @@ Bitmap evaluate_in_core(const IndexAPI& core, const QueryExpr& expr, const EvalP
 }
 
 FilteredIndexData reduced_query(const IndexAPI& core, const QueryExpr& expr) {
-  // The tables are shared before the evaluation: they are the core's for the
-  // core's whole life, so the order does not matter, and the pointers are
-  // copied without any lock.
-  FilteredIndexData view{core.attr_maps_shared(), core.items_shared(), Bitmap()};
+  // The tables are shared before the evaluation (they are the core's for the
+  // core's whole life, and the pointers are copied without any lock), and so
+  // is the era, which must come first.
+  FilteredIndexData view = empty_view_of(core);
   AttrReader maps = core.attr_maps().read();
   auto stored = core.all_ids().read();
   // Eq and dotted paths are not cut down to the universe by the evaluation:

@@ -17,8 +17,12 @@
 
 namespace lorvane {
 
+FilteredIndexData empty_view_of(const IndexAPI& core) {
+  return FilteredIndexData{core.attr_maps_shared(), core.items_shared(), core.all_ids_shared(), core.removal_era(), Bitmap()};
+}
+
 FilteredIndexData reduced(const IndexAPI& core, const HashQuery& query) {
-  FilteredIndexData view{core.attr_maps_shared(), core.items_shared(), Bitmap()};
+  FilteredIndexData view = empty_view_of(core);
   AttrReader maps = core.attr_maps().read();
   view.ids = filter_index_by_hashes(*maps, query);
   // The value maps may name ids this core does not store; a view never
@@ -31,7 +35,7 @@ FilteredIndexData reduced(const IndexAPI& core, const HashQuery& query) {
 }
 
 FilteredIndexData reduced(const FilteredIndexData& view, const HashQuery& query) {
-  FilteredIndexData out{view.maps, view.items, Bitmap()};
+  FilteredIndexData out{view.maps, view.items, view.stored, view.era, Bitmap()};
   if (view.ids.is_empty()) return out;
   {
     AttrReader maps = view.maps->read();
@@ -42,9 +46,17 @@ FilteredIndexData reduced(const FilteredIndexData& view, const HashQuery& query)
 }
 
 FilteredIndexData reduced_query(const FilteredIndexData& view, const QueryExpr& expr) {
-  FilteredIndexData out{view.maps, view.items, Bitmap()};
+  FilteredIndexData out{view.maps, view.items, view.stored, view.era, Bitmap()};
   AttrReader maps = view.maps->read();
-  out.ids = evaluate_within(*maps, view.ids, expr);
+  // The universe of Ne and Not: the view's ids, less those removed since
+  // (the era has a successor once a removal ended it, set under the writer
+  // of these maps).
+  if (view.era->next) {
+    const Bitmap live = Bitmap::and_(view.ids, *view.stored->read());
+    out.ids = evaluate_within(*maps, live, expr);
+  } else {
+    out.ids = evaluate_within(*maps, view.ids, expr);
+  }
   return out;
 }
 

@@ -5,6 +5,13 @@
 //  - `maps` and `items` are the very tables of the core the view was made
 //    from (shared, never copied): the view keeps them alive after the core
 //    and its Index are gone, and sees later changes of values and slots.
+//  - `era` is the core's removal era when the view was made (RemovalEra):
+//    it keeps alive every object removed since, so no id the view holds
+//    passes to another object while the view lives. Views made from a view
+//    share its era. Once the era has ended (something was removed since),
+//    what the view gives is also cut down to the ids the core stores now
+//    (`stored`), so a view made from it never holds an object that was out
+//    of the index when that view was made.
 //  - `ids` is fixed when the view is made and never changes; every result
 //    the view gives is cut down to it. A view made from a core holds only
 //    ids the core stored then; a view made from a view holds a subset of its
@@ -31,8 +38,14 @@ namespace lorvane {
 struct FilteredIndexData {
   std::shared_ptr<AttrLock> maps;
   std::shared_ptr<ItemLock> items;
+  std::shared_ptr<IdLock> stored;  // the core's all_ids
+  EraRef era;
   Bitmap ids;
 };
+
+// A view of `core`'s tables holding no id yet, in the core's current era:
+// made before the ids are found, so that it keeps whatever is removed meanwhile.
+FilteredIndexData empty_view_of(const IndexAPI& core);
 
 // The view of `core`'s tables holding the stored ids whose attributes
 // satisfy every entry of `query` (none for an empty query). Takes attr_maps,

@@ -71,6 +71,7 @@ std::optional<GroupList> group_core(const IndexAPI& core, std::string_view path)
 
 std::vector<GroupView> group_views(const IndexAPI& core, std::string_view path) {
   std::vector<GroupView> views;
+  const FilteredIndexData empty = empty_view_of(core);  // before the groups are found
   std::optional<GroupList> groups = group_core(core, path);
   if (!groups) return views;
   // Values are unique by hash within one list, so each view is the only
@@ -78,7 +79,7 @@ std::vector<GroupView> group_views(const IndexAPI& core, std::string_view path) 
   views.reserve(groups->size());
   for (Group& g : *groups) {
     views.push_back(GroupView{std::move(g.value),
-                              FilteredIndexData{core.attr_maps_shared(), core.items_shared(), std::move(g.ids).as_bitmap()}});
+                              FilteredIndexData{empty.maps, empty.items, empty.stored, empty.era, std::move(g.ids).as_bitmap()}});
   }
   return views;
 }

@@ -192,24 +192,54 @@ void IndexAPI::add_object_many(const CoreLink& self, const std::vector<const Obj
   });
 }
 
-void IndexAPI::remove(const ObjectState& obj) {
+RemovalEra::~RemovalEra() {
+  EraRef later = std::move(next);
+  while (later && later.use_count() == 1) {
+    EraRef after = std::move(later->next);
+    later.reset();
+    later = std::move(after);
+  }
+}
+
+EraRef IndexAPI::unindex_many(std::span<const ObjectState* const> objs) {
+  auto fresh = std::make_shared<RemovalEra>();
+  std::vector<std::uint32_t> ids;
+  ids.reserve(objs.size());
+  for (const ObjectState* obj : objs) ids.push_back(obj->id);
+  std::sort(ids.begin(), ids.end());
+  const Bitmap gone = Bitmap::from_sorted_ids(ids);
   AttrWriter writer = get_index_writer();
-  std::uint32_t id = obj.id;
+  AttrTable& table = *writer;
   {
     ReadSection section;
-    obj.for_each([&](std::string_view name, ValueRef value) {
-      if (!is_private_name(name)) _remove_index(*writer, id, name, value);
-    });
+    for (const ObjectState* obj : objs) {
+      obj->for_each([&](std::string_view name, ValueRef value) {
+        if (!is_private_name(name)) _remove_index(table, obj->id, name, value);
+      });
+    }
   }
-  {
-    auto ids = all_ids_->write();
-    ids->remove(id);
+  for (auto& [name, map] : table) map->forget_narrowed(gone);
+  all_ids_->write()->andnot_inplace(gone);
+  EraRef ended = era_.exchange(fresh, std::memory_order_acq_rel);
+  ended->next = std::move(fresh);
+  return ended;
+}
+
+void IndexAPI::take_items(ItemTable& items, std::span<const std::uint32_t> ids, std::vector<StoredItem>& out) {
+  for (std::uint32_t id : ids) {
+    StoredItem* slot = items.find(id);
+    if (slot && slot->object) out.push_back(std::move(*slot));
   }
+}
+
+void IndexAPI::remove(const ObjectState& obj) {
+  const ObjectState* one = &obj;
+  unindex_many(std::span<const ObjectState* const>(&one, 1));
+  std::vector<StoredItem> dropped;
   {
     auto items = items_->write();
-    StoredItem* slot = items->find(id);
-    check(slot != nullptr, "index out of bounds: the id is beyond the item table");
-    *slot = StoredItem{};
+    check(items->find(obj.id) != nullptr, "index out of bounds: the id is beyond the item table");
+    take_items(*items, std::span<const std::uint32_t>(&obj.id, 1), dropped);
   }
 }
 

@@ -28,6 +28,8 @@
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/inlined_vector.h>
 
+#include <atomic>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -66,6 +68,30 @@ inline void* stored_object(const ItemTable& table, std::uint32_t id) {
 }
 using ItemLock = PoisonRwLock<ItemTable>;
 using IdLock = PoisonRwLock<Bitmap>;
+
+// The objects removed from a core while views made before the removal are
+// alive. A view lists only objects whose slot still holds them, so it skips
+// a removed object; but once that object is freed its id may pass to a new
+// object (when the id range wraps), and a view that still held the id would
+// list the newcomer if the core stored it. So each view keeps the era that
+// was current when it was made: a removal puts what it takes out of the slots
+// into the era current before it (when anyone else holds that era) and starts
+// a new one, which the earlier era keeps in turn. A view thus keeps alive
+// every object removed after it was made, and nothing removed before.
+struct RemovalEra {
+  RemovalEra() = default;
+  RemovalEra(const RemovalEra&) = delete;
+  RemovalEra& operator=(const RemovalEra&) = delete;
+  // Frees the later eras that only this one kept, one after another (a long
+  // chain would otherwise be freed by recursion).
+  ~RemovalEra();
+
+  std::vector<StoredItem> removed;  // changed only by the removal that ended the era
+  // Set (once) by the removal that ends the era, under the core's attr_maps
+  // writer: an era with a next has ended.
+  std::shared_ptr<RemovalEra> next;
+};
+using EraRef = std::shared_ptr<RemovalEra>;
 
 // The ids that lie above a nested object on every chain of holders from a
 // top-level object down to it (at most one per level), sorted.
@@ -135,9 +161,23 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // Indexes a batch whose items the caller already stored: attr_maps, then
   // all_ids, both held for the whole batch.
   void add_object_many(const CoreLink& self, const std::vector<const ObjectState*>& objs);
-  // Unindexes the object's attributes, removes its id and empties its slot
-  // (the slot's handle is released through the handle hook).
+  // Takes the objects out of the maps (their attributes' values, ranged
+  // keys, codes and holder links of their nested values, and their narrowing
+  // by reduce) and out of all_ids, under attr_maps then all_ids for writing.
+  // Each object's values must be the ones this core was told of and stay so:
+  // the caller holds the objects' mutexes, and their writes no longer reach
+  // this core. Leaves nested tasks in the thread's sink. Returns the era the
+  // removal ended, into which the caller retires the objects' items.
+  EraRef unindex_many(std::span<const ObjectState* const> objs);
+  // Moves the items stored under `ids` out of their slots into `out`, to be
+  // dropped once no lock of ours is held (items write-locked by the caller,
+  // who also keeps the rule of the layer above on when slots change).
+  static void take_items(ItemTable& items, std::span<const std::uint32_t> ids, std::vector<StoredItem>& out);
+  // unindex_many and take_items for one object, its item dropped at once (the
+  // handle released through the handle hook); for callers with no layer above.
   void remove(const ObjectState& obj);
+  // The era the views made now belong to (see RemovalEra).
+  EraRef removal_era() const { return era_.load(std::memory_order_acquire); }
 
   // The table half of update_index(): also how attr_maps' log is applied.
   static void move_id(AttrTable& table, const CoreLink& owner, std::string_view name, const ValueRef* old_value,
@@ -152,6 +192,7 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   IdLock& all_ids() const { return *all_ids_; }
   const std::shared_ptr<AttrLock>& attr_maps_shared() const { return attr_maps_; }
   const std::shared_ptr<ItemLock>& items_shared() const { return items_; }
+  const std::shared_ptr<IdLock>& all_ids_shared() const { return all_ids_; }
   const CoreLink& parent() const { return parent_; }
 
   // Parent paths. Each takes parent-link locks only, one core at a time
@@ -201,6 +242,9 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   std::shared_ptr<ItemLock> items_;
   std::shared_ptr<IdLock> all_ids_;
   ParentLock parents_;
+  // Swapped by unindex_many under the attr_maps writer; read by view makers
+  // without any lock of ours.
+  std::atomic<EraRef> era_{std::make_shared<RemovalEra>()};
   CoreLink parent_;
   bool child_;
   std::uint32_t depth_;

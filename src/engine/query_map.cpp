@@ -237,6 +237,12 @@ void QueryMap::check_prune(ValueRef value) {
 
 void QueryMap::narrow(std::shared_ptr<Bitmap> keep) { narrowing_ = std::move(keep); }
 
+void QueryMap::forget_narrowed(const Bitmap& ids) {
+  if (!narrowing_) return;
+  // Shared with other maps of the core, which forget the same ids.
+  narrowing_->andnot_inplace(ids);
+}
+
 void QueryMap::lift(std::uint32_t id) {
   if (narrowing_->contains(id)) return;
   // The bitmap may be shared with the other maps of the core (all under

@@ -183,6 +183,10 @@ class QueryMap {
   // `other` not at all.
   void lift_from(const QueryMap& other);
 
+  // Removed objects leave the narrowing: should their ids come back, they
+  // come back as new objects do, lifted by their insert.
+  void forget_narrowed(const Bitmap& ids);
+
   // The ids lookups by value may return, or nullptr when they return every id.
   const Bitmap* narrowing() const { return narrowing_.get(); }
   bool visible(std::uint32_t id) const { return !narrowing_ || narrowing_->contains(id); }

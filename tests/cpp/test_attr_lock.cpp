@@ -125,7 +125,7 @@ TEST(AttrLock, WritersNeverWaitForQueriesAndQueriesSeeOneState) {
   auto reader = [&] {
     while (running.load() > 0) {
       EXPECT_EQ(evaluate_in_core(*core, one_or_two()), all);
-      EXPECT_EQ(reduced_query(FilteredIndexData{core->attr_maps_shared(), core->items_shared(), all.clone()}, one_or_two()).ids, all);
+      EXPECT_EQ(reduced_query(FilteredIndexData{core->attr_maps_shared(), core->items_shared(), core->all_ids_shared(), core->removal_era(), all.clone()}, one_or_two()).ids, all);
       AttrReader maps = core->attr_maps().read();
       const Bitmap ones = evaluate_query(*maps, all, eq("x", num(1))), twos = evaluate_query(*maps, all, eq("x", num(2)));
       EXPECT_TRUE(Bitmap::and_(ones, twos).is_empty());
