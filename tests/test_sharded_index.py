@@ -28,7 +28,8 @@ ray.cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
 @pytest.fixture(scope="session")
 def cluster():
-    ray.init(num_cpus=4, include_dashboard=False, log_to_driver=False)
+    # The README's block may have started it already.
+    ray.init(num_cpus=4, include_dashboard=False, log_to_driver=False, ignore_reinit_error=True)
     yield
     ray.shutdown()
 
