@@ -104,6 +104,9 @@ def check_queries(sharded, model, rnd):
     by_kw = keys(lambda a: name in a and a[name] in wanted)
     assert sorted(sharded.get_by_attribute("keys", **{name: wanted})) == by_kw
     assert sharded.get_by_attribute("count", **{name: wanted}) == len(by_kw)
+    some = [rnd.randrange(160) for _ in range(3)]   # keywords on the key go to their shards alone
+    assert sorted(sharded.get_by_attribute("keys", id=some)) == sorted({k for k in some if k in model})
+    assert sharded.get_by_attribute("count", id=float(some[0]), g=range(5)) == int("g" in model.get(some[0], {}))
     expr, pred = random_expr(rnd)
     assert sorted(sharded.reduced_query(expr, "keys")) == keys(pred), expr
     assert sorted(sharded.reduced_query(expr, ("id", "v"))) == sorted((k, model[k].get("v")) for k in keys(pred))
