@@ -10,10 +10,12 @@ Figures, each a ratio against a goal measured in the same run:
     and add_object_many; sharded: routing, sending, building and indexing in
     the actors, until flush() returns), against the one-process build divided
     by the actors that run at once (min(actors, cores));
-  - a wide range (`value` in [0, 900,000]) answered as a count, against the
-    one-process time divided the same way plus Ray's own empty
-    scatter-gather (a call that does nothing, sent to the same actors and
-    waited for);
+  - queries answered as a count, against the one-process time divided the
+    same way plus Ray's own empty scatter-gather (a call that does nothing,
+    sent to the same actors and waited for): a wide range (`value` in
+    [0, 900,000], a few ms in one process: the ranged tree answers it from
+    few nodes) and an `or_` of 50 narrow ranges each `and_`-ed with
+    `score > 0.1` (>= 50 ms in one process at 1M objects);
   - point queries answered as objects, against the empty scatter-gather:
     on the key (`id` = one key, which goes to that key's shard alone) and on
     `value` (an int held by about n / 1,000,000 objects, sent to every shard).
@@ -59,6 +61,9 @@ def run_size(n):
     rows = make_rows(n)
     parallel = min(ACTORS, os.cpu_count() or 1)
     wide = Q.bt("value", 0, 900_000)
+    # Fifty narrow ranges of `value`, each and-ed with a test most objects
+    # pass: the work of 100 large bitmaps, >= 50 ms in one process at 1M.
+    heavy = Q.or_(*[Q.and_(Q.bt("value", a, a + 10_000), Q.gt("score", 0.1)) for a in range(0, 1_000_000, 20_000)])
     point = n // 2
 
     log(f"{n}: one process")
@@ -67,9 +72,17 @@ def run_size(n):
         for part in batches(rows):
             index.add_object_many([Indexable(**r) for r in part])
         return index
+    cpu0 = time.process_time()
     one_build, index = timed_once(build_one)
+    build_cores = (time.process_time() - cpu0) / one_build
     one_count = len(index.reduced_query(wide))
     one_query = best_time(lambda: len(index.reduced_query(wide)), repeats=5)
+    one_heavy_count = len(index.reduced_query(heavy))
+    one_heavy = best_time(lambda: len(index.reduced_query(heavy)), repeats=3)
+    cpu0, wall0 = time.process_time(), time.perf_counter()
+    for _ in range(3):
+        len(index.reduced_query(heavy))
+    heavy_cores = (time.process_time() - cpu0) / (time.perf_counter() - wall0)
     one_point = best_time(lambda: index.get_by_attribute(id=point))
     probe = rows[point]["value"]
     one_probe = best_time(lambda: index.get_by_attribute(value=probe))
@@ -106,6 +119,11 @@ def run_size(n):
     inside = [ray.get([a.timed.remote("reduced_query", wide, "count") for a in sharded.shards])
               for _ in range(5)]
     shard_query = statistics.median(max(t for t, _ in r) for r in inside)
+    assert sharded.reduced_query(heavy, "count") == one_heavy_count
+    ray_heavy = best_time(lambda: sharded.reduced_query(heavy, "count"), repeats=3)
+    inside = [ray.get([a.timed.remote("reduced_query", heavy, "count") for a in sharded.shards])
+              for _ in range(3)]
+    shard_heavy = statistics.median(max(t for t, _ in r) for r in inside)
 
     [obj] = sharded.get_by_attribute("objects", id=point)
     assert obj.id == point
@@ -122,11 +140,16 @@ def run_size(n):
             n, f"<= 1.5 x one / {parallel}", ray_build <= build_goal), ratio=ray_build / (one_build / parallel),
             where=f"driver routing {fmt_time(routing)}, pickling {fmt_time(pickling)}; "
                   f"actors unpickling ~{fmt_time(unpickling)}, building and indexing ~{fmt_time(one_build)} "
-                  f"(one process's build), over {parallel} cores"),
+                  f"(one process's build, which kept {build_cores:.1f} cores busy), over {parallel} cores"),
         dict(what="wide range, as a count", one=one_query, ray=ray_query, **goal(
             n, f"<= 1.2 x one / {parallel} + empty", ray_query <= query_goal),
             ratio=ray_query / (one_query / parallel + empty_sg),
             where=f"slowest shard's own work {fmt_time(shard_query)}; empty scatter-gather {fmt_time(empty_sg)}"),
+        dict(what="50 ranges and-ed, or-ed, as a count", one=one_heavy, ray=ray_heavy, **goal(
+            n, f"<= 1.2 x one / {parallel} + empty", ray_heavy <= 1.2 * one_heavy / parallel + empty_sg),
+            ratio=ray_heavy / (one_heavy / parallel + empty_sg),
+            where=f"slowest shard's own work {fmt_time(shard_heavy)}; empty scatter-gather {fmt_time(empty_sg)}; "
+                  f"one process kept {heavy_cores:.1f} cores busy"),
         dict(what="point query on the key, as the object", one=one_point, ray=ray_point, **goal(
             n, "<= 2 x empty", ray_point <= point_goal), ratio=ray_point / empty_sg,
             where=f"sent to the key's shard alone; empty scatter-gather {fmt_time(empty_sg)}"),

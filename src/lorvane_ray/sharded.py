@@ -54,7 +54,11 @@ class ShardedIndex:
     with the actor, so the loader's source should take every write too.
     Without a loader a lost actor stays lost and every call that needs it
     raises ``ShardLostError``. ``actor_options`` go to Ray's ``.options()``
-    (``num_cpus``, ``memory``, scheduling).
+    (``num_cpus``, ``memory``, scheduling). With ``pin_cpus`` (the default)
+    shard i keeps to the i-th block of its node's CPUs (one CPU each when
+    there are more shards than CPUs), so that the shards' worker threads do
+    not outnumber the cores; shards of one index placed on other nodes may
+    share a block there.
 
     Queries take ``result``: ``"objects"`` (copies of the objects),
     ``"count"`` (an int), ``"keys"``, or a tuple of attribute names (a tuple
@@ -64,7 +68,7 @@ class ShardedIndex:
     """
 
     def __init__(self, key, num_shards=4, *, cls=Indexable, loader=None, max_restarts=3,
-                 actor_options=None):
+                 pin_cpus=True, actor_options=None):
         if not isinstance(key, str):
             raise TypeError(f"key must be an attribute name (str), not '{type(key).__name__}'")
         if key.startswith("_"):
@@ -79,7 +83,7 @@ class ShardedIndex:
         options = {"max_restarts": max_restarts if loader is not None else 0, "max_task_retries": 0}
         options.update(actor_options or {})
         self._max_restarts = options["max_restarts"]
-        self.shards = [_RemoteShard.options(**options).remote(i, num_shards, key, cls, loader)
+        self.shards = [_RemoteShard.options(**options).remote(i, num_shards, key, cls, loader, pin_cpus)
                        for i in range(num_shards)]
         self._tokens = itertools.count()
         # Commits sent but not yet waited for: (shard, ref, resend).
