@@ -43,6 +43,10 @@ def load_store(path, shard, num_shards):
         return pickle.load(f)  # every shard's items: each keeps its own
 
 
+def unreachable(shard, num_shards):
+    raise OSError("store unreachable")
+
+
 def test_keys_route_alike_in_every_process():
     keys = [0, 1, -1, 2**63, -2**70, 1.5, "a", "é\udc80", b"a", (1, "a"), ("x", (2, 3.0))]
     here = [shard_of(k, 7) for k in keys]
@@ -189,3 +193,7 @@ def test_a_lost_shard_without_a_loader_is_named(cluster):
     sharded.update(kept, v=-1)      # the other shard goes on
     assert sharded.shards and ray.get(sharded.shards[0].get_by_attribute.remote({"v": -1}, "keys")) == [kept]
     sharded.close()
+    with pytest.raises(RuntimeError, match="closed"):
+        len(sharded)
+    with pytest.raises(ShardLostError, match="shard 0 of 1 .* failed to start .*OSError: store unreachable"):
+        ShardedIndex("id", 1, loader=unreachable)

@@ -94,6 +94,8 @@ class ShardedIndex:
 
     def _sender(self, i, method, *args):
         """A function that sends the call (again) and returns its reference."""
+        if not self.shards:
+            raise RuntimeError("this ShardedIndex is closed")
         bound = getattr(self.shards[i], method)
         return lambda: bound.remote(*args)
 
@@ -110,6 +112,10 @@ class ShardedIndex:
                     raise cause from None
                 raise
             except RayActorError as exc:
+                if getattr(exc, "actor_init_failed", False):
+                    lines = [line for line in str(exc).splitlines() if line.strip()]
+                    raise ShardLostError(i, self.num_shards, "its actor failed to start (the loader or the "
+                                         f"shard's set-up raised {lines[-1].strip() if lines else 'an error'})") from exc
                 if self._loader is None:
                     raise ShardLostError(i, self.num_shards,
                                          "its Ray actor died and no loader was given to rebuild it, "
