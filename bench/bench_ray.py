@@ -21,7 +21,9 @@ Figures, each a ratio against a goal measured in the same run:
     `value` (an int held by about n / 1,000,000 objects, sent to every shard).
 Where the time goes: the driver's routing and pickling of the batches, the
 actors' own time inside their calls (ShardedIndex's shards report it), and
-what is left, which is Ray's scheduling and transport.
+what is left, which is Ray's scheduling and transport; and the CPU seconds
+of the driver and of the actors against one process's (on a machine shared
+with other work, CPU time says more than wall time).
 
 Needs Ray (`make ray-deps`); without it the script says so and exits.
 Usage: bench_ray.py [--sizes 4000000]
@@ -74,15 +76,15 @@ def run_size(n):
         return index
     cpu0 = time.process_time()
     one_build, index = timed_once(build_one)
-    build_cores = (time.process_time() - cpu0) / one_build
+    build_one_cpu = time.process_time() - cpu0
     one_count = len(index.reduced_query(wide))
     one_query = best_time(lambda: len(index.reduced_query(wide)), repeats=5)
     one_heavy_count = len(index.reduced_query(heavy))
     one_heavy = best_time(lambda: len(index.reduced_query(heavy)), repeats=3)
-    cpu0, wall0 = time.process_time(), time.perf_counter()
+    cpu0 = time.process_time()
     for _ in range(3):
         len(index.reduced_query(heavy))
-    heavy_cores = (time.process_time() - cpu0) / (time.perf_counter() - wall0)
+    heavy_one_cpu = (time.process_time() - cpu0) / 3
     one_point = best_time(lambda: index.get_by_attribute(id=point))
     probe = rows[point]["value"]
     one_probe = best_time(lambda: index.get_by_attribute(value=probe))
@@ -99,7 +101,14 @@ def run_size(n):
         for part in batches(rows):
             sharded.add_object_many(part)
         sharded.flush()
+    def actors_cpu():
+        # Each actor's CPU seconds so far (all its threads), through Ray's
+        # call of a function on the actor.
+        return sum(ray.get([a.__ray_call__.remote(lambda _: time.process_time()) for a in sharded.shards]))
+    actors0 = actors_cpu()
+    cpu0 = time.process_time()
     ray_build, _ = timed_once(build_sharded)
+    build_driver_cpu, build_actors_cpu = time.process_time() - cpu0, actors_cpu() - actors0
     assert len(sharded) == n
 
     # The build's parts: the driver's routing and pickling, the unpickling
@@ -116,12 +125,17 @@ def run_size(n):
 
     assert sharded.reduced_query(wide, "count") == one_count
     ray_query = best_time(lambda: sharded.reduced_query(wide, "count"), repeats=5)
-    inside = [ray.get([a.timed.remote("reduced_query", wide, "count") for a in sharded.shards])
+    inside = [ray.get([a.timed.remote("reduced_query", pickle.dumps(wide), "count") for a in sharded.shards])
               for _ in range(5)]
     shard_query = statistics.median(max(t for t, _ in r) for r in inside)
     assert sharded.reduced_query(heavy, "count") == one_heavy_count
     ray_heavy = best_time(lambda: sharded.reduced_query(heavy, "count"), repeats=3)
-    inside = [ray.get([a.timed.remote("reduced_query", heavy, "count") for a in sharded.shards])
+    actors0 = actors_cpu()
+    cpu0 = time.process_time()
+    for _ in range(3):
+        sharded.reduced_query(heavy, "count")
+    heavy_driver_cpu, heavy_actors_cpu = (time.process_time() - cpu0) / 3, (actors_cpu() - actors0) / 3
+    inside = [ray.get([a.timed.remote("reduced_query", pickle.dumps(heavy), "count") for a in sharded.shards])
               for _ in range(3)]
     shard_heavy = statistics.median(max(t for t, _ in r) for r in inside)
 
@@ -139,8 +153,9 @@ def run_size(n):
         dict(what="build (batches of 200k)", one=one_build, ray=ray_build, **goal(
             n, f"<= 1.5 x one / {parallel}", ray_build <= build_goal), ratio=ray_build / (one_build / parallel),
             where=f"driver routing {fmt_time(routing)}, pickling {fmt_time(pickling)}; "
-                  f"actors unpickling ~{fmt_time(unpickling)}, building and indexing ~{fmt_time(one_build)} "
-                  f"(one process's build, which kept {build_cores:.1f} cores busy), over {parallel} cores"),
+                  f"actors unpickling ~{fmt_time(unpickling)}, building and indexing; CPU time: "
+                  f"one process {fmt_time(build_one_cpu)}, sharded {fmt_time(build_driver_cpu)} driver + "
+                  f"{fmt_time(build_actors_cpu)} actors"),
         dict(what="wide range, as a count", one=one_query, ray=ray_query, **goal(
             n, f"<= 1.2 x one / {parallel} + empty", ray_query <= query_goal),
             ratio=ray_query / (one_query / parallel + empty_sg),
@@ -149,7 +164,8 @@ def run_size(n):
             n, f"<= 1.2 x one / {parallel} + empty", ray_heavy <= 1.2 * one_heavy / parallel + empty_sg),
             ratio=ray_heavy / (one_heavy / parallel + empty_sg),
             where=f"slowest shard's own work {fmt_time(shard_heavy)}; empty scatter-gather {fmt_time(empty_sg)}; "
-                  f"one process kept {heavy_cores:.1f} cores busy"),
+                  f"CPU time: one process {fmt_time(heavy_one_cpu)}, sharded {fmt_time(heavy_driver_cpu)} driver + "
+                  f"{fmt_time(heavy_actors_cpu)} actors"),
         dict(what="point query on the key, as the object", one=one_point, ray=ray_point, **goal(
             n, "<= 2 x empty", ray_point <= point_goal), ratio=ray_point / empty_sg,
             where=f"sent to the key's shard alone; empty scatter-gather {fmt_time(empty_sg)}"),

@@ -172,6 +172,8 @@ def test_random_writes_and_queries_match_a_model(cluster, tmp_path):
         sharded.collect("rows")
     with pytest.raises(TypeError, match="not 'str'"):
         sharded.add_object_many("abc")
+    with pytest.raises(TypeError, match="takes a PyQueryExpr, not 'dict'"):
+        sharded.reduced_query({"v": 1}, "count")
     with pytest.raises(KeyError, match="without the key attribute 'id'"):
         sharded.add_object_many([{"v": 1}])
     with pytest.raises(ValueError, match="key attribute 'id' cannot be written"):

@@ -10,6 +10,7 @@ part; ``discard`` drops a staged batch.
 """
 
 import os
+import pickle
 import time
 from collections.abc import Mapping
 
@@ -159,8 +160,8 @@ class Shard:
     def get_by_attribute(self, kwargs, result):
         return answer(self.index.get_by_attribute(**kwargs), result, self.key)
 
-    def reduced_query(self, expr, result):
-        return answer(self.index.reduced_query(expr), result, self.key)
+    def reduced_query(self, expr_pickle, result):
+        return answer(self.index.reduced_query(pickle.loads(expr_pickle)), result, self.key)
 
     def group_by(self, attr, result):
         return {value: answer(view, result, self.key)
