@@ -78,7 +78,8 @@ TSAN_CPP_TESTS = \
 TSAN_PY_TESTS = \
   tests/test_index_threads.py \
   tests/test_leaks_and_threads.py::test_threads_write_and_read_shared_objects \
-  tests/test_index_ingest.py::test_a_batch_large_enough_to_spread_over_threads
+  tests/test_index_ingest.py::test_a_batch_large_enough_to_spread_over_threads \
+  tests/test_index_remove.py::test_removal_beside_writes_queries_and_unions
 # The thread tests' rounds are scaled down: every memory access is checked,
 # many times slower, and an interleaving TSan sees once it reports. Up to
 # ~0.3 fits the scenarios' 120 s timeout, for a deeper run by hand.

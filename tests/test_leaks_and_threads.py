@@ -303,6 +303,14 @@ def _families():
     def add_many():
         for batch in (pool, tuple(pool[:5]), []):
             Index().add_object_many(batch)
+        # Removal, with a view that keeps what it removes until the view goes.
+        ix = Index()
+        ix.add_object_many(pool)
+        view = ix.reduced(a=[0, 1])
+        ix.remove_object_many(pool[::2])
+        ix.remove_object(pool[1])
+        ix.add_object_many(pool[:6])
+        del view
 
     def queries():
         for kwargs in ({"a": 1}, {"a": [1, 2], "b": "1"}, {"a": range(3), "nothing": 1}):

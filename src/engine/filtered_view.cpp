@@ -11,6 +11,7 @@
 
 #include "base/parallel.hpp"
 #include "base/tuning.hpp"
+#include "engine/attr_columns.hpp"
 #include "engine/evaluate.hpp"
 #include "engine/nested.hpp"
 #include "engine/query_map.hpp"
@@ -69,40 +70,16 @@ void index_every_name(IndexAPI& core, const CoreLink& self, std::span<const Obje
   }
   // Each object's map is read under the writer: a concurrent write of the
   // object (which already lists this core) either published before and is
-  // read here, or updates this core once the writer is released. The pairs
-  // are gathered per attribute, and each map takes its column at once (its
-  // tree in key order).
-  struct Column {
-    QueryMap* map;
-    std::vector<QueryMap::Pending> pairs;
-  };
-  AttrTable& table = *writer;
+  // read here, or updates this core once the writer is released.
   ReadSection section;  // open until the end: the gathered values are borrowed
-  std::vector<Column> columns;
-  absl::flat_hash_map<std::string_view, std::size_t, FxStrHash, StrEq> column_of;
-  std::size_t total = 0;
-  for (const ObjectState* obj : objs) {
-    obj->for_each([&](std::string_view name, ValueRef value) {
-      auto [at, fresh] = column_of.try_emplace(name, columns.size());
-      if (fresh) {
-        auto it = table.find(name);
-        if (it == table.end()) it = table.emplace(ShortString(name), std::make_unique<QueryMap>(self)).first;
-        columns.push_back(Column{it->second.get(), {}});
-      }
-      columns[at->second].pairs.push_back({value, obj->id});
-      ++total;
-    });
+  std::vector<AttrColumn> columns = gather_columns(objs, true);
+  AttrTable& table = *writer;
+  for (AttrColumn& col : columns) {
+    auto it = table.find(col.name);
+    if (it == table.end()) it = table.emplace(ShortString(col.name), std::make_unique<QueryMap>(self)).first;
+    col.map = it->second.get();
   }
-  // Maps share nothing but the allocator and atomic value counts, so large
-  // batches spread the columns over threads, which leave their nested tasks
-  // to the caller's sink.
-  const unsigned hw = std::clamp<unsigned>(std::thread::hardware_concurrency(), 1, tuning::kMaxIngestThreads);
-  const std::size_t threads = total >= tuning::kParallelIngestMinPairs ? std::max<std::size_t>(1, std::min<std::size_t>(columns.size(), hw)) : 1;
-  NestedSink* sink = NestedSink::current();
-  run_tasks(columns.size(), threads, [&](std::size_t c) {
-    NestedSink::Use use(sink);
-    columns[c].map->insert_many(columns[c].pairs);
-  });
+  run_columns(columns, [](AttrColumn& col) { col.map->insert_many(col.pairs); });
 }
 
 }  // namespace lorvane

@@ -9,24 +9,12 @@
 #include "base/read_section.hpp"
 #include "base/tuning.hpp"
 #include "base/internal_error.hpp"
+#include "engine/attr_columns.hpp"
 #include "engine/nested.hpp"
 #include "engine/query_map.hpp"
 #include "postings/set_union.hpp"
 
 namespace lorvane {
-
-namespace {
-
-// Threads that batch ingestion may use: the machine's, up to a cap.
-std::size_t ingest_threads() {
-  static const std::size_t n = [] {
-    unsigned hw = std::thread::hardware_concurrency();
-    return static_cast<std::size_t>(std::clamp<unsigned>(hw, 1, tuning::kMaxIngestThreads));
-  }();
-  return n;
-}
-
-}  // namespace
 
 IndexAPI::IndexAPI(CoreLink parent, bool child)
     : attr_maps_(std::make_shared<AttrLock>()),
@@ -129,67 +117,17 @@ void IndexAPI::add_object_many(const CoreLink& self, const std::vector<const Obj
     Bitmap::BulkAdder adder(*ids);
     for (const ObjectState* obj : objs) adder.add(obj->id);
   }
-  // Gather the pairs of the whole batch per attribute, then hand each map
-  // its pairs at once (its tree takes them in key order). The section stays
-  // open until the end, so the gathered names and values can be borrowed.
-  struct Column {
-    std::string_view name;
-    std::vector<QueryMap::Pending> pairs;
-  };
+  // The section stays open until the end, so the gathered names and values
+  // can be borrowed.
   ReadSection section;
-  std::vector<Column> columns;
-  absl::flat_hash_map<std::string_view, std::size_t, FxStrHash, StrEq> column_of;
-  std::vector<std::size_t> by_position;  // objects of one batch mostly share their layout
-  for (const ObjectState* obj : objs) {
-    const std::uint32_t id = obj->id;
-    std::size_t pos = 0;
-    obj->for_each([&](std::string_view name, ValueRef value) {
-      std::size_t p = pos++;
-      if (is_private_name(name)) return;
-      std::size_t c;
-      if (p < by_position.size() && columns[by_position[p]].name == name) {
-        c = by_position[p];
-      } else {
-        auto [it, fresh] = column_of.try_emplace(name, columns.size());
-        if (fresh) columns.push_back(Column{name, {}});
-        c = it->second;
-        if (p >= by_position.size()) by_position.resize(p + 1);
-        by_position[p] = c;
-      }
-      columns[c].pairs.push_back({value, id});
-    });
-  }
-  // Maps are found or made one by one; each map then takes its column on
-  // its own, so large batches spread the columns over the machine's cores
-  // (maps share nothing but the allocator and atomic value counts).
+  std::vector<AttrColumn> columns = gather_columns(objs, false);
   AttrTable& table = *writer;
-  std::vector<QueryMap*> maps;
-  maps.reserve(columns.size());
-  std::size_t total = 0;
-  for (Column& col : columns) {
+  for (AttrColumn& col : columns) {
     auto it = table.find(col.name);
     if (it == table.end()) it = table.emplace(ShortString(col.name), std::make_unique<QueryMap>(self)).first;
-    maps.push_back(it->second.get());
-    total += col.pairs.size();
+    col.map = it->second.get();
   }
-  // Longest first, so that no thread is left with a big column at the end;
-  // numeric pairs also go into the ranged tree, which about doubles their
-  // cost (a column's first value stands for its kind: columns mostly keep one).
-  std::vector<std::size_t> order(columns.size());
-  std::vector<std::size_t> cost(columns.size());
-  for (std::size_t c = 0; c < columns.size(); ++c) {
-    order[c] = c;
-    const auto& pairs = columns[c].pairs;
-    cost[c] = pairs.size() * (!pairs.empty() && pairs.front().value.is_numeric() ? tuning::kIngestNumericPairCost : 1);
-  }
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return cost[a] > cost[b]; });
-  const std::size_t threads = total >= tuning::kParallelIngestMinPairs ? ingest_threads() : 1;
-  NestedSink* sink = NestedSink::current();  // workers leave their nested tasks to the caller
-  run_tasks(order.size(), threads, [&](std::size_t k) {
-    NestedSink::Use use(sink);
-    const std::size_t c = order[k];
-    maps[c]->insert_many(columns[c].pairs);
-  });
+  run_columns(columns, [](AttrColumn& col) { col.map->insert_many(col.pairs); });
 }
 
 RemovalEra::~RemovalEra() {
@@ -212,12 +150,14 @@ EraRef IndexAPI::unindex_many(std::span<const ObjectState* const> objs) {
   AttrTable& table = *writer;
   {
     ReadSection section;
-    for (const ObjectState* obj : objs) {
-      obj->for_each([&](std::string_view name, ValueRef value) {
-        if (!is_private_name(name)) _remove_index(table, obj->id, name, value);
-      });
+    std::vector<AttrColumn> columns = gather_columns(objs, false);
+    for (AttrColumn& col : columns) {
+      auto it = table.find(col.name);
+      if (it != table.end()) col.map = it->second.get();
     }
+    run_columns(columns, [](AttrColumn& col) { col.map->remove_many(col.pairs); });
   }
+  absl::erase_if(table, [](const auto& entry) { return entry.second->empty(); });
   for (auto& [name, map] : table) map->forget_narrowed(gone);
   all_ids_->write()->andnot_inplace(gone);
   EraRef ended = era_.exchange(fresh, std::memory_order_acq_rel);

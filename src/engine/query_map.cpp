@@ -200,6 +200,20 @@ void QueryMap::remove_id(ValueRef value, std::uint32_t id) {
   else if (value.kind() == CastKind::Ind) unnest(value, id);
 }
 
+void QueryMap::remove_many(const std::vector<Pending>& pairs) {
+  std::vector<u128> keys;
+  for (const Pending& p : pairs) {
+    if (!find(p.value)) continue;
+    remove_value(p.value, p.id);
+    check_prune(p.value);
+    RangeValue rv;
+    if (to_range_value(p.value, &rv)) keys.push_back(CompositeKey128::encode(rv) | p.id);
+    else if (p.value.kind() == CastKind::Ind) unnest(p.value, p.id);
+  }
+  std::sort(keys.begin(), keys.end());
+  for (u128 key : keys) tree_.remove_key(key);
+}
+
 void QueryMap::replace(ValueRef old, ValueRef now, std::uint32_t id) {
   remove_value(old, id);
   check_prune(old);

@@ -163,6 +163,10 @@ class QueryMap {
   };
   void insert_many(const std::vector<Pending>& pairs);
   void remove_id(ValueRef value, std::uint32_t id);
+  // A batch of removals of pairs the map may hold: for each pair whose value
+  // has an entry, the same as remove_id() and check_prune(); the tree's keys
+  // go in ascending order.
+  void remove_many(const std::vector<Pending>& pairs);
   // The id's value changes from `old`, which the map holds, to `now`: the
   // same result as remove_id(old), check_prune(old) and insert(now), with the
   // tree moving the id's key in place when both values are numbers (NaN aside).

@@ -358,7 +358,11 @@ void BitMapBTree::leaf_erase(LeafNode& leaf, std::uint32_t i) {
 }
 
 bool BitMapBTree::remove(const RangeValue& value, std::uint32_t id) {
-  u128 key = CompositeKey128::encode(value) | id;
+  return remove_key(CompositeKey128::encode(value) | id);
+}
+
+bool BitMapBTree::remove_key(u128 key) {
+  const std::uint32_t id = CompositeKey128::id_of(key);
   Step path[kMaxDepth];
   LeafNode* found = nullptr;
   const std::uint32_t depth = descend(key, path, &found);

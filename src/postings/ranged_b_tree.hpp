@@ -116,6 +116,9 @@ class BitMapBTree {
   bool insert_key(u128 key);
   // Takes the pair out. Returns false, changing nothing, when it is absent.
   bool remove(const RangeValue& value, std::uint32_t id);
+  // The same for a key as encoded by CompositeKey128 (value part | id); keys
+  // removed in ascending order walk the same leaves one after another.
+  bool remove_key(u128 key);
   // The id's key under `from` becomes one under `to`: the same result as
   // remove(from, id) then insert(to, id), but the subtree bitmaps of the
   // upper levels both keys pass through are left alone (the id stays in

@@ -46,7 +46,7 @@ class Indexable:
 class Index:
     """An index of ``Indexable`` objects, kept up to date by their writes.
 
-    Objects can be added but never removed. Calls on one ``Index`` borrow it:
+    Objects are added and removed by the index's own calls. Calls on one ``Index`` borrow it:
     a call from another thread while one runs raises RuntimeError
     ("Already borrowed" / "Already mutably borrowed") rather than waiting.
     """
@@ -84,6 +84,18 @@ class Index:
         """
     def add_object(self, py_ref: Indexable) -> None:
         """Adds one object; adding it again changes nothing."""
+    def remove_object(self, obj: Indexable) -> None:
+        """Takes the object out of the index; nothing changes when it is not held.
+
+        Views made earlier skip it from then on (and keep it alive until they
+        go); a nested object stays reachable through its holders' paths.
+        """
+    def remove_object_many(self, objs: Sequence[Indexable]) -> None:
+        """Removes every object of the sequence (not a str) in one batch.
+
+        Objects the index does not hold are skipped. Lets go of the
+        interpreter lock while it works, as ``add_object_many`` does.
+        """
     def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
         """A view of the objects matched by the query expression.
 
