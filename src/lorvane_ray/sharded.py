@@ -66,6 +66,7 @@ class ShardedIndex:
     of their values per object, ``None`` where one is missing). Lists come
     shard by shard, each shard's part in the order its objects were added.
     A Ray cluster must be running (``ray.init()``) or Ray starts a local one.
+    One thread at a time may call a ``ShardedIndex``.
     """
 
     def __init__(self, key, num_shards=4, *, cls=Indexable, loader=None, max_restarts=3,
@@ -122,8 +123,8 @@ class ShardedIndex:
                                          "its Ray actor died and no loader was given to rebuild it, "
                                          "so its objects are gone") from exc
                 if self._max_restarts >= 0 and attempt >= self._max_restarts:
-                    raise ShardLostError(i, self.num_shards, f"its Ray actor died and was restarted "
-                                         f"{self._max_restarts} times already") from exc
+                    raise ShardLostError(i, self.num_shards, f"its Ray actor kept dying: the call was sent "
+                                         f"{attempt + 1} times (max_restarts={self._max_restarts})") from exc
                 ref = resend()
 
     def _gather(self, senders, before_wait=None):
