@@ -103,7 +103,7 @@ def run_size(n):
     del index
 
     log(f"{n}: {ACTORS} actors")
-    ray.init(num_cpus=ACTORS, include_dashboard=False, log_to_driver=False)
+    ray.init(address="local", num_cpus=ACTORS, include_dashboard=False, log_to_driver=False)
     sharded = ShardedIndex("id", ACTORS)
     def empty():
         ray.get([a.ping.remote() for a in sharded.shards])

@@ -28,8 +28,9 @@ ray.cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
 @pytest.fixture(scope="session")
 def cluster():
-    # The README's block may have started it already.
-    ray.init(num_cpus=4, include_dashboard=False, log_to_driver=False, ignore_reinit_error=True)
+    # A cluster of its own (never one found running on the machine); the
+    # README's block may have started it already.
+    ray.init(address="local", num_cpus=4, include_dashboard=False, log_to_driver=False, ignore_reinit_error=True)
     yield
     ray.shutdown()
 
