@@ -99,10 +99,12 @@ class Shard:
         return out
 
     def _put(self, objs):
+        # The new objects go in before the ones they replace leave, so that
+        # a failure leaves the shard as it was.
         old = [self.by_key[k] for k in objs if k in self.by_key]
+        self.index.add_object_many(list(objs.values()))
         if old:
             self.index.remove_object_many(old)
-        self.index.add_object_many(list(objs.values()))
         self.by_key.update(objs)
 
     def _check_writes(self, writes):
@@ -137,9 +139,6 @@ class Shard:
 
     def discard(self, token):
         self.staged.pop(token, None)
-
-    def add(self, items):
-        self._put(self._build(items))
 
     def update(self, writes):
         self._check_writes(writes)
