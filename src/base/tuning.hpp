@@ -38,6 +38,10 @@ inline constexpr std::size_t kAttrCacheBits = 12;
 // that a pickle writes each name once): a few hundred names cover the
 // objects of a program's classes.
 inline constexpr std::size_t kNameStrCacheBits = 8;
+// The same for the names of whole shapes, as one tuple each (the compact
+// state of a pickled object names its shape): a program pickles objects of
+// a few shapes at a time.
+inline constexpr std::size_t kShapeNamesCacheBits = 6;
 
 // --- Objects -----------------------------------------------------------------
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "base/internal_error.hpp"
 #include "bindings/indexable.hpp"
@@ -139,6 +140,27 @@ void IndexableObject::set_attr(const AttrName* name, PyValue value) {
     std::rethrow_exception(failed);
   }
   nested.settle();
+}
+
+bool IndexableObject::set_attrs_unindexed(std::span<const AttrName* const> names, std::span<PyValue> values) {
+  std::vector<Replaced> replaced;
+  replaced.reserve(values.size());
+  lock_holding_gil(state.mu);
+  {
+    py::DeferReleases defer;
+    AdoptedLock unlock(state.mu);
+    // Cores learn of the object under this mutex (IndexList::add_index), so
+    // none can come while the values are set; a poisoned record is refused
+    // by set_attr.
+    if (!indexes.empty() || indexes.poisoned()) return false;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      replaced.emplace_back();
+      state.set(names[i], std::move(values[i]), replaced.back());
+    }
+  }
+  py::drain_deferred_releases();
+  for (Replaced& r : replaced) retire_replaced(std::move(r));
+  return true;
 }
 
 }  // namespace lorvane

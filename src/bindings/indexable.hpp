@@ -28,6 +28,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "bindings/index_list.hpp"
 #include "engine/index_api.hpp"
@@ -47,6 +48,10 @@ struct IndexableObject {
   // list is poisoned only when taking back fails too). The caller keeps its
   // reference on `name`.
   void set_attr(const AttrName* name, PyValue value);
+  // Several writes at once, under one hold of the mutex, when no index holds
+  // the object (none is told, so nothing can be taken back); returns false,
+  // consuming nothing, when an index holds it (write each with set_attr).
+  bool set_attrs_unindexed(std::span<const AttrName* const> names, std::span<PyValue> values);
 };
 
 // Frees what a write or a clear replaced once no reader can see it.

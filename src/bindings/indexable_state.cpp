@@ -1,9 +1,11 @@
 #include "bindings/indexable_state.hpp"
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "base/tuning.hpp"
 #include "bindings/attr_cache.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/types.hpp"
@@ -63,14 +65,82 @@ py::Ref attrs_dict(PyObject* self) {
   return attrs;
 }
 
-PyObject* getstate(PyObject* self) {
-  py::Ref attrs = attrs_dict(self);
-  if (Py_TYPE(self) == indexable_type()) return attrs.release();
-  // A subclass instance: its instance dict and slots, as object.__getstate__
-  // gives them (None when both are empty).
+// An attribute name with one reference held for the holder's life: code run
+// meanwhile (capturing values, a collection) may evict the cache entry that
+// held it, or free the shape that did.
+struct HeldName {
+  const AttrName* name;
+  explicit HeldName(const AttrName* n) : name(n) { name->acquire(); }
+  HeldName(HeldName&& o) noexcept : name(std::exchange(o.name, nullptr)) {}
+  HeldName& operator=(HeldName&&) = delete;
+  ~HeldName() {
+    if (name) name->release();
+  }
+};
+
+// The names of a shape as one tuple of str (borrowed), from a direct-mapped
+// table keyed by the shape's tag (never reused; an own table takes a new one
+// whenever its names change), so that every object of a shape hands out the
+// same tuple and a pickle writes it once.
+struct NamesEntry {
+  std::uint32_t tag = 0;
+  PyObject* names = nullptr;
+};
+NamesEntry g_shape_names[std::size_t{1} << tuning::kShapeNamesCacheBits];
+
+PyObject* shape_names(const Shape* shape) {
+  const std::uint32_t tag = shape->tag();
+  NamesEntry& e = g_shape_names[tag & ((std::size_t{1} << tuning::kShapeNamesCacheBits) - 1)];
+  if (e.names && e.tag == tag) [[likely]] return e.names;
+  // The names are held before the tuple is made: making it may run the
+  // collector, and with it code that frees the shape.
+  std::vector<HeldName> held;
+  held.reserve(shape->size());
+  const AttrName* const* names = shape->names();
+  for (std::uint32_t i = 0; i < shape->size(); ++i) held.emplace_back(names[i]);
+  py::Ref tuple = py::Ref::steal(py::require(PyTuple_New(static_cast<Py_ssize_t>(held.size()))));
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Py_NewRef(attr_name_str(held[i].name)));
+  }
+  PyObject* old = std::exchange(e.names, tuple.release());
+  e.tag = tag;
+  Py_XDECREF(old);  // CAUTION: a tuple of str runs no Python code when freed
+  return e.names;
+}
+
+// The compact state (names, value, value, ...) that __reduce__ hands out, or
+// none when the object changed while it was being made (a collection run by
+// an allocation may write to it) or holds a slot being written.
+py::Ref compact_state(PyObject* self) {
+  const ObjectState& st = as_indexable(self)->state;
+  const std::uint32_t tag = st.shape()->tag();
+  py::Ref names = py::Ref::borrow(shape_names(st.shape()));
+  const Py_ssize_t n = PyTuple_GET_SIZE(names.get());
+  py::Ref state = py::Ref::steal(py::require(PyTuple_New(n + 1)));
+  if (st.shape()->tag() != tag) return py::Ref();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const ValueRef v = st.at(static_cast<std::uint32_t>(i));
+    if (!v) return py::Ref();
+    PyTuple_SET_ITEM(state.get(), i + 1, Py_NewRef(py_object(v)));
+  }
+  PyTuple_SET_ITEM(state.get(), 0, names.release());
+  return state;
+}
+
+// Whether a subclass instance keeps anything in its instance dict or slots
+// (object.__getstate__ gives None otherwise); the extra state in `extra`.
+bool subclass_extra(PyObject* self, py::Ref& extra) {
+  if (Py_TYPE(self) == indexable_type()) return false;
   // CAUTION: reads the slots through attribute lookup, which may run Python code.
-  py::Ref extra = py::Ref::steal(py::require(PyObject_CallOneArg(cached().object_getstate, self)));
-  if (extra.get() == Py_None) return attrs.release();
+  extra = py::Ref::steal(py::require(PyObject_CallOneArg(cached().object_getstate, self)));
+  return extra.get() != Py_None;
+}
+
+PyObject* getstate(PyObject* self) {
+  py::Ref extra;
+  const bool more = subclass_extra(self, extra);
+  py::Ref attrs = attrs_dict(self);
+  if (!more) return attrs.release();
   return py::require(PyTuple_Pack(2, attrs.get(), extra.get()));
 }
 
@@ -137,40 +207,64 @@ Extra read_extra(PyObject* self, PyObject* extra) {
   return out;
 }
 
-// An attribute name with one reference held for the holder's life: capturing
-// the values runs code that may evict the cache entry that held it.
-struct HeldName {
-  const AttrName* name;
-  explicit HeldName(const AttrName* n) : name(n) { name->acquire(); }
-  HeldName(HeldName&& o) noexcept : name(std::exchange(o.name, nullptr)) {}
-  HeldName& operator=(HeldName&&) = delete;
-  ~HeldName() {
-    if (name) name->release();
+// The (name, value) pairs of the compact form: a tuple of names, then as
+// many values.
+std::vector<std::pair<py::Ref, py::Ref>> compact_items(PyObject* state) {
+  PyObject* names = PyTuple_GET_ITEM(state, 0);
+  const Py_ssize_t n = PyTuple_GET_SIZE(names);
+  if (PyTuple_GET_SIZE(state) != n + 1) {
+    PyErr_Format(PyExc_ValueError, "Indexable.__setstate__(): %zd names but %zd values", n,
+                 PyTuple_GET_SIZE(state) - 1);
+    throw py::ErrorAlreadySet{};
   }
-};
+  std::vector<std::pair<py::Ref, py::Ref>> items;
+  items.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(names, i);
+    if (!PyUnicode_Check(name)) {
+      PyErr_Format(PyExc_TypeError, "Indexable.__setstate__(): attribute names must be str, not '%s'",
+                   Py_TYPE(name)->tp_name);
+      throw py::ErrorAlreadySet{};
+    }
+    items.emplace_back(py::Ref::borrow(name), py::Ref::borrow(PyTuple_GET_ITEM(state, i + 1)));
+  }
+  return items;
+}
 
 void setstate(PyObject* self, PyObject* state) {
-  PyObject* attrs = state;
-  PyObject* extra = nullptr;
-  if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2) {
-    attrs = PyTuple_GET_ITEM(state, 0);
-    extra = PyTuple_GET_ITEM(state, 1);
-    if (extra == Py_None) extra = nullptr;
-  }
-  if (!PyDict_Check(attrs)) bad_state("a dict of attributes or an (attributes, extra) pair", attrs);
   // Everything is checked, and every value captured, before anything is set.
+  std::vector<std::pair<py::Ref, py::Ref>> items;
+  Extra rest;
+  if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) > 0 && PyTuple_Check(PyTuple_GET_ITEM(state, 0))) {
+    items = compact_items(state);
+  } else {
+    PyObject* attrs = state;
+    PyObject* extra = nullptr;
+    if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2) {
+      attrs = PyTuple_GET_ITEM(state, 0);
+      extra = PyTuple_GET_ITEM(state, 1);
+    }
+    if (!PyDict_Check(attrs)) bad_state("a dict of attributes or an (attributes, extra) pair", attrs);
+    items = str_items(attrs, "attribute");
+    if (extra && extra != Py_None) rest = read_extra(self, extra);
+  }
   IndexableObject* o = as_indexable(self);
-  auto items = str_items(attrs, "attribute");
-  Extra rest = extra ? read_extra(self, extra) : Extra{};
-  std::vector<HeldName> names;
+  std::vector<HeldName> held;
+  std::vector<const AttrName*> names;
+  held.reserve(items.size());
   names.reserve(items.size());
-  for (const auto& [name, value] : items) names.emplace_back(lookup_attr(o->state.shape(), name.get()).name);
+  for (const auto& [name, value] : items) {
+    held.emplace_back(lookup_attr(o->state.shape(), name.get()).name);
+    names.push_back(held.back().name);
+  }
   std::vector<PyValue> values;
   values.reserve(items.size());
   // CAUTION: capturing hashes each value, which may run its __hash__.
   for (auto& [name, value] : items) values.push_back(capture_value(value.release()));
   py::begin_irreversible_change();
-  for (std::size_t i = 0; i < values.size(); ++i) o->set_attr(names[i].name, std::move(values[i]));
+  if (!o->set_attrs_unindexed(names, values)) {
+    for (std::size_t i = 0; i < values.size(); ++i) o->set_attr(names[i], std::move(values[i]));
+  }
   if (!rest.dict.empty()) {
     py::Ref dict = py::Ref::steal(py::require(PyObject_GenericGetDict(self, nullptr)));
     for (const auto& [name, value] : rest.dict) py::require(PyDict_SetItem(dict.get(), name.get(), value.get()));
@@ -183,7 +277,14 @@ PyObject* reduce(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   py::Ref state;
   if (_PyType_Lookup(type, c.getstate_name) == c.own_getstate) {
-    state = py::Ref::steal(getstate(self));
+    py::Ref extra;
+    if (subclass_extra(self, extra)) {
+      py::Ref attrs = attrs_dict(self);
+      state = py::Ref::steal(py::require(PyTuple_Pack(2, attrs.get(), extra.get())));
+    } else {
+      state = compact_state(self);
+      if (!state) state = attrs_dict(self);
+    }
   } else {
     // CAUTION: a subclass's own __getstate__ runs Python code.
     state = py::Ref::steal(py::require(PyObject_CallMethodNoArgs(self, c.getstate_name)));

@@ -9,7 +9,7 @@ Later attribute writes reach every index that holds the object.
 # It ships as the stub-only package Lorvane-stubs (a single-module extension
 # cannot carry py.typed); the runtime keeps signature-only texts.
 
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any, Self, final
 
 def sum_as_string(a: int, b: int) -> str:
@@ -41,6 +41,26 @@ class Indexable:
         """Always raises AttributeError: attributes cannot be deleted."""
     def __dir__(self) -> list[str]:
         """The stored attribute names with the class's own names."""
+    def __getstate__(self) -> Any:
+        """The attributes as a dict, in the order first set (``_`` names too).
+
+        A subclass instance with anything in its ``__dict__`` or ``__slots__``
+        gives ``(attributes, extra)``, extra as ``object.__getstate__`` words it.
+        """
+    def __setstate__(self, state: Any, /) -> None:
+        """Sets the attributes of a state through the normal write path.
+
+        Takes what ``__getstate__`` and ``__reduce__`` give; checks it all,
+        and captures every value, before setting anything.
+        """
+    def __reduce__(self) -> tuple[Any, ...]:
+        """``(copyreg.__newobj__, (cls,), state)``: loading never calls ``__init__``.
+
+        The state names the attributes once per set of names, then the
+        values; values are captured anew when loaded.
+        """
+    def __reduce_ex__(self, protocol: int, /) -> tuple[Any, ...]:
+        """As ``__reduce__`` for every protocol (a subclass's own ``__reduce__`` wins)."""
 
 @final
 class Index:
@@ -49,6 +69,9 @@ class Index:
     Objects are added and removed by the index's own calls. Calls on one ``Index`` borrow it:
     a call from another thread while one runs raises RuntimeError
     ("Already borrowed" / "Already mutably borrowed") rather than waiting.
+
+    ``len``, ``in``, ``iter`` and truth answer as for a list of ``collect()``;
+    an Index pickles and copies as its objects (see ``__reduce__``).
     """
 
     def __init__(self) -> None:
@@ -114,6 +137,25 @@ class Index:
         The other index is unchanged; ``index.union_with(index)`` raises
         RuntimeError("Already mutably borrowed").
         """
+    def __len__(self) -> int:
+        """The number of objects ``collect()`` lists, counted without listing them."""
+    def __bool__(self) -> bool:
+        """Whether the index holds any object."""
+    def __contains__(self, obj: object, /) -> bool:
+        """Whether the index holds this very object (anything else: False)."""
+    def __iter__(self) -> Iterator[Any]:
+        """The objects in creation order, as listed when iteration starts."""
+    def __repr__(self) -> str:
+        """``<Index with N objects>`` ("objects" whatever N, as Indexable's repr)."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """``(Index, (), objects)``: pickles and copies as its objects in creation order.
+
+        Loading makes a new Index of them (``add_object_many``); narrowing by
+        ``reduce``, merges by ``union_with`` and ``_`` names indexed by
+        ``rebase`` are not kept. Never unpickle data you do not trust.
+        """
+    def __setstate__(self, objs: Sequence[Indexable], /) -> None:
+        """Adds the objects to this index, which must be empty (ValueError otherwise)."""
 
 @final
 class FilteredIndex:
@@ -121,7 +163,9 @@ class FilteredIndex:
 
     The set of objects is fixed when the view is made; their attribute values
     are read live from the index's tables, which the view keeps alive after
-    the ``Index`` is gone. Calling the class raises TypeError.
+    the ``Index`` is gone. Calling the class raises TypeError. ``len``,
+    ``in``, ``iter`` and truth answer as for a list of ``collect()``; pickling
+    refuses (``rebase()`` first) and ``copy.copy`` gives the view itself.
     """
 
     def reduced(self, **kwargs: Any) -> FilteredIndex:
@@ -136,6 +180,22 @@ class FilteredIndex:
         Names starting with ``_`` are indexed here too; later writes of such
         names do not reach the new index. Other later writes reach both.
         """
+    def __len__(self) -> int:
+        """The number of objects ``collect()`` lists, counted without listing them."""
+    def __bool__(self) -> bool:
+        """Whether the view lists any object."""
+    def __contains__(self, obj: object, /) -> bool:
+        """Whether this very object is one of the view's (anything else: False)."""
+    def __iter__(self) -> Iterator[Any]:
+        """The view's objects in creation order, as listed when iteration starts."""
+    def __repr__(self) -> str:
+        """``<FilteredIndex with N objects>``."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Always raises TypeError: call ``rebase()`` and pickle the Index it makes."""
+    def __reduce_ex__(self, protocol: int, /) -> tuple[Any, ...]:
+        """Always raises TypeError, as ``__reduce__`` (so does ``copy.deepcopy``)."""
+    def __copy__(self) -> Self:
+        """The view itself: its set of objects never changes."""
 
 @final
 class PyQueryExpr:
@@ -178,3 +238,10 @@ class PyQueryExpr:
     @staticmethod
     def not_(exprs: PyQueryExpr) -> PyQueryExpr:
         """Objects not matched by the expression, those lacking the attribute included."""
+    def __reduce__(self) -> tuple[Any, ...]:
+        """``(builder, args)``: the builder call that makes this tree again.
+
+        Loading captures the values anew; ``copy.deepcopy`` copies them.
+        """
+    def __copy__(self) -> Self:
+        """The expression itself: it never changes."""
