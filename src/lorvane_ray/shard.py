@@ -140,6 +140,9 @@ class Shard:
     def discard(self, token):
         self.staged.pop(token, None)
 
+    def add(self, items):
+        self._put(self._build(items))
+
     def update(self, writes):
         self._check_writes(writes)
         self._write(writes)

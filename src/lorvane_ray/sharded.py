@@ -216,13 +216,20 @@ class ShardedIndex:
         self.add_object_many([item])
 
     def add_object_many(self, items):
-        """Adds the objects, one call per shard; if any is refused, none is
-        added. The batch is applied before the next call on this index
+        """Adds the objects; if any is refused, none is added. A batch for
+        one shard is one call; a batch spanning shards is staged in each
+        (one call per shard, which checks and builds the objects) and then
+        committed, and is applied before the next call on this index
         returns (``flush()`` waits for it)."""
         if isinstance(items, (str, bytes, Mapping)):
             raise TypeError(f"add_object_many takes a collection of objects, not '{type(items).__name__}'")
         parts = route(self._keyed(items), self.num_shards)
-        if parts:
+        if len(parts) == 1:
+            # One shard checks and applies its part in one call.
+            self._settle()
+            ((i, part),) = parts.items()
+            self._gather({i: self._sender(i, "add", part)})
+        elif parts:
             self._batch("stage_add", parts)
         else:
             self._settle()
