@@ -8,7 +8,7 @@ SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 CPPTEST := $(shell find tests/cpp -type f 2>/dev/null)
 STAMP   := $(VENV)/.lorvane-installed
 
-.PHONY: setup install demo test check-layers test-cpp test-py sanitize tsan bench bench-deps bench-compare clean
+.PHONY: setup install demo test check-layers test-cpp test-py sanitize tsan bench bench-deps ray-deps bench-compare clean
 
 setup:
 	@bash scripts/setup.sh
@@ -41,6 +41,15 @@ check-layers: setup
 
 test: check-layers test-cpp test-py
 
+# Ray (from PyPI) for the sharded index (src/lorvane_ray): its tests and
+# bench/bench_ray.py run when it is installed and skip, saying so, when not.
+# `make test` never installs it; CI does, through this target. The sanitizer
+# runs leave Ray out (LORVANE_WITHOUT=ray: its tests and README block skip):
+# Ray's own native code does not run under a preloaded ASan/TSan runtime.
+RAY_DEPS = ray>=2.9
+ray-deps: setup
+	@$(PY) -c "import ray" 2>/dev/null || $(PY) -m pip install -q --disable-pip-version-check "$(RAY_DEPS)"
+
 # The module built with AddressSanitizer and UBSan, and the pytest suite run
 # against it (with the C++ unit tests built the same way).
 # libstdc++ is preloaded with the sanitizer runtime: the interpreter does not
@@ -54,7 +63,7 @@ sanitize: setup
 	  -DCMAKE_CXX_FLAGS="-O1 -g -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 	$(CMAKE) --build build/asan -j $(JOBS)
 	cd build/asan && ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
-	$(ASAN_ENV) PYTHONPATH=build/asan $(PY) -m pytest -q -p no:cacheprovider tests
+	$(ASAN_ENV) LORVANE_WITHOUT=ray PYTHONPATH=build/asan $(PY) -m pytest -q -p no:cacheprovider tests
 
 # ThreadSanitizer: the C++ tests that run threads, then the module built the
 # same way under the Python thread scenarios. To cover a new thread path, add
@@ -100,7 +109,7 @@ tsan: setup
 	cd build/tsan && TSAN_OPTIONS="$(TSAN_OPTS)" $(TSAN_NOASLR) $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS) \
 	  $(if $(TSAN_CPP_SKIP),-E '$(TSAN_CPP_SKIP)')
 	LD_PRELOAD="$$(g++ -print-file-name=libtsan.so) $$(g++ -print-file-name=libstdc++.so)" \
-	  TSAN_OPTIONS="$(TSAN_OPTS)" PYTHONMALLOC=malloc LORVANE_THREAD_SCALE=$(TSAN_SCALE) PYTHONPATH=build/tsan \
+	  TSAN_OPTIONS="$(TSAN_OPTS)" PYTHONMALLOC=malloc LORVANE_WITHOUT=ray LORVANE_THREAD_SCALE=$(TSAN_SCALE) PYTHONPATH=build/tsan \
 	  $(TSAN_NOASLR) $(PY) -m pytest -q -p no:cacheprovider $(TSAN_PY_TESTS)
 
 # pandas and polars (bench/bench_views.py, bench/bench_shapes.py) and the

@@ -71,3 +71,16 @@ def raises_internal_error(match=None):
     assert not isinstance(info.value, Exception)
     if match is not None:
         assert match in str(info.value), str(info.value)
+
+
+def left_out(module):
+    """Why the optional module cannot be used in this run, or None: it is not
+    installed, or LORVANE_WITHOUT (names split by spaces) leaves it out, as
+    the sanitizer runs do for Ray."""
+    import importlib.util
+    import os
+    if module in os.environ.get("LORVANE_WITHOUT", "").split():
+        return f"LORVANE_WITHOUT leaves {module} out of this run"
+    if importlib.util.find_spec(module) is None:
+        return f"{module} is not installed (make {module}-deps installs it)"
+    return None

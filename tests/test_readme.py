@@ -1,7 +1,8 @@
 """Runs the README's python blocks, in order, in one namespace, so the tour
 cannot go stale. A block preceded by `<!-- needs: Class.method ... -->` is
-skipped while the module lacks one of those methods; later blocks must not
-depend on it."""
+skipped while the module lacks one of those methods, and one needing a bare
+name (`<!-- needs: ray -->`) while that optional module is left out (see
+index_helpers.left_out); later blocks must not depend on it."""
 
 import pathlib
 import re
@@ -10,6 +11,7 @@ import textwrap
 import pytest
 
 import Lorvane
+from index_helpers import left_out
 
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 
@@ -31,7 +33,8 @@ def readme_blocks():
 
 
 def missing(needs):
-    return [n for n in needs if not hasattr(getattr(Lorvane, n.partition(".")[0], None), n.partition(".")[2])]
+    return [n for n in needs if (left_out(n) if "." not in n else
+                                 not hasattr(getattr(Lorvane, n.partition(".")[0], None), n.partition(".")[2]))]
 
 
 BLOCKS = readme_blocks()
@@ -46,7 +49,7 @@ def run_block(namespace, line, code):
 def test_readme_block(index):
     line, needs, code = BLOCKS[index]
     if missing(needs):
-        pytest.skip(f"the module lacks {', '.join(missing(needs))}")
+        pytest.skip("; ".join(left_out(n) if "." not in n else f"the module lacks {n}" for n in missing(needs)))
     # Each block runs after the ones before it (a tour builds on its start),
     # so a failing block is reported as itself, whatever pytest selects.
     namespace = {"__name__": "readme"}
@@ -60,7 +63,7 @@ def test_every_needed_name_is_in_the_stubs():
     # A needs-marker naming a method the stubs do not describe is a typo: the
     # block would be skipped for ever.
     stubs = (pathlib.Path(__file__).resolve().parent.parent / "src/module/Lorvane-stubs/__init__.pyi").read_text()
-    named = {n for _, needs, _ in BLOCKS for n in needs}
+    named = {n for _, needs, _ in BLOCKS for n in needs if "." in n}
     assert named, "no block is marked"
     for name in named:
         cls, _, method = name.partition(".")
