@@ -3,6 +3,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "base/fx_hash.hpp"
+#include "base/read_section.hpp"
 #include "base/short_string.hpp"
 #include "engine/index_api.hpp"
 
@@ -42,6 +43,18 @@ std::vector<AttrColumn> gather_columns(std::span<const ObjectState* const> objs,
     });
   }
   return columns;
+}
+
+void index_columns(AttrTable& table, const CoreLink& owner, std::span<const ObjectState* const> objs,
+                   bool private_names) {
+  ReadSection section;  // open until the end: the gathered names and values are borrowed
+  std::vector<AttrColumn> columns = gather_columns(objs, private_names);
+  for (AttrColumn& col : columns) {
+    auto it = table.find(col.name);
+    if (it == table.end()) it = table.emplace(ShortString(col.name), std::make_unique<QueryMap>(owner)).first;
+    col.map = it->second.get();
+  }
+  run_columns(columns, [](AttrColumn& col) { col.map->insert_many(col.pairs); });
 }
 
 }  // namespace lorvane

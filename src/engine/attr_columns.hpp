@@ -64,4 +64,10 @@ void run_columns(std::vector<AttrColumn>& columns, Work&& work) {
   });
 }
 
+// Indexes the objects' attributes (those beginning with "_" only with
+// `private_names`) in the maps of `table`, making the maps that are missing
+// with `owner` as their core, each map its whole column at once.
+void index_columns(AttrTable& table, const CoreLink& owner, std::span<const ObjectState* const> objs,
+                   bool private_names);
+
 }  // namespace lorvane

@@ -71,15 +71,7 @@ void index_every_name(IndexAPI& core, const CoreLink& self, std::span<const Obje
   // Each object's map is read under the writer: a concurrent write of the
   // object (which already lists this core) either published before and is
   // read here, or updates this core once the writer is released.
-  ReadSection section;  // open until the end: the gathered values are borrowed
-  std::vector<AttrColumn> columns = gather_columns(objs, true);
-  AttrTable& table = *writer;
-  for (AttrColumn& col : columns) {
-    auto it = table.find(col.name);
-    if (it == table.end()) it = table.emplace(ShortString(col.name), std::make_unique<QueryMap>(self)).first;
-    col.map = it->second.get();
-  }
-  run_columns(columns, [](AttrColumn& col) { col.map->insert_many(col.pairs); });
+  index_columns(*writer, self, objs, true);
 }
 
 }  // namespace lorvane

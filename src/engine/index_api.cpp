@@ -117,17 +117,7 @@ void IndexAPI::add_object_many(const CoreLink& self, const std::vector<const Obj
     Bitmap::BulkAdder adder(*ids);
     for (const ObjectState* obj : objs) adder.add(obj->id);
   }
-  // The section stays open until the end, so the gathered names and values
-  // can be borrowed.
-  ReadSection section;
-  std::vector<AttrColumn> columns = gather_columns(objs, false);
-  AttrTable& table = *writer;
-  for (AttrColumn& col : columns) {
-    auto it = table.find(col.name);
-    if (it == table.end()) it = table.emplace(ShortString(col.name), std::make_unique<QueryMap>(self)).first;
-    col.map = it->second.get();
-  }
-  run_columns(columns, [](AttrColumn& col) { col.map->insert_many(col.pairs); });
+  index_columns(*writer, self, objs, false);
 }
 
 RemovalEra::~RemovalEra() {
