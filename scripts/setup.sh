@@ -6,10 +6,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 VENV=${VENV:-.venv}
 
-# CRoaring is not among them: the build fetches its 4.x source from PyPI
-# (scripts/fetch_roaring.sh). libroaring-dev is needed only to build with
-# LORVANE_ROARING=system, or a revision from before that option.
-bash scripts/apt_install.sh libabsl-dev libgtest-dev libbenchmark-dev g++ make
+need=()
+for pkg in libroaring-dev libabsl-dev libgtest-dev libbenchmark-dev g++ make; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  echo "setup: installing Debian packages: ${need[*]}"
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
+fi
 
 PY=$(scripts/find_python.sh)
 if [ -x "$VENV/bin/python" ] && ! "$VENV/bin/python" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)'; then

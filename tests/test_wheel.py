@@ -1,7 +1,8 @@
 """The wheel on its own: installed into a fresh virtual environment with no
 network and nothing else in it, the module loads from there, needs no library
-of the build machine, exports its entry point alone, runs the quickstart, and
-mypy checks the typing example against the stubs the wheel installed.
+of the build machine, exports its entry point alone, runs the quickstart,
+mypy checks the typing example against the stubs the wheel installed, and
+the whole suite passes against it.
 
 `make test-wheel` builds the wheel of every interpreter first (`make wheel`)
 and names their folder in LORVANE_WHEEL_DIR; without it, this file builds the
@@ -120,3 +121,14 @@ def test_mypy_checks_the_typing_example_against_the_installed_stubs(installed):
                    "('reduced', 'reduced_query', 'rebase')))"], cwd=work).strip()
     if has_all == "True":
         run([py, example], cwd=work)
+
+
+def test_the_suite_passes_against_the_wheel(installed):
+    # The wheel is built differently from `make install` (CRoaring 4.x, libstdc++
+    # linked in): the whole suite, run by its own interpreter from outside the
+    # source tree, must pass against it as well. It runs last: it adds the test
+    # tools to the environment that held only the wheel.
+    py, _, work = installed
+    run([py, "-m", "pip", "install", "-q", "--disable-pip-version-check", "pytest>=7", "hypothesis>=6", "mypy>=1.10"])
+    run([py, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--ignore", ROOT / "tests" / "test_wheel.py",
+         ROOT / "tests"], cwd=work)
