@@ -10,7 +10,8 @@ STAMP   := $(VENV)/.lorvane-installed
 empty   :=
 space   := $(empty) $(empty)
 
-.PHONY: setup install demo test check-layers test-cpp test-py wheel test-wheel sanitize tsan bench bench-deps bench-compare clean
+.PHONY: setup install demo test check-layers test-cpp test-py wheel test-wheel sanitize tsan bench bench-deps bench-compare \
+  bench-roaring clean
 
 setup:
 	@bash scripts/setup.sh
@@ -161,6 +162,17 @@ bench-compare: install
 	@test -n "$(BASE)" || { echo "usage: make bench-compare BASE=<git revision>"; exit 2; }
 	bash scripts/build_revision.sh $(BASE) build/base-$(BASE)
 	$(PY) bench/compare_builds.py --before build/base-$(BASE)
+
+# CRoaring 0.2.66 (Debian's, the normal build) against 4.x (the wheel's):
+# both modules built, then loaded in one process and run in turn.
+ROARING_BUILDS = system:croaring-0.2.66 bundled:croaring-4.x
+bench-roaring: install
+	@for b in $(ROARING_BUILDS); do \
+	  rm -rf build/$${b#*:} && $(PY) -m pip install -q --disable-pip-version-check --no-build-isolation \
+	    --target build/$${b#*:} -C build-dir=build/$${b#*:}-build -C cmake.define.LORVANE_ROARING=$${b%%:*} . \
+	    || exit 1; \
+	done
+	$(PY) bench/compare_in_process.py build/croaring-0.2.66 build/croaring-4.x
 
 clean:
 	rm -rf build _skbuild dist
