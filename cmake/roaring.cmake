@@ -40,6 +40,10 @@ if(LORVANE_ROARING STREQUAL "bundled")
   # Third-party code: its warnings are not ours to fix.
   target_compile_options(lorvane_roaring PRIVATE -w)
   add_library(roaring::roaring ALIAS lorvane_roaring)
+  # A wheel carries the module, and CRoaring's licence with it.
+  if(DEFINED SKBUILD_METADATA_DIR)
+    install(FILES ${roaring_dir}/LICENSE DESTINATION ${SKBUILD_METADATA_DIR}/licenses RENAME CRoaring-LICENSE)
+  endif()
   set(roaring_includes ${roaring_dir}/include)
 elseif(LORVANE_ROARING STREQUAL "system")
   find_package(roaring REQUIRED)

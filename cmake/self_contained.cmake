@@ -11,6 +11,11 @@
 option(LORVANE_SELF_CONTAINED "Link libstdc++ statically into the module (for wheels)" OFF)
 
 function(lorvane_self_contained target)
+  set(absl_copyright /usr/share/doc/libabsl-dev/copyright)
+  if(LORVANE_SELF_CONTAINED AND DEFINED SKBUILD_METADATA_DIR AND EXISTS ${absl_copyright})
+    # The abseil libraries auditwheel copies into the wheel come with their licence.
+    install(FILES ${absl_copyright} DESTINATION ${SKBUILD_METADATA_DIR}/licenses RENAME abseil-copyright)
+  endif()
   if(LORVANE_SELF_CONTAINED)
     target_link_options(${target} PRIVATE -static-libstdc++)
     target_sources(${target} PRIVATE ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/arc4random_shim.c)

@@ -6,14 +6,15 @@
 # PYTHON (with pip) downloads it; the sdist must match its pinned sha256. It is
 # kept in a cache folder ($LORVANE_CACHE, else ~/.cache/lorvane), so that each
 # build folder unpacks it without downloading it again. Does nothing when DIR
-# already holds this version.
+# already holds what this script unpacks.
 set -euo pipefail
 PYROARING=1.1.0  # ships CRoaring 4.6.1
 SHA256=f02e4021397ae02a139defdc6813b9942ab163de90affddd4ce4efbac299f619
 
 dest=$1
 py=${2:-python3}
-stamp="$dest/.pyroaring-$SHA256"
+# Unpacked by this very script: a change to it (another pin) unpacks again.
+stamp="$dest/.fetched-$(sha256sum "$0" | cut -c1-16)"
 [ -f "$stamp" ] && [ -f "$dest/roaring.c" ] && exit 0
 
 cache=${LORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lorvane}
@@ -39,6 +40,7 @@ rm -rf "$dest"
 mkdir -p "$dest/include/roaring"
 inner="pyroaring-$PYROARING/pyroaring"
 tar -xzf "$sdist" -C "$dest" --strip-components=2 "$inner/roaring.c" "$inner/roaring.h" "$inner/croaring_version.pxi"
-tar -xzf "$sdist" -C "$dest" --strip-components=1 "pyroaring-$PYROARING/LICENSE"
 mv "$dest/roaring.h" "$dest/include/roaring/roaring.h"
+# CRoaring's licence (Apache-2.0 or MIT) heads roaring.c; a wheel ships it.
+awk '{ print } /SPDX-License-Identifier: MIT/ { getline; print; exit }' "$dest/roaring.c" > "$dest/LICENSE"
 touch "$stamp"
