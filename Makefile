@@ -4,11 +4,14 @@ VENV    ?= .venv
 PY      := $(VENV)/bin/python
 JOBS    ?= $(shell nproc)
 CMAKE    = $(VENV)/bin/cmake
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml scripts/fetch_roaring.sh
 CPPTEST := $(shell find tests/cpp -type f 2>/dev/null)
 STAMP   := $(VENV)/.lorvane-installed
+empty   :=
+space   := $(empty) $(empty)
 
-.PHONY: setup install demo test check-layers test-cpp test-py sanitize tsan bench bench-deps ray-deps bench-compare clean
+.PHONY: setup install demo test check-layers test-cpp test-py wheel test-wheel sanitize tsan bench bench-deps ray-deps \
+  bench-compare bench-roaring clean
 
 setup:
 	@bash scripts/setup.sh
@@ -28,18 +31,50 @@ build/cpp/CMakeCache.txt:
 	$(CMAKE) -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DLORVANE_TESTS=ON -DLORVANE_ASSERTS=ON -DLORVANE_MODULE=OFF -DPython_EXECUTABLE=$(abspath $(PY))
 
-test-cpp: setup build/cpp/CMakeCache.txt
+# The tests of the structures built on bitmaps run a second time with
+# CRoaring 4.x (LORVANE_ROARING=bundled, what the wheel ships), through the
+# other branch of src/base/roaring_compat.hpp and roaring_chunks.cpp.
+ROARING4_CPP_TESTS = \
+  tests/cpp/test_bitmap.cpp \
+  tests/cpp/test_bitmap_and_many.cpp \
+  tests/cpp/test_hybrid_set.cpp \
+  tests/cpp/test_ranged_b_tree.cpp \
+  tests/cpp/test_ranged_b_tree_random.cpp \
+  tests/cpp/test_query_map.cpp \
+  tests/cpp/test_evaluate.cpp
+build/cpp-roaring4/CMakeCache.txt:
+	@bash scripts/setup.sh
+	$(CMAKE) -S . -B build/cpp-roaring4 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLORVANE_ROARING=bundled \
+	  -DLORVANE_TESTS=ON -DLORVANE_ASSERTS=ON -DLORVANE_MODULE=OFF -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -DLORVANE_TEST_FILES="$(subst $(space),;,$(strip $(ROARING4_CPP_TESTS)))"
+
+test-cpp: setup build/cpp/CMakeCache.txt build/cpp-roaring4/CMakeCache.txt
 	$(CMAKE) --build build/cpp -j $(JOBS)
 	cd build/cpp && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+	$(CMAKE) --build build/cpp-roaring4 -j $(JOBS)
+	cd build/cpp-roaring4 && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
 
+# The wheel test runs in test-wheel, after the wheels are built.
 test-py: install
-	$(PY) -m pytest -q tests
+	$(PY) -m pytest -q --ignore=tests/test_wheel.py tests
 
 # The layers of src/ depend one way, and no Python header reaches the engine.
 check-layers: setup
 	bash scripts/check_layers.sh $(PY)
 
-test: check-layers test-cpp test-py
+test: check-layers test-cpp test-py test-wheel
+
+# The self-contained wheels (dist/lorvane-*-cpXY-cpXY-manylinux_*.whl) of
+# every interpreter in WHEEL_PYTHONS, then the test that installs each into a
+# fresh virtual environment and runs it from there.
+WHEEL_PYTHONS ?= 3.12 3.13
+wheel: setup
+	@for v in $(WHEEL_PYTHONS); do \
+	  py=$$(bash scripts/find_python.sh $$v) && bash scripts/build_wheel.sh "$$py" dist || exit 1; \
+	done
+
+test-wheel: install wheel
+	LORVANE_WHEEL_DIR=$(abspath dist) $(PY) -m pytest -q tests/test_wheel.py
 
 # Ray (from PyPI) for the sharded index (src/lorvane_ray): its tests and
 # bench/bench_ray.py run when it is installed and skip, saying so, when not.
@@ -57,13 +92,16 @@ ray-deps: setup
 # without it the first C++ exception aborts with "CHECK failed ... real___cxa_throw".
 ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
   PYTHONMALLOC=malloc UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# CRoaring's C source, when bundled, is built the same way. The wheel test is
+# left out: it builds wheels and virtual environments, none of which should
+# run with the sanitizer runtime preloaded; make test runs it.
+ASAN_FLAGS = -O1 -g -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
 sanitize: setup
 	$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLORVANE_TESTS=ON -DLORVANE_ASSERTS=ON \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) \
-	  -DCMAKE_CXX_FLAGS="-O1 -g -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_CXX_FLAGS="$(ASAN_FLAGS)" -DCMAKE_C_FLAGS="$(ASAN_FLAGS)"
 	$(CMAKE) --build build/asan -j $(JOBS)
 	cd build/asan && ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
-	$(ASAN_ENV) LORVANE_WITHOUT=ray PYTHONPATH=build/asan $(PY) -m pytest -q -p no:cacheprovider tests
+	$(ASAN_ENV) LORVANE_WITHOUT=ray PYTHONPATH=build/asan $(PY) -m pytest -q -p no:cacheprovider --ignore=tests/test_wheel.py tests
 
 # ThreadSanitizer: the C++ tests that run threads, then the module built the
 # same way under the Python thread scenarios. To cover a new thread path, add
@@ -99,12 +137,11 @@ TSAN_SCALE ?= 0.1
 TSAN_CPP_SKIP = WorkerPool.AForkedChildGetsAWorkingPool
 TSAN_OPTS = halt_on_error=1 second_deadlock_stack=1 die_after_fork=0 suppressions=$(abspath scripts/tsan.supp)
 TSAN_NOASLR = $(shell setarch $$(uname -m) -R true 2>/dev/null && echo setarch $$(uname -m) -R)
-empty :=
-space := $(empty) $(empty)
+TSAN_FLAGS = -O1 -g -fsanitize=thread -fno-omit-frame-pointer
 tsan: setup
 	$(CMAKE) -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLORVANE_TESTS=ON -DLORVANE_ASSERTS=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DLORVANE_TEST_FILES="$(subst $(space),;,$(strip $(TSAN_CPP_TESTS)))" \
-	  -DCMAKE_CXX_FLAGS="-O1 -g -fsanitize=thread -fno-omit-frame-pointer"
+	  -DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" -DCMAKE_C_FLAGS="$(TSAN_FLAGS)"
 	$(CMAKE) --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS="$(TSAN_OPTS)" $(TSAN_NOASLR) $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS) \
 	  $(if $(TSAN_CPP_SKIP),-E '$(TSAN_CPP_SKIP)')
@@ -136,5 +173,16 @@ bench-compare: install
 	bash scripts/build_revision.sh $(BASE) build/base-$(BASE)
 	$(PY) bench/compare_builds.py --before build/base-$(BASE)
 
+# CRoaring 0.2.66 (Debian's, the normal build) against 4.x (the wheel's):
+# both modules built, then loaded in one process and run in turn.
+ROARING_BUILDS = system:croaring-0.2.66 bundled:croaring-4.x
+bench-roaring: install
+	@for b in $(ROARING_BUILDS); do \
+	  rm -rf build/$${b#*:} && $(PY) -m pip install -q --disable-pip-version-check --no-build-isolation \
+	    --target build/$${b#*:} -C build-dir=build/$${b#*:}-build -C cmake.define.LORVANE_ROARING=$${b%%:*} . \
+	    || exit 1; \
+	done
+	$(PY) bench/compare_in_process.py build/croaring-0.2.66 build/croaring-4.x
+
 clean:
-	rm -rf build _skbuild
+	rm -rf build _skbuild dist

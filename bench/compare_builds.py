@@ -5,9 +5,12 @@ figure in a fresh child process (`bench_indexable.py --json`,
 fixed: four equalities at 2,000,000 objects, a 1% range at 1,000,000), and
 printed in one table.
 
-Usage: compare_builds.py --before DIR [--after DIR] [--size N]
+Usage: compare_builds.py --before DIR [--after DIR] [--size N] [--rounds R]
 A DIR holds an installed module (pip install --target DIR .); without
---after, the module this interpreter imports is the "after" build.
+--after, the module this interpreter imports is the "after" build. With
+--rounds R, the two builds are measured R times in turn and each figure is
+the lowest of its rounds: load from other work on the machine that comes and
+goes then falls on both builds alike.
 `make bench-compare BASE=<git revision>` builds BASE and runs this.
 """
 
@@ -57,6 +60,13 @@ def figures(module_dir, n):
     ]
 
 
+def lowest(kept, new):
+    """Each figure the lower of two rounds' (every figure is lower-is-better)."""
+    if kept is None:
+        return new
+    return [(label, min(k, n), unit) for (label, k, unit), (_, n, _) in zip(kept, new)]
+
+
 def show(value, unit):
     if unit == "s":
         return f"{value:.3f} s"
@@ -74,9 +84,12 @@ def main():
     ap.add_argument("--before", required=True)
     ap.add_argument("--after", default=None)
     ap.add_argument("--size", type=int, default=1_000_000)
+    ap.add_argument("--rounds", type=int, default=1)
     args = ap.parse_args()
-    before = figures(args.before, args.size)
-    after = figures(args.after, args.size)
+    before = after = None
+    for _ in range(max(1, args.rounds)):
+        before = lowest(before, figures(args.before, args.size))
+        after = lowest(after, figures(args.after, args.size))
     print(f"\nBefore and after ({args.size:,} objects for the index figures; lower is better everywhere)")
     head = ("measurement", "before", "after", "after/before")
     lines = [(label, show(b, unit), show(a, unit), f"{a / b:.2f}" if b else "-")

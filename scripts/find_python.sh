@@ -1,14 +1,26 @@
 #!/usr/bin/env bash
 # Prints the path of a Python >= 3.12 found on this machine (the default
 # python3 may be older). $LORVANE_PYTHON, when set, wins.
+#   scripts/find_python.sh [X.Y]
+# With X.Y, a Python of exactly that version (for building its wheel).
 set -euo pipefail
-ok() { "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' 2>/dev/null; }
+want=${1:-}
+ok() {
+  "$1" - "$want" <<'PYEOF' 2>/dev/null
+import sys
+have = sys.version_info[:2]
+want = tuple(int(p) for p in sys.argv[1].split(".")) if sys.argv[1] else None
+sys.exit(0 if (have == want if want else have >= (3, 12)) else 1)
+PYEOF
+}
 if [ -n "${LORVANE_PYTHON:-}" ]; then
   ok "$LORVANE_PYTHON" && { echo "$LORVANE_PYTHON"; exit 0; }
-  echo "LORVANE_PYTHON=$LORVANE_PYTHON is not a Python >= 3.12" >&2; exit 1
+  if [ -z "$want" ]; then
+    echo "LORVANE_PYTHON=$LORVANE_PYTHON is not a Python >= 3.12" >&2; exit 1
+  fi
 fi
 cands=()
-for v in python3.13 python3.12 python3; do
+for v in ${want:+python$want} python3.13 python3.12 python3; do
   p=$(command -v "$v" 2>/dev/null || true); [ -n "$p" ] && cands+=("$p")
 done
 roots=()
@@ -26,5 +38,5 @@ for p in "${cands[@]}"; do
   # pyenv shims may point at a version without this command: check it runs.
   if ok "$p"; then echo "$p"; exit 0; fi
 done
-echo "no Python >= 3.12 found; set LORVANE_PYTHON" >&2
+echo "no Python ${want:->= 3.12} found; set LORVANE_PYTHON" >&2
 exit 1

@@ -1,9 +1,12 @@
 // The few CRoaring calls whose names differ between the 0.2.x series (Debian
-// 12) and the 4.x series (Debian 13). Everything else in CRoaring's C API is
-// the same in both, and only bitmap.hpp includes CRoaring at all: the rest of
-// the system goes through lorvane::Bitmap.
+// 12's libroaring-dev) and the 4.x series (the source the build fetches, and
+// Debian 13's package). Everything else in CRoaring's C API is the same in
+// both, and only bitmap.hpp includes CRoaring at all: the rest of the system
+// goes through lorvane::Bitmap.
 //
-// CMake defines LORVANE_ROARING_MODERN=1 when the 4.x names compile.
+// CMake (cmake/roaring.cmake) defines LORVANE_ROARING_MODERN=1 when the 4.x
+// names compile. roaring_chunks.cpp reads it too: its chunk-level paths make
+// up for what 0.2.x lacks and stand aside for 4.x.
 #pragma once
 
 #include <cstdint>
