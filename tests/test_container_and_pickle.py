@@ -103,7 +103,7 @@ def make_objects():
     sub = Sub(n=2)
     sub.__dict__["kept"] = {"own": 1}  # the instance dict travels too
     slotted = Slotted(n=3, _q="y")
-    object.__setattr__(slotted, "extra", (4,))  # the slot itself, not an attribute
+    Slotted.extra.__set__(slotted, (4,))  # the slot itself, not an attribute
     bare = NeedsArgs.__new__(NeedsArgs)
     bare.v = "set"
     return [plain, sub, slotted, bare, Sub(), Slotted(), Born(1900), BornEx(1901, place="Oslo")]
