@@ -49,6 +49,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/prefetch.hpp"
 #include "base/roaring_compat.hpp"
 #include "base/tuning.hpp"
 
@@ -218,6 +219,11 @@ class Bitmap {
   // storage over without a copy.
   const void* storage() const noexcept {
     return tag() == kTagInline ? nullptr : reinterpret_cast<const void*>(word() & ~kTagMask);
+  }
+
+  // Asks the cache for the heap storage, if any, ahead of a read.
+  void prefetch() const noexcept {
+    if (const void* p = storage()) lorvane::prefetch(p);
   }
 
   // Checks the invariants above; InternalError when one is broken.

@@ -244,20 +244,24 @@ Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
   // for (the table is large and cold), and the holders are united at once:
   // a lift costs about the parents it yields, however many nested objects
   // share them out.
-  // Each link's holders are found in a second pass and asked for, and read
-  // in a third, so that a block's misses overlap.
+  // Three loads lead to a nested object's holders (its link, the set's
+  // record, a large set's bitmap storage), each asked for kAhead steps
+  // before it is read, so that the misses of several links overlap.
+  constexpr std::size_t kAhead = 8;
   SetUnion holders;
   const HybridSet* found[Bitmap::kBlock];
   ids.for_each_block([&](const std::uint32_t* block, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) parents->prefetch(block[i]);
-    std::size_t k = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      auto it = parents->find(block[i]);
-      if (it == parents->end()) continue;
-      found[k] = &it->second.holders;
-      found[k++]->prefetch();
+    for (std::size_t i = 0; i < n + 3 * kAhead; ++i) {
+      if (i < n) parents->prefetch(block[i]);
+      if (i >= kAhead && i - kAhead < n) {
+        const std::size_t j = i - kAhead;
+        auto it = parents->find(block[j]);
+        found[j] = it == parents->end() ? nullptr : &it->second.holders;
+        if (found[j]) found[j]->prefetch();
+      }
+      if (i >= 2 * kAhead && i - 2 * kAhead < n && found[i - 2 * kAhead]) found[i - 2 * kAhead]->prefetch_bitmap();
+      if (i >= 3 * kAhead && found[i - 3 * kAhead]) holders.add(*found[i - 3 * kAhead]);
     }
-    for (std::size_t i = 0; i < k; ++i) holders.add(*found[i]);
   });
   return holders.unite();
 }

@@ -99,6 +99,10 @@ class HybridSet {
       lorvane::prefetch(reinterpret_cast<const void*>(word() & ~std::uint64_t{kTagMask}));
     }
   }
+  // The next step once the record is in the cache: a Large's bitmap storage.
+  void prefetch_bitmap() const {
+    if (tag() == kTagLarge) large()->bitmap.prefetch();
+  }
   // Empty: InternalError "not yet implemented".
   bool is_empty() const;
   // Number of distinct ids (a repeated id in a Small counts once).
