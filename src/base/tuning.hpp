@@ -132,6 +132,10 @@ inline constexpr std::uint64_t kRangeSortedPartIdsMax = 65536;
 // takes about as long as this many ids' worth of the loop, and at 8 the
 // objects arrived too late (measured on 10,000 ids out of 1,000,000).
 inline constexpr std::size_t kCollectPrefetchAhead = 32;
+// Walks along chains of misses (a lift's link, set record and bitmap; a
+// group key's slot, object, attribute and value) ask for each level this many
+// steps ahead of its read.
+inline constexpr std::size_t kChainPrefetchAhead = 8;
 // A range query keeps the bitmaps of up to 64 covered subtrees inline; a wider
 // range allocates once.
 inline constexpr std::size_t kRangeInlineParts = 64;

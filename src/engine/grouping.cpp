@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "base/staged_loop.hpp"
 #include "engine/hash_query.hpp"
 #include "engine/query_map.hpp"
 
@@ -17,38 +18,54 @@ std::uint32_t first_id(const HybridSet& ids) {
   return *std::min_element(slots.begin(), slots.end());
 }
 
-// The key of a group: the value its first member holds now. The value table
-// keeps the first value ever seen with the hash, which may be held by no
-// member any more (an object that once held [] leads the hash-0 group of
-// objects now holding 0). The table's value stands in when the member's map
-// no longer holds a value of the group's hash (a write not yet told here).
-PyValue group_key(const IndexAPI& core, std::string_view name, std::int64_t hash, const HybridSet& ids,
-                  const PyValue& first_seen) {
-  PyValue now = core.value_of(first_id(ids), name);
-  if (now && now.hash() == hash) return now;
-  return first_seen;
+// The groups of a map's values by the attribute itself. Each group is keyed
+// by the value its first member holds now: the value table keeps the first
+// value ever seen with the hash, which may be held by no member any more (an
+// object that once held [] leads the hash-0 group of objects now holding 0).
+// The table's value stands in when the member's map no longer holds a value
+// of the group's hash (a write not yet told here). Each set is copied as its
+// storage arrives (asked for a few entries ahead), and the keys are read in
+// one walk over the members, whose misses overlap.
+GroupList group_values(const IndexAPI& core, const QueryMap& map, std::string_view name) {
+  std::vector<std::pair<std::int64_t, const ValueEntry*>> entries;
+  entries.reserve(map.size());
+  for (const auto& [hash, entry] : map.values()) entries.emplace_back(hash, &entry);
+  GroupList groups;
+  groups.reserve(entries.size());
+  std::vector<std::size_t> entry_of;  // the entry of each group
+  std::vector<std::uint32_t> firsts;
+  entry_of.reserve(entries.size());
+  firsts.reserve(entries.size());
+  staged_loop<3>(entries.size(), tuning::kChainPrefetchAhead, [&](std::size_t stage, std::size_t i) {
+    const HybridSet& set = entries[i].second->ids;
+    switch (stage) {
+      case 0: set.prefetch(); break;
+      case 1: set.prefetch_bitmap(); break;
+      default: {
+        // A narrowed map groups the ids its lookups may return.
+        HybridSet ids = map.narrowing() ? HybridSet::from_bitmap(map.visible_ids(*entries[i].second)) : set.clone();
+        if (ids.is_empty()) break;
+        firsts.push_back(first_id(ids));
+        entry_of.push_back(i);
+        groups.push_back(Group{PyValue(), std::move(ids)});
+        break;
+      }
+    }
+  });
+  std::vector<PyValue> now = core.values_of(firsts, name);
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const auto& [hash, entry] = entries[entry_of[g]];
+    groups[g].value = now[g] && now[g].hash() == hash ? std::move(now[g]) : entry->value;
+  }
+  return groups;
 }
 
 }  // namespace
 
 std::optional<GroupList> group_map(const IndexAPI& core, const QueryMap& map, std::string_view path) {
   const auto [head, tail] = attr_parts(path);
+  if (!tail) return group_values(core, map, std::string_view(head));
   GroupList groups;
-  if (!tail) {
-    groups.reserve(map.size());
-    for (const auto& [hash, entry] : map.values()) {
-      if (!map.narrowing()) {
-        groups.push_back(Group{group_key(core, std::string_view(head), hash, entry.ids, entry.value), entry.ids.clone()});
-        continue;
-      }
-      // A narrowed map groups the ids its lookups may return.
-      HybridSet ids = HybridSet::from_bitmap(map.visible_ids(entry));
-      if (ids.is_empty()) continue;
-      PyValue key = group_key(core, std::string_view(head), hash, ids, entry.value);
-      groups.push_back(Group{std::move(key), std::move(ids)});
-    }
-    return groups;
-  }
   const CoreRef& child = map.child();
   if (!child) return std::nullopt;
   std::optional<GroupList> nested = group_core(*child, std::string_view(*tail));

@@ -7,6 +7,7 @@
 
 #include "base/parallel.hpp"
 #include "base/read_section.hpp"
+#include "base/staged_loop.hpp"
 #include "base/tuning.hpp"
 #include "base/internal_error.hpp"
 #include "engine/attr_columns.hpp"
@@ -245,23 +246,24 @@ Bitmap IndexAPI::get_direct_parents(const Bitmap& ids) const {
   // a lift costs about the parents it yields, however many nested objects
   // share them out.
   // Three loads lead to a nested object's holders (its link, the set's
-  // record, a large set's bitmap storage), each asked for kAhead steps
+  // record, a large set's bitmap storage): each is asked for a few steps
   // before it is read, so that the misses of several links overlap.
-  constexpr std::size_t kAhead = 8;
   SetUnion holders;
   const HybridSet* found[Bitmap::kBlock];
   ids.for_each_block([&](const std::uint32_t* block, std::size_t n) {
-    for (std::size_t i = 0; i < n + 3 * kAhead; ++i) {
-      if (i < n) parents->prefetch(block[i]);
-      if (i >= kAhead && i - kAhead < n) {
-        const std::size_t j = i - kAhead;
-        auto it = parents->find(block[j]);
-        found[j] = it == parents->end() ? nullptr : &it->second.holders;
-        if (found[j]) found[j]->prefetch();
+    staged_loop<4>(n, tuning::kChainPrefetchAhead, [&](std::size_t stage, std::size_t i) {
+      switch (stage) {
+        case 0: parents->prefetch(block[i]); break;
+        case 1: {
+          auto it = parents->find(block[i]);
+          found[i] = it == parents->end() ? nullptr : &it->second.holders;
+          if (found[i]) found[i]->prefetch();
+          break;
+        }
+        case 2: if (found[i]) found[i]->prefetch_bitmap(); break;
+        default: if (found[i]) holders.add(*found[i]); break;
       }
-      if (i >= 2 * kAhead && i - 2 * kAhead < n && found[i - 2 * kAhead]) found[i - 2 * kAhead]->prefetch_bitmap();
-      if (i >= 3 * kAhead && found[i - 3 * kAhead]) holders.add(*found[i - 3 * kAhead]);
-    }
+    });
   });
   return holders.unite();
 }
@@ -320,6 +322,49 @@ PyValue IndexAPI::value_of(std::uint32_t id, std::string_view name) const {
   auto it = parents->find(id);
   if (it == parents->end()) return PyValue();
   return read(nested_state(it->second.object));
+}
+
+std::vector<PyValue> IndexAPI::values_of(std::span<const std::uint32_t> ids, std::string_view name) const {
+  std::vector<PyValue> out(ids.size());
+  std::vector<std::size_t> nested;  // positions of ids without an item
+  {
+    // Four loads lead to a value: the item's slot, the object's state, its
+    // attribute's slot, and the value's own storage, written by its share.
+    struct Step {
+      const ObjectState* state;
+      const std::atomic<std::uintptr_t>* slot;
+    };
+    std::vector<Step> steps(ids.size());
+    ReadSection section;
+    auto items = items_->read();
+    const ItemTable& table = *items;
+    staged_loop<5>(ids.size(), tuning::kChainPrefetchAhead, [&](std::size_t stage, std::size_t i) {
+      Step& step = steps[i];
+      switch (stage) {
+        case 0: table.prefetch(ids[i]); break;
+        case 1:
+          step.state = object_state(stored_object(table, ids[i]));
+          if (step.state) prefetch(step.state);
+          break;
+        case 2:
+          step.slot = step.state ? step.state->find_slot(name) : nullptr;
+          if (step.slot) prefetch(step.slot);
+          break;
+        case 3:
+          if (step.slot) {
+            if (const ValueRef v = ValueRef::from_word(step.slot->load(std::memory_order_acquire))) prefetch_for_write(v.storage());
+          }
+          break;
+        default:
+          // The slot is read again: the object's own writer may have moved on.
+          if (step.state) out[i] = PyValue(step.state->find(name));
+          else nested.push_back(i);
+          break;
+      }
+    });
+  }
+  for (std::size_t i : nested) out[i] = value_of(ids[i], name);
+  return out;
 }
 
 void IndexAPI::settle_nested(AttrWriter writer, const ObjectState& obj) {

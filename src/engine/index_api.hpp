@@ -218,6 +218,8 @@ class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
   // `id` (in the item table, or as a nested object held here), or none.
   // Takes items, then the parent links, for reading, one at a time.
   PyValue value_of(std::uint32_t id, std::string_view name) const;
+  // value_of() for each id, the misses of many objects overlapping.
+  std::vector<PyValue> values_of(std::span<const std::uint32_t> ids, std::string_view name) const;
   // With the object's mutex held (so its values are the ones its writers tell
   // this core about) and this core's attr_maps writer: indexes the object's
   // current attributes when it has holders and is not indexed yet, links its

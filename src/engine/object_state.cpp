@@ -63,6 +63,12 @@ ValueRef ObjectState::find(std::string_view name) const {
   return i < 0 ? ValueRef() : at(static_cast<std::uint32_t>(i));
 }
 
+const std::atomic<std::uintptr_t>* ObjectState::find_slot(std::string_view name) const {
+  const Shape* s = shape_.load(std::memory_order_acquire);
+  const int i = s->find_text(name);
+  return i < 0 ? nullptr : &slots_.load(std::memory_order_acquire)->slot[i];
+}
+
 std::size_t ObjectState::heap_bytes() const {
   const Slots* a = slots_.load(std::memory_order_acquire);
   std::size_t bytes = a ? sizeof(Slots) + (a->capacity - 1) * sizeof(std::uintptr_t) : 0;

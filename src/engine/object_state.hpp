@@ -79,6 +79,9 @@ class ObjectState {
   }
   // The value of the attribute with this name, or a null ref.
   ValueRef find(std::string_view name) const;
+  // Where that value lives in the current array (null without the name): a
+  // walk over many objects asks the cache for it before reading it.
+  const std::atomic<std::uintptr_t>* find_slot(std::string_view name) const;
   // The value in slot i of the current shape (the owner's cached slot).
   ValueRef at(std::uint32_t i) const {
     return ValueRef::from_word(slots_.load(std::memory_order_acquire)->slot[i].load(std::memory_order_acquire));

@@ -74,6 +74,9 @@ class ValueRef {
 
   explicit operator bool() const { return w_ != 0; }
   bool is_boxed() const { return (w_ & kTagMask) == kBoxTag; }
+  // What taking a share of the value writes (its box, or its object): a walk
+  // over many values asks the cache for it first.
+  const void* storage() const { return reinterpret_cast<const void*>(w_ & ~kTagMask); }
   CastKind kind() const { return is_boxed() ? box()->kind : static_cast<CastKind>((w_ & kTagMask) - 2); }
   void* handle() const { return is_boxed() ? box()->handle : reinterpret_cast<void*>(w_ & ~kTagMask); }
   std::int64_t hash() const;
