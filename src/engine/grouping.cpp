@@ -11,13 +11,6 @@ namespace lorvane {
 
 namespace {
 
-// The smallest id of a non-empty set.
-std::uint32_t first_id(const HybridSet& ids) {
-  if (ids.form() == HybridSet::Form::Large) return *ids.bitmap().minimum();
-  auto slots = ids.slots();
-  return *std::min_element(slots.begin(), slots.end());
-}
-
 // The groups of a map's values by the attribute itself. Each group is keyed
 // by the value its first member holds now: the value table keeps the first
 // value ever seen with the hash, which may be held by no member any more (an
@@ -36,16 +29,17 @@ GroupList group_values(const IndexAPI& core, const QueryMap& map, std::string_vi
   std::vector<std::uint32_t> firsts;
   entry_of.reserve(entries.size());
   firsts.reserve(entries.size());
-  staged_loop<3>(entries.size(), tuning::kChainPrefetchAhead, [&](std::size_t stage, std::size_t i) {
+  staged_loop<4>(entries.size(), tuning::kChainPrefetchAhead, [&](std::size_t stage, std::size_t i) {
     const HybridSet& set = entries[i].second->ids;
     switch (stage) {
       case 0: set.prefetch(); break;
       case 1: set.prefetch_bitmap(); break;
+      case 2: if (set.form() == HybridSet::Form::Large) set.bitmap().prefetch_whole(); break;
       default: {
         // A narrowed map groups the ids its lookups may return.
-        HybridSet ids = map.narrowing() ? HybridSet::from_bitmap(map.visible_ids(*entries[i].second)) : set.clone();
+        Bitmap ids = map.visible_ids(*entries[i].second);
         if (ids.is_empty()) break;
-        firsts.push_back(first_id(ids));
+        firsts.push_back(*ids.minimum());
         entry_of.push_back(i);
         groups.push_back(Group{PyValue(), std::move(ids)});
         break;
@@ -71,9 +65,9 @@ std::optional<GroupList> group_map(const IndexAPI& core, const QueryMap& map, st
   std::optional<GroupList> nested = group_core(*child, std::string_view(*tail));
   if (!nested) return std::nullopt;
   for (Group& g : *nested) {
-    Bitmap parents = child->get_direct_parents(std::move(g.ids).as_bitmap());
+    Bitmap parents = child->get_direct_parents(g.ids);
     if (parents.is_empty()) continue;
-    groups.push_back(Group{std::move(g.value), HybridSet::from_bitmap(std::move(parents))});
+    groups.push_back(Group{std::move(g.value), std::move(parents)});
   }
   return groups;
 }
@@ -96,7 +90,7 @@ std::vector<GroupView> group_views(const IndexAPI& core, std::string_view path) 
   views.reserve(groups->size());
   for (Group& g : *groups) {
     views.push_back(GroupView{std::move(g.value),
-                              FilteredIndexData{empty.maps, empty.items, empty.stored, empty.era, std::move(g.ids).as_bitmap()}});
+                              FilteredIndexData{empty.maps, empty.items, empty.stored, empty.era, std::move(g.ids)}});
   }
   return views;
 }

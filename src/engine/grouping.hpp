@@ -43,7 +43,7 @@ class QueryMap;
 // Invariant: `ids` is never empty.
 struct Group {
   PyValue value;
-  HybridSet ids;
+  Bitmap ids;
 };
 using GroupList = absl::InlinedVector<Group, tuning::kGroupListInline>;
 
