@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <optional>
 
+#include "base/prefetch.hpp"
 #include "base/staged_loop.hpp"
 #include "engine/hash_query.hpp"
+#include "engine/nested.hpp"
 #include "engine/query_map.hpp"
 
 namespace lorvane {
@@ -54,6 +56,85 @@ GroupList group_values(const IndexAPI& core, const QueryMap& map, std::string_vi
   return groups;
 }
 
+// The groups of the nested objects (`nested`, of `map`'s child core) lifted
+// to their holders here by one walk over the map's id column: each holder's
+// code names the entry, hence the nested object, whose group it joins. No
+// list (and `nested` untouched) when the column cannot tell: the map keeps
+// none, its entries may not name one nested object's holders each, an id's
+// code is unknown, or the nested ids are too sparse for a table by id.
+std::optional<GroupList> lift_by_column(const QueryMap& map, GroupList& nested) {
+  const IdColumn* column = map.column();
+  if (column == nullptr || !map.entries_name_nested_holders() || nested.empty()) return std::nullopt;
+  constexpr std::uint32_t kNoGroup = UINT32_MAX;
+  std::uint32_t lo = UINT32_MAX, hi = 0;
+  std::uint64_t count = 0;
+  for (const Group& g : nested) {
+    lo = std::min(lo, *g.ids.minimum());
+    hi = std::max(hi, *g.ids.maximum());
+    count += g.ids.cardinality();
+  }
+  if (std::uint64_t{hi - lo} > tuning::kColumnSlotsPerId * count + tuning::kColumnPage) return std::nullopt;
+  std::vector<std::uint32_t> group_of_id(std::size_t{hi - lo} + 1, kNoGroup);
+  for (std::uint32_t g = 0; g < nested.size(); ++g) {
+    nested[g].ids.for_each([&](std::uint32_t id) { group_of_id[id - lo] = g; });
+  }
+  // The group of each entry's code, read from the nested object's id.
+  std::vector<std::pair<std::int64_t, ValueRef>> entries;
+  entries.reserve(map.size());
+  for (const auto& [hash, entry] : map.values()) entries.emplace_back(hash, entry.value);
+  std::vector<std::uint32_t> group_of_code(map.code_limit(), kNoGroup);
+  // Three loads: the value's box (if boxed), the object's id, the code.
+  staged_loop<3>(entries.size(), tuning::kChainPrefetchAhead, [&](std::size_t stage, std::size_t i) {
+    const auto [hash, value] = entries[i];
+    if (stage == 0) {
+      prefetch(value.storage());
+      return;
+    }
+    const ObjectState* state = nested_state(value);
+    if (state == nullptr) return;
+    if (stage == 1) {
+      prefetch(&state->id);
+      map.prefetch_code(hash);
+    } else if (state->id >= lo && state->id <= hi && group_of_id[state->id - lo] != kNoGroup) {
+      group_of_code[map.code_of(hash)] = group_of_id[state->id - lo];
+    }
+  });
+  // Two walks over the column: one counts each group's holders, the other
+  // lays them out group after group, each in ascending order.
+  std::vector<std::size_t> start(nested.size() + 1, 0);
+  bool unknown = false;
+  column->for_each_page([&](std::uint32_t, const std::uint32_t* codes, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t code = codes[i];
+      if (code == IdColumn::kNone) continue;
+      if (code >= group_of_code.size()) {
+        unknown = true;  // kMany: the id's value is not known here
+      } else if (group_of_code[code] != kNoGroup) {
+        ++start[group_of_code[code] + 1];
+      }
+    }
+  });
+  if (unknown) return std::nullopt;
+  for (std::size_t g = 0; g < nested.size(); ++g) start[g + 1] += start[g];
+  std::vector<std::uint32_t> holders(start.back());
+  std::vector<std::size_t> end(start.begin(), start.end() - 1);
+  column->for_each_page([&](std::uint32_t first, const std::uint32_t* codes, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t code = codes[i];
+      if (code != IdColumn::kNone && group_of_code[code] != kNoGroup) {
+        holders[end[group_of_code[code]]++] = first + static_cast<std::uint32_t>(i);
+      }
+    }
+  });
+  GroupList groups;
+  for (std::size_t g = 0; g < nested.size(); ++g) {
+    if (start[g] == start[g + 1]) continue;
+    const std::span<const std::uint32_t> ids(holders.data() + start[g], start[g + 1] - start[g]);
+    groups.push_back(Group{std::move(nested[g].value), Bitmap::from_sorted_ids(ids)});
+  }
+  return groups;
+}
+
 }  // namespace
 
 std::optional<GroupList> group_map(const IndexAPI& core, const QueryMap& map, std::string_view path) {
@@ -64,6 +145,7 @@ std::optional<GroupList> group_map(const IndexAPI& core, const QueryMap& map, st
   if (!child) return std::nullopt;
   std::optional<GroupList> nested = group_core(*child, std::string_view(*tail));
   if (!nested) return std::nullopt;
+  if (std::optional<GroupList> lifted = lift_by_column(map, *nested)) return lifted;
   for (Group& g : *nested) {
     Bitmap parents = child->get_direct_parents(g.ids);
     if (parents.is_empty()) continue;

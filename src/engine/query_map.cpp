@@ -105,6 +105,13 @@ void QueryMap::insert_value(ValueRef value, std::uint32_t id, std::vector<std::u
   });
   const ValueEntry& entry = *at;
   fresh = made;
+  if (value.kind() == CastKind::Ind) holds_nested_ = true;
+  if (!fresh && holds_nested_ && !nested_entries_shared_ && entry.value.word() != value.word()) {
+    // Another value of an entry's hash: the entry no longer names one
+    // nested object when either is one and they are different objects.
+    nested_entries_shared_ = (value.kind() == CastKind::Ind || entry.value.kind() == CastKind::Ind) &&
+                             value.handle() != entry.value.handle();
+  }
   bool added = fresh;
   if (!fresh && (entry.ids.form() == HybridSet::Form::Large || !entry.ids.contains(id))) {
     // A bitmap ignores an id it holds; inline slots are checked first.
@@ -142,6 +149,38 @@ void QueryMap::insert_many(const std::vector<Pending>& pairs) {
   }
   std::sort(keys.begin(), keys.end());
   for (u128 key : keys) tree_.insert_key(key);
+  batch_pairs_ += pairs.size();
+  if (!column_ && !column_restored_ && holds_nested_ && tree_.empty() &&
+      values_.size() * 2 * tuning::kColumnMinIdsPerValue <= batch_pairs_) {
+    restore_column();
+  }
+}
+
+void QueryMap::restore_column() {
+  column_restored_ = true;
+  // No id holds a number (the tree is empty), so every id of a code counts
+  // as "other", which is what column_insert would have counted.
+  auto column = std::make_unique<IdColumn>();
+  absl::flat_hash_map<std::int64_t, std::uint32_t, FxU64Hash> codes;
+  std::vector<CodeKinds> kinds(1);
+  codes.reserve(values_.size());
+  kinds.reserve(values_.size() + 1);
+  for (const auto& [hash, entry] : values_) {
+    if (kinds.size() == IdColumn::kMany) return;
+    const auto code = static_cast<std::uint32_t>(kinds.size());
+    codes.emplace(hash, code);
+    kinds.push_back(CodeKinds{0, static_cast<std::uint32_t>(entry.ids.cardinality()), false, 0});
+    auto write = [&](std::uint32_t id) { column->restore(id, code); };
+    if (entry.ids.form() == HybridSet::Form::Large) entry.ids.bitmap().for_each(write);
+    else for (std::uint32_t id : entry.ids.slots()) write(id);
+  }
+  // The same budget as a column grown id by id: ids dense enough, values few enough.
+  if (!column->within_budget(values_.size())) return;
+  column_ = std::move(column);
+  codes_ = std::move(codes);
+  code_kinds_ = std::move(kinds);
+  free_codes_ = {};
+  next_code_ = static_cast<std::uint32_t>(code_kinds_.size());
 }
 
 void QueryMap::insert(ValueRef value, std::uint32_t id) {
@@ -163,6 +202,7 @@ void QueryMap::nest(ValueRef value, std::uint32_t id) {
     const AncestorSet above = owner->ancestors_of(id);
     stored = !std::binary_search(above.begin(), above.end(), nested->id);
   }
+  nesting_refused_ = nesting_refused_ || !stored;
   child_->nested_link(value, nested->id, id, stored);
 }
 

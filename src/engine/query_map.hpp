@@ -220,6 +220,8 @@ class QueryMap {
   // The code of the entry of the value with this hash; only while the map
   // keeps its column and holds the value (InternalError otherwise).
   std::uint32_t code_of(std::int64_t hash) const;
+  // Asks the cache for where code_of(hash) looks.
+  void prefetch_code(std::int64_t hash) const { codes_.prefetch(hash); }
   // Every live code is below this.
   std::uint32_t code_limit() const { return next_code_; }
   // What the ids of one code hold, for answering ranges by code: how many
@@ -239,6 +241,13 @@ class QueryMap {
   // Only while the map keeps its column, for a code below code_limit().
   const CodeKinds& code_kinds(std::uint32_t code) const { return code_kinds_[code]; }
   const CoreLink& owner() const { return owner_; }
+
+  // Whether each entry of a nested object's hash lists exactly the holders
+  // that the child core links to that one object, as far as this map can
+  // tell: no entry ever mixed a nested object with another value of its
+  // hash, and no holder was ever refused a link by the rule that keeps paths
+  // finite. Both are sticky: a map that ever broke them keeps saying no.
+  bool entries_name_nested_holders() const { return !nested_entries_shared_ && !nesting_refused_; }
 
   // Bytes the map holds, by part (bitmaps estimated; see Bitmap).
   struct MemoryUse {
@@ -277,6 +286,11 @@ class QueryMap {
   // the id was not yet in the value's set.
   void column_insert(std::int64_t hash, ValueRef value, std::uint32_t id, bool added);
   void drop_column();
+  // A batch may leave a map of nested objects that dropped its column while
+  // its first objects came in (most values then held by one id each) with
+  // many ids per value: such a map builds its column again from its sets,
+  // once in its life. Nested lifts and grouping read it.
+  void restore_column();
   // Makes `id` visible to lookups again.
   void lift(std::uint32_t id);
 
@@ -290,6 +304,11 @@ class QueryMap {
   std::vector<CodeKinds> code_kinds_;  // by code, while the column is kept
   std::uint32_t next_code_ = 1;
   std::shared_ptr<Bitmap> narrowing_;  // shared with the core's other maps until lifted
+  std::uint64_t batch_pairs_ = 0;       // pairs inserted by batches, ever
+  bool column_restored_ = false;
+  bool holds_nested_ = false;           // an entry was ever made for a nested object
+  bool nested_entries_shared_ = false;  // see entries_name_nested_holders()
+  bool nesting_refused_ = false;
 };
 
 }  // namespace lorvane

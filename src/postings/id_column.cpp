@@ -6,14 +6,21 @@
 
 namespace lorvane {
 
+namespace {
+
+// Whether a column of `slots` slots holding `held` ids of `distinct_values`
+// values pays off: within its slack, or ids dense and values few enough.
+bool fits_budget(std::uint64_t slots, std::uint64_t held, std::size_t distinct_values) {
+  if (slots <= tuning::kColumnSlackSlots) return true;
+  return slots <= tuning::kColumnSlotsPerId * held && distinct_values * tuning::kColumnMinIdsPerValue <= held;
+}
+
+}  // namespace
+
 std::uint32_t* IdColumn::slot_for_write(std::uint32_t id, std::size_t distinct_values) {
   if (std::uint32_t* slot = slots_.find(id)) return slot;
   const std::uint64_t slots_after = (slots_.pages() + 1) * static_cast<std::uint64_t>(kPage);
-  if (slots_after > tuning::kColumnSlackSlots) {
-    const std::uint64_t held = occupied_ + 1;
-    if (slots_after > tuning::kColumnSlotsPerId * held) return nullptr;          // ids too sparse
-    if (distinct_values * tuning::kColumnMinIdsPerValue > held) return nullptr;  // values too many
-  }
+  if (!fits_budget(slots_after, occupied_ + 1, distinct_values)) return nullptr;
   return &slots_.at(id);  // a new page: all kNone
 }
 
@@ -27,6 +34,20 @@ bool IdColumn::on_insert(std::uint32_t id, std::uint32_t code, std::size_t disti
     *slot = kMany;
   }
   return true;
+}
+
+void IdColumn::restore(std::uint32_t id, std::uint32_t code) {
+  std::uint32_t& slot = slots_.at(id);
+  if (slot == kNone) {
+    slot = code;
+    ++occupied_;
+  } else if (slot != code) {
+    slot = kMany;
+  }
+}
+
+bool IdColumn::within_budget(std::size_t distinct_values) const {
+  return fits_budget(slots_.pages() * static_cast<std::uint64_t>(kPage), occupied_, distinct_values);
 }
 
 void IdColumn::on_remove(std::uint32_t id, std::uint32_t code) {

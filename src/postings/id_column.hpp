@@ -58,12 +58,22 @@ class IdColumn {
   bool on_insert(std::uint32_t id, std::uint32_t code, std::size_t distinct_values);
   // The id left the value coded `code`.
   void on_remove(std::uint32_t id, std::uint32_t code);
+  // on_insert() of a column rebuilt from its owner's sets, the budget asked
+  // once at the end (within_budget).
+  void restore(std::uint32_t id, std::uint32_t code);
+  // Whether the pages stay within the budgets of a column grown id by id.
+  bool within_budget(std::size_t distinct_values) const;
 
   // Bytes of the pages: what the budgets count.
   std::size_t bytes() const { return slots_.pages() * kPage * sizeof(std::uint32_t); }
   // Everything the column allocated: pages and directory.
   std::size_t allocated_bytes() const { return slots_.bytes(); }
   std::uint64_t occupied() const { return occupied_; }
+  // Calls f(first_id, slots, n) for every page in ascending order of ids.
+  template <class F>
+  void for_each_page(F&& f) const {
+    slots_.for_each_page(f);
+  }
 
   // Debug check: `occupied` and the page count match the slots.
   void verify() const;
