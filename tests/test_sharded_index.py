@@ -8,6 +8,7 @@ import pickle
 import random
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -188,10 +189,23 @@ def test_random_writes_and_queries_match_a_model(cluster, tmp_path):
     sharded.close()
 
 
+def kill_and_wait(actor):
+    """Kills the actor and waits until a call to it fails: ray.kill returns
+    at once, and a call sent before the kill lands is still answered."""
+    ray.kill(actor, no_restart=False)
+    for _ in range(600):
+        try:
+            ray.get(actor.ping.remote())
+        except ray.exceptions.RayActorError:
+            return
+        time.sleep(0.05)
+    raise AssertionError("the killed actor kept answering")
+
+
 def test_a_lost_shard_without_a_loader_is_named(cluster):
     sharded = ShardedIndex("id", 2)
     sharded.add_object_many([{"id": i, "v": i} for i in range(20)])
-    ray.kill(sharded.shards[1], no_restart=False)
+    kill_and_wait(sharded.shards[1])
     with pytest.raises(ShardLostError, match="shard 1 of 2 was lost: .* no loader"):
         sharded.get_by_attribute("count", v=range(20))
     lost = next(i for i in range(20) if shard_of(i, 2) == 1)

@@ -52,18 +52,33 @@ def stable_hash(key):
     return ((zlib.crc32(out) | (len(out) << 32)) * _GOLDEN) & _MASK
 
 
-def route(keys_and_items, num_shards):
-    """{shard: [item, ...]} for (key, item) pairs, in their order."""
+def shards_of(keys, num_shards):
+    """The shard of each key, as ``shard_of`` gives it, in a list. A column
+    of int keys that fit 64 bits is hashed without a call per key."""
+    if keys and set(map(type, keys)) <= {int, bool}:
+        low, high = min(keys), max(keys)
+        if -(1 << 63) <= low and high < (1 << 63):
+            # stable_hash's int case, with what is known for the whole
+            # column taken out of the loop: a non-negative key needs no
+            # mask, and a power-of-two count of shards is a shift.
+            mask, golden = _MASK, _GOLDEN
+            if low < 0:
+                return [((((k & mask) * golden) & mask) * num_shards) >> 64 for k in keys]
+            if num_shards & (num_shards - 1) == 0:
+                shift = 65 - num_shards.bit_length()
+                return [((k * golden) & mask) >> shift for k in keys]
+            return [(((k * golden) & mask) * num_shards) >> 64 for k in keys]
+    return [shard_of(k, num_shards) for k in keys]
+
+
+def split(shards, items, num_shards):
+    """One list per shard of the items, each item where ``shards`` (its
+    shard, position by position) sends it, in their order."""
     parts = [[] for _ in range(num_shards)]
     append = [p.append for p in parts]
-    low, high, mask, golden = -(1 << 63), 1 << 63, _MASK, _GOLDEN
-    for key, item in keys_and_items:
-        # stable_hash's int case inline: a call per item costs as much again.
-        if type(key) is int and low <= key < high:
-            append[((((key & mask) * golden) & mask) * num_shards) >> 64](item)
-        else:
-            append[shard_of(key, num_shards)](item)
-    return {i: p for i, p in enumerate(parts) if p}
+    for shard, item in zip(shards, items):
+        append[shard](item)
+    return parts
 
 
 def shard_of(key, num_shards):

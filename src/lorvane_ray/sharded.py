@@ -19,7 +19,8 @@ from ray.exceptions import RayActorError, RayTaskError
 
 from Lorvane import Indexable, PyQueryExpr
 
-from lorvane_ray.routing import route, shard_of
+from lorvane_ray import wire
+from lorvane_ray.routing import shard_of, shards_of, split
 from lorvane_ray.shard import Shard, check_result
 
 _RemoteShard = ray.remote(Shard)
@@ -178,15 +179,6 @@ class ShardedIndex:
             raise KeyError(f"an object without the key attribute {self.key!r}") from None
         raise TypeError(f"an item must be a mapping of attributes or an Indexable, not '{type(item).__name__}'")
 
-    def _keyed(self, items):
-        """(key, item) for each item, its key read as routing needs it."""
-        key = self.key
-        for item in items:
-            if type(item) is dict and key in item:
-                yield item[key], item
-            else:
-                yield self._key_of(item), item
-
     def _batch(self, stage, parts):
         """One staged write per shard: every shard stages its part (and
         checks it); only when all staged is it applied, so a batch that fails
@@ -223,7 +215,8 @@ class ShardedIndex:
         returns (``flush()`` waits for it)."""
         if isinstance(items, (str, bytes, Mapping)):
             raise TypeError(f"add_object_many takes a collection of objects, not '{type(items).__name__}'")
-        parts = route(self._keyed(items), self.num_shards)
+        items = items if type(items) is list else list(items)
+        parts = wire.encode(items, self.key, self.num_shards, self._key_of)
         if len(parts) == 1:
             # One shard checks and applies its part in one call.
             self._settle()
@@ -264,7 +257,9 @@ class ShardedIndex:
         """Removes the objects of these keys (keys not stored are passed
         over), one call per shard; returns how many were removed."""
         self._settle()
-        parts = route(((k, k) for k in keys), self.num_shards)
+        keys = keys if type(keys) is list else list(keys)
+        parts = {i: part for i, part in enumerate(split(shards_of(keys, self.num_shards), keys, self.num_shards))
+                 if part}
         return sum(self._gather({i: self._sender(i, "remove", part) for i, part in parts.items()}).values())
 
     # Queries: scattered to every shard, gathered in shard order.
