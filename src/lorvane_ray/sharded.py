@@ -212,7 +212,8 @@ class ShardedIndex:
         one shard is one call; a batch spanning shards is staged in each
         (one call per shard, which checks and builds the objects) and then
         committed, and is applied before the next call on this index
-        returns (``flush()`` waits for it)."""
+        returns (``flush()`` waits for it). Plain dicts that all have the
+        same keys are the cheapest batch to send (they travel as columns)."""
         if isinstance(items, (str, bytes, Mapping)):
             raise TypeError(f"add_object_many takes a collection of objects, not '{type(items).__name__}'")
         items = items if type(items) is list else list(items)
