@@ -113,13 +113,14 @@ def random_batch(rnd):
 
 
 def test_batches_reach_their_shards_whole(monkeypatch):
-    """Batches encoded for 3 shards and built by shards outside Ray, against
-    a model: each object with its attributes in its key's shard, the last of
-    a key winning, in the batch's order. A small chunk size makes batches
-    span several chunks."""
+    """Batches encoded for 3 shards and built and stored by shards outside
+    Ray, against a model: each object with its attributes in its key's
+    shard, the last of a key winning, in the batch's order. A small chunk
+    size makes batches span several chunks."""
     monkeypatch.setattr(wire, "CHUNK", 4)
     rnd = random.Random(11)
     shards = [Shard(i, 3, "id", Shelf, None) for i in range(3)]
+    stored = [{} for _ in shards]
     key_of = lambda item: getattr(item, "id") if isinstance(item, Indexable) else item["id"]  # noqa: E731
     for _ in range(300):
         items = random_batch(rnd)
@@ -130,10 +131,18 @@ def test_batches_reach_their_shards_whole(monkeypatch):
         parts = wire.encode(items, "id", 3, key_of)
         assert sorted(parts) == [i for i, w in enumerate(want) if w]
         for i, blob in parts.items():
-            got = shards[i]._unpack(blob)
+            keys, objs = shards[i]._unpack(blob)
+            got = dict(zip(keys, objs))
             assert list(got) == list(want[i])
             assert all(type(o) is Shelf for o in got.values())
             assert {k: o.__getstate__() for k, o in got.items()} == want[i]
+            # Stored: the last object of a key wins, over the batch and the
+            # shard, and the index holds exactly the stored objects.
+            shards[i]._put(keys, objs)
+            stored[i].update(want[i])
+    for shard, model in zip(shards, stored):
+        assert {k: o.__getstate__() for k, o in shard.by_key.items()} == model
+        assert sorted(map(id, shard.index.collect())) == sorted(map(id, shard.by_key.values()))
 
 
 ATTRS = {"g": lambda r: r.randrange(5), "v": lambda r: r.randrange(100), "s": lambda r: r.choice("abc")}

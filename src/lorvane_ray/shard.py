@@ -10,6 +10,7 @@ part; ``discard`` drops a staged batch.
 """
 
 import gc
+import operator
 import os
 import pickle
 import time
@@ -88,8 +89,7 @@ class Shard:
         if loader is not None:
             # Called again when Ray restarts the actor after a loss: the
             # loader's source is what the shard holds from then on.
-            objs = self._build(loader(shard, num_shards), own_only=True)
-            self._put(objs)
+            self._put(*self._build(loader(shard, num_shards), own_only=True))
 
     def ping(self):
         return self.shard
@@ -104,9 +104,10 @@ class Shard:
     # Writes.
 
     def _build(self, items, own_only=False):
-        """Objects for the items (mappings of attributes, or objects as they
-        are), keyed; with own_only, items routed to another shard are left out."""
-        cls, key, out = self.cls, self.key, {}
+        """(keys, objects) for the items (mappings of attributes, or objects
+        as they are); with own_only, items routed to another shard are left
+        out."""
+        cls, key, keys, out = self.cls, self.key, [], []
         for item in items:
             obj = cls(**item) if type(item) is dict or isinstance(item, Mapping) else item
             if not isinstance(obj, Indexable):
@@ -115,11 +116,12 @@ class Shard:
             k = getattr(obj, key)
             if own_only and shard_of(k, self.num_shards) != self.shard:
                 continue
-            out[k] = obj
-        return out
+            keys.append(k)
+            out.append(obj)
+        return keys, out
 
     def _unpack(self, blob):
-        """Objects for a part as the driver sent it (``wire``), keyed."""
+        """(keys, objects) for a part as the driver sent it (``wire``)."""
         form, head, chunks = wire.read(blob)
         if form != wire.COLUMNS:
             return self._build(head)
@@ -128,20 +130,30 @@ class Shard:
             if len(self._makers) >= 64:
                 self._makers.clear()
             make = self._makers[head] = wire.maker(self.cls, head)
-        at, objs = head.index(self.key), {}
+        at, keys, objs = head.index(self.key), [], []
         for columns in chunks:
-            objs.update(zip(columns[at], map(make, *columns)))
-        return objs
+            keys.extend(columns[at])
+            objs.extend(map(make, *columns))
+        return keys, objs
 
-    def _put(self, objs):
+    def _put(self, keys, objs):
+        """Stores each object under its key (lists in step); where a key
+        comes again, in the shard or later in the batch, the last object
+        wins and the one it replaces leaves the index."""
         # The new objects go in before the ones they replace leave, so that
         # a failure leaves the shard as it was.
+        self.index.add_object_many(objs)
+        # One pass over the keys stores the new ones; a key already held
+        # hands back the object it holds instead.
         by_key = self.by_key
-        old = [] if by_key.keys().isdisjoint(objs) else [by_key[k] for k in objs if k in by_key]
-        self.index.add_object_many(list(objs.values()))
-        if old:
+        held = list(map(by_key.setdefault, keys, objs))
+        if any(map(operator.is_not, held, objs)):
+            old = []
+            for k, h, obj in zip(keys, held, objs):
+                if h is not obj:
+                    old.append(by_key[k])
+                    by_key[k] = obj
             self.index.remove_object_many(old)
-        self.by_key.update(objs)
 
     def _check_writes(self, writes):
         for k, attrs in writes.items():
@@ -171,7 +183,7 @@ class Shard:
         kind, payload = self.staged.pop(token)
         if kind == "add":
             with collector_paused():
-                self._put(payload)
+                self._put(*payload)
         else:
             self._write(payload)
 
@@ -180,7 +192,7 @@ class Shard:
 
     def add(self, blob):
         with collector_paused():
-            self._put(self._unpack(blob))
+            self._put(*self._unpack(blob))
 
     def update(self, writes):
         self._check_writes(writes)
