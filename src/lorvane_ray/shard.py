@@ -65,7 +65,7 @@ def keep_to_share_of_cpus(shard, num_shards):
 def collector_paused():
     """Pauses the cycle collector while a batch's objects are built and
     indexed: it would otherwise walk the young objects once per few hundred
-    new ones, which costs a build a fifth of its time. Whatever garbage the
+    new ones, which costs a build a sixth of its time. Whatever garbage the
     batch leaves is collected once it is running again."""
     was_enabled = gc.isenabled()
     gc.disable()
