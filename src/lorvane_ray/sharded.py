@@ -15,6 +15,7 @@ import pickle
 from collections.abc import Mapping
 
 import ray
+from ray import cloudpickle
 from ray.exceptions import RayActorError, RayTaskError
 
 from Lorvane import Indexable, PyQueryExpr
@@ -268,7 +269,10 @@ class ShardedIndex:
     def _query(self, method, *args, shards=None):
         self._settle()
         shards = range(self.num_shards) if shards is None else shards
-        return self._gather({i: self._sender(i, method, *args) for i in shards})
+        # Pickled once for all the shards (see Shard.ask); Ray's cloudpickle
+        # takes what the shards cannot import (a script's own classes).
+        blob = cloudpickle.dumps((method, args), protocol=pickle.HIGHEST_PROTOCOL)
+        return self._gather({i: self._sender(i, "ask", blob) for i in shards})
 
     def _shards_for(self, kwargs):
         """The shards that can hold a match: those of the wanted keys when the
