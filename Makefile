@@ -81,9 +81,10 @@ test-wheel: install wheel
 # `make test` never installs it; CI does, through this target. The sanitizer
 # runs leave Ray out (LORVANE_WITHOUT=ray: its tests and README block skip):
 # Ray's own native code does not run under a preloaded ASan/TSan runtime.
-RAY_DEPS = ray>=2.9
+# numpy hashes the int keys of a batch in bulk when the driver routes it.
+RAY_DEPS = ray>=2.9 numpy
 ray-deps: setup
-	@$(PY) -c "import ray" 2>/dev/null || $(PY) -m pip install -q --disable-pip-version-check "$(RAY_DEPS)"
+	@$(PY) -c "import ray, numpy" 2>/dev/null || $(PY) -m pip install -q --disable-pip-version-check $(foreach d,$(RAY_DEPS),"$(d)")
 
 # The module built with AddressSanitizer and UBSan, and the pytest suite run
 # against it (with the C++ unit tests built the same way).

@@ -73,7 +73,7 @@ def run_size(n):
     import ray
     from Lorvane import Index, Indexable, PyQueryExpr as Q
     from lorvane_ray import ShardedIndex
-    from lorvane_ray.routing import route
+    from lorvane_ray import wire
 
     rows = make_rows(n)
     parallel = min(ACTORS, os.cpu_count() or 1)
@@ -123,17 +123,15 @@ def run_size(n):
     build_driver_cpu, build_actors_cpu = time.process_time() - cpu0, actors_cpu() - actors0
     assert len(sharded) == n
 
-    # The build's parts: the driver's routing and pickling, the unpickling
-    # (in the actors), and the actors' own work, each measured here apart.
-    routing, _ = timed_once(lambda: [route(sharded._keyed(part), ACTORS) for part in batches(rows)])
-    parts = [p for part in batches(rows[: 4 * BATCH]) for p in route(sharded._keyed(part), ACTORS).values()]
-    pickling, blobs = timed_once(lambda: [pickle.dumps(p, protocol=5) for p in parts])
-    unpickling, _ = timed_once(lambda: [pickle.loads(b) for b in blobs])
-    scale = n / min(n, 4 * BATCH)
-    pickling, unpickling = pickling * scale, unpickling * scale
-    del parts, blobs
+    # The build's parts: the driver's routing and pickling (what the driver
+    # does before Ray takes the bytes), and the unpickling in the actors,
+    # each measured here apart.
+    encode = lambda part: wire.encode(part, "id", ACTORS, sharded._key_of)  # noqa: E731
+    routing, blobs = timed_once(lambda: [blob for part in batches(rows) for blob in encode(part).values()])
+    unpickling, _ = timed_once(lambda: [list(wire.read(b)[2]) for b in blobs])
+    del blobs
     log(f"{n}: build {fmt_time(one_build)} in one process, {fmt_time(ray_build)} over the actors; "
-        f"routing {fmt_time(routing)}, pickling {fmt_time(pickling)}, unpickling {fmt_time(unpickling)}")
+        f"routing and pickling {fmt_time(routing)}, unpickling {fmt_time(unpickling)}")
 
     assert sharded.reduced_query(wide, "count") == one_count
     ray_query = best_time(lambda: sharded.reduced_query(wide, "count"), repeats=5)
@@ -162,7 +160,7 @@ def run_size(n):
     return dict(n=n, parallel=parallel, empty_sg=empty_sg, rows=[
         dict(what="build (batches of 200k)", one=one_build, ray=ray_build, **goal(
             n, f"<= 1.5 x one / {parallel}", ray_build <= build_goal), ratio=ray_build / (one_build / parallel),
-            where=f"driver routing {fmt_time(routing)}, pickling {fmt_time(pickling)}; "
+            where=f"driver routing and pickling {fmt_time(routing)}; "
                   f"actors unpickling ~{fmt_time(unpickling)}, building and indexing; CPU time: "
                   f"one process {fmt_time(build_one_cpu)}, sharded {fmt_time(build_driver_cpu)} driver + "
                   f"{fmt_time(build_actors_cpu)} actors"),

@@ -8,6 +8,8 @@ import pickle
 import random
 import subprocess
 import sys
+import time
+import types
 
 import pytest
 
@@ -19,7 +21,8 @@ if left_out("ray"):
 import ray  # noqa: E402
 
 from Lorvane import Indexable, PyQueryExpr as Q  # noqa: E402
-from lorvane_ray import ShardedIndex, ShardLostError, shard_of  # noqa: E402
+from lorvane_ray import ShardedIndex, ShardLostError, routing, shard_of, wire  # noqa: E402
+from lorvane_ray.shard import Shard  # noqa: E402
 
 # The actors unpickle this module's loader and class by value: the workers
 # cannot import the test module.
@@ -65,6 +68,81 @@ def test_keys_route_alike_in_every_process():
         assert min(counts) > 800, counts
     with pytest.raises(TypeError, match="shard key must be"):
         shard_of([1], 4)
+
+
+@pytest.mark.parametrize("numpy", [True, False])
+def test_key_lists_route_as_single_keys(numpy, monkeypatch):
+    if not numpy:
+        monkeypatch.setattr(routing, "_np", None)
+    elif routing._np is None:
+        pytest.skip("numpy is not installed")
+    rnd = random.Random(3)
+    kinds = [lambda: rnd.randrange(1 << 20), lambda: rnd.randrange(-(1 << 63), 1 << 63),
+             lambda: rnd.choice([True, False, -(1 << 63), (1 << 63) - 1, 1 << 63, -(1 << 64), 0]),
+             lambda: rnd.choice([1.0, 2.5, "k", (1, "a")])]
+    for _ in range(300):
+        mix = rnd.sample(kinds, rnd.randrange(1, 3))
+        keys = [rnd.choice(mix)() for _ in range(rnd.randrange(1, 60))]
+        for n in (1, 3, 4, 7, 1 << 33):
+            assert routing.shards_of(keys, n) == [shard_of(k, n) for k in keys], (keys, n)
+
+
+class Shelf(Indexable):
+    pass
+
+
+def random_batch(rnd):
+    """Items of every form a batch may hold: mostly dicts with one set of
+    keys (some not plain names), now and then one with other keys, another
+    mapping or an object."""
+    names = rnd.sample(["g", "v", "_p", "class", "a b", "\ufb01", "x"], rnd.randrange(0, 4))
+    if rnd.random() < 0.5:
+        names.insert(rnd.randrange(len(names) + 1), "id")
+    else:
+        names.append("id")
+    items = [{n: rnd.randrange(1 << 40) if n == "id" and rnd.random() < 0.5 else rnd.randrange(40)
+              for n in names} for _ in range(rnd.randrange(1, 30))]
+    odd = rnd.random()
+    if odd < 0.1:
+        items[rnd.randrange(len(items))] = {"id": 5, "y": 1, **{n: 0 for n in names[1:]}}
+    elif odd < 0.15:
+        items.append(Shelf(id=6, g=1))
+    elif odd < 0.2:
+        items.append(types.MappingProxyType({"id": 7, "v": 2}))
+    return items
+
+
+def test_batches_reach_their_shards_whole(monkeypatch):
+    """Batches encoded for 3 shards and built and stored by shards outside
+    Ray, against a model: each object with its attributes in its key's
+    shard, the last of a key winning, in the batch's order. A small chunk
+    size makes batches span several chunks."""
+    monkeypatch.setattr(wire, "CHUNK", 4)
+    rnd = random.Random(11)
+    shards = [Shard(i, 3, "id", Shelf, None) for i in range(3)]
+    stored = [{} for _ in shards]
+    key_of = lambda item: getattr(item, "id") if isinstance(item, Indexable) else item["id"]  # noqa: E731
+    for _ in range(300):
+        items = random_batch(rnd)
+        want = [{} for _ in shards]
+        for item in items:
+            attrs = item.__getstate__() if isinstance(item, Indexable) else dict(item)
+            want[shard_of(attrs["id"], 3)][attrs["id"]] = attrs
+        parts = wire.encode(items, "id", 3, key_of)
+        assert sorted(parts) == [i for i, w in enumerate(want) if w]
+        for i, blob in parts.items():
+            keys, objs = shards[i]._unpack(blob)
+            got = dict(zip(keys, objs))
+            assert list(got) == list(want[i])
+            assert all(type(o) is Shelf for o in got.values())
+            assert {k: o.__getstate__() for k, o in got.items()} == want[i]
+            # Stored: the last object of a key wins, over the batch and the
+            # shard, and the index holds exactly the stored objects.
+            shards[i]._put(keys, objs)
+            stored[i].update(want[i])
+    for shard, model in zip(shards, stored):
+        assert {k: o.__getstate__() for k, o in shard.by_key.items()} == model
+        assert sorted(map(id, shard.index.collect())) == sorted(map(id, shard.by_key.values()))
 
 
 ATTRS = {"g": lambda r: r.randrange(5), "v": lambda r: r.randrange(100), "s": lambda r: r.choice("abc")}
@@ -134,7 +212,11 @@ def test_random_writes_and_queries_match_a_model(cluster, tmp_path):
         keys = [rnd.randrange(150) for _ in range(rnd.randrange(1, 25))]
         bad = rnd.random() < 0.1    # one refused value: the whole call changes nothing
         if op < 0.35:
-            items = [{"id": k, **random_attrs(rnd)} for k in keys]
+            # Half the batches give every item every attribute: such a
+            # batch travels as columns.
+            full = rnd.random() < 0.5
+            items = [{"id": k, **({n: make(rnd) for n, make in ATTRS.items()} if full else random_attrs(rnd))}
+                     for k in keys]
             if bad:
                 items[-1]["v"] = 2**64
                 with pytest.raises(BaseException, match="too large"):
@@ -188,10 +270,23 @@ def test_random_writes_and_queries_match_a_model(cluster, tmp_path):
     sharded.close()
 
 
+def kill_and_wait(actor):
+    """Kills the actor and waits until a call to it fails: ray.kill returns
+    at once, and a call sent before the kill lands is still answered."""
+    ray.kill(actor, no_restart=False)
+    for _ in range(600):
+        try:
+            ray.get(actor.ping.remote())
+        except ray.exceptions.RayActorError:
+            return
+        time.sleep(0.05)
+    raise AssertionError("the killed actor kept answering")
+
+
 def test_a_lost_shard_without_a_loader_is_named(cluster):
     sharded = ShardedIndex("id", 2)
     sharded.add_object_many([{"id": i, "v": i} for i in range(20)])
-    ray.kill(sharded.shards[1], no_restart=False)
+    kill_and_wait(sharded.shards[1])
     with pytest.raises(ShardLostError, match="shard 1 of 2 was lost: .* no loader"):
         sharded.get_by_attribute("count", v=range(20))
     lost = next(i for i in range(20) if shard_of(i, 2) == 1)

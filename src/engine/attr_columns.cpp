@@ -2,6 +2,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include "base/cpu_count.hpp"
 #include "base/fx_hash.hpp"
 #include "base/read_section.hpp"
 #include "base/short_string.hpp"
@@ -10,10 +11,11 @@
 namespace lorvane {
 
 std::size_t detail::column_threads() {
-  static const std::size_t n = [] {
-    const unsigned hw = std::thread::hardware_concurrency();
-    return static_cast<std::size_t>(std::clamp<unsigned>(hw, 1, tuning::kMaxIngestThreads));
-  }();
+  // The CPUs this process may use, as the worker pool counts them (affinity
+  // and cgroup quota): the machine's count would run two threads on the one
+  // CPU a pinned shard keeps to.
+  static const std::size_t n =
+      static_cast<std::size_t>(std::clamp<unsigned>(available_cpus(), 1, tuning::kMaxIngestThreads));
   return n;
 }
 

@@ -33,7 +33,8 @@ struct AttrColumn {
 std::vector<AttrColumn> gather_columns(std::span<const ObjectState* const> objs, bool private_names);
 
 namespace detail {
-// Threads that batch work may use: the machine's, up to a cap.
+// Threads that batch work may use: the CPUs this process may use
+// (cpu_count.hpp, as the worker pool counts them), up to a cap.
 std::size_t column_threads();
 }  // namespace detail
 

@@ -9,18 +9,25 @@ builds the objects) and applied by ``commit`` once every shard staged its
 part; ``discard`` drops a staged batch.
 """
 
+import gc
+import operator
 import os
 import pickle
 import time
 from collections.abc import Mapping
+from contextlib import contextmanager
 
 from Lorvane import Index, Indexable
 
+from lorvane_ray import wire
 from lorvane_ray.routing import shard_of
 
 # What a query hands back per object: the object, only a count, its key, or
 # the values of chosen attributes (``None`` for one it lacks).
 RESULT_KINDS = ("objects", "count", "keys")
+
+# The methods ``Shard.ask`` may call.
+READS = frozenset({"size", "get_by_attribute", "reduced_query", "group_by", "collect"})
 
 
 def check_result(result):
@@ -57,6 +64,21 @@ def keep_to_share_of_cpus(shard, num_shards):
     os.sched_setaffinity(0, {cpus[(shard * share + j) % len(cpus)] for j in range(share)})
 
 
+@contextmanager
+def collector_paused():
+    """Pauses the cycle collector while a batch's objects are built and
+    indexed: it would otherwise walk the young objects once per few hundred
+    new ones, which costs a build a sixth of its time. Whatever garbage the
+    batch leaves is collected once it is running again."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
 class Shard:
     def __init__(self, shard, num_shards, key, cls, loader, pin_cpus=False):
         self.shard, self.num_shards, self.key, self.cls = shard, num_shards, key, cls
@@ -65,11 +87,12 @@ class Shard:
         self.index = Index()
         self.by_key = {}
         self.staged = {}
+        # The object makers of the attribute names that batches came with.
+        self._makers = {}
         if loader is not None:
             # Called again when Ray restarts the actor after a loss: the
             # loader's source is what the shard holds from then on.
-            objs = self._build(loader(shard, num_shards), own_only=True)
-            self._put(objs)
+            self._put(*self._build(loader(shard, num_shards), own_only=True))
 
     def ping(self):
         return self.shard
@@ -84,9 +107,10 @@ class Shard:
     # Writes.
 
     def _build(self, items, own_only=False):
-        """Objects for the items (mappings of attributes, or objects as they
-        are), keyed; with own_only, items routed to another shard are left out."""
-        cls, key, out = self.cls, self.key, {}
+        """(keys, objects) for the items (mappings of attributes, or objects
+        as they are); with own_only, items routed to another shard are left
+        out."""
+        cls, key, keys, out = self.cls, self.key, [], []
         for item in items:
             obj = cls(**item) if type(item) is dict or isinstance(item, Mapping) else item
             if not isinstance(obj, Indexable):
@@ -95,17 +119,44 @@ class Shard:
             k = getattr(obj, key)
             if own_only and shard_of(k, self.num_shards) != self.shard:
                 continue
-            out[k] = obj
-        return out
+            keys.append(k)
+            out.append(obj)
+        return keys, out
 
-    def _put(self, objs):
+    def _unpack(self, blob):
+        """(keys, objects) for a part as the driver sent it (``wire``)."""
+        form, head, chunks = wire.read(blob)
+        if form != wire.COLUMNS:
+            return self._build(head)
+        make = self._makers.get(head)
+        if make is None:
+            if len(self._makers) >= 64:
+                self._makers.clear()
+            make = self._makers[head] = wire.maker(self.cls, head)
+        at, keys, objs = head.index(self.key), [], []
+        for columns in chunks:
+            keys.extend(columns[at])
+            objs.extend(map(make, *columns))
+        return keys, objs
+
+    def _put(self, keys, objs):
+        """Stores each object under its key (lists in step); where a key
+        comes again, in the shard or later in the batch, the last object
+        wins and the one it replaces leaves the index."""
         # The new objects go in before the ones they replace leave, so that
         # a failure leaves the shard as it was.
-        old = [self.by_key[k] for k in objs if k in self.by_key]
-        self.index.add_object_many(list(objs.values()))
-        if old:
+        self.index.add_object_many(objs)
+        # One pass over the keys stores the new ones; a key already held
+        # hands back the object it holds instead.
+        by_key = self.by_key
+        held = list(map(by_key.setdefault, keys, objs))
+        if any(map(operator.is_not, held, objs)):
+            old = []
+            for k, h, obj in zip(keys, held, objs):
+                if h is not obj:
+                    old.append(by_key[k])
+                    by_key[k] = obj
             self.index.remove_object_many(old)
-        self.by_key.update(objs)
 
     def _check_writes(self, writes):
         for k, attrs in writes.items():
@@ -123,8 +174,9 @@ class Shard:
             for name, value in attrs.items():
                 setattr(obj, name, value)
 
-    def stage_add(self, token, items):
-        self.staged[token] = ("add", self._build(items))
+    def stage_add(self, token, blob):
+        with collector_paused():
+            self.staged[token] = ("add", self._unpack(blob))
 
     def stage_update(self, token, writes):
         self._check_writes(writes)
@@ -133,15 +185,17 @@ class Shard:
     def commit(self, token):
         kind, payload = self.staged.pop(token)
         if kind == "add":
-            self._put(payload)
+            with collector_paused():
+                self._put(*payload)
         else:
             self._write(payload)
 
     def discard(self, token):
         self.staged.pop(token, None)
 
-    def add(self, items):
-        self._put(self._build(items))
+    def add(self, blob):
+        with collector_paused():
+            self._put(*self._unpack(blob))
 
     def update(self, writes):
         self._check_writes(writes)
@@ -155,6 +209,16 @@ class Shard:
         return len(objs)
 
     # Reads.
+
+    def ask(self, blob):
+        """One of the reads below, its name and arguments pickled together by
+        the driver, once for every shard: Ray passes one bytes argument on
+        far more cheaply than a dict and a str it serializes itself (a point
+        query on 4 local shards took 4.0 ms that way, 2.7 ms this way)."""
+        method, args = pickle.loads(blob)
+        if method not in READS:
+            raise ValueError(f"{method!r} is not a read")
+        return getattr(self, method)(*args)
 
     def size(self):
         return len(self.by_key)

@@ -15,11 +15,13 @@ import pickle
 from collections.abc import Mapping
 
 import ray
+from ray import cloudpickle
 from ray.exceptions import RayActorError, RayTaskError
 
 from Lorvane import Indexable, PyQueryExpr
 
-from lorvane_ray.routing import route, shard_of
+from lorvane_ray import wire
+from lorvane_ray.routing import shard_of, shards_of, split
 from lorvane_ray.shard import Shard, check_result
 
 _RemoteShard = ray.remote(Shard)
@@ -178,15 +180,6 @@ class ShardedIndex:
             raise KeyError(f"an object without the key attribute {self.key!r}") from None
         raise TypeError(f"an item must be a mapping of attributes or an Indexable, not '{type(item).__name__}'")
 
-    def _keyed(self, items):
-        """(key, item) for each item, its key read as routing needs it."""
-        key = self.key
-        for item in items:
-            if type(item) is dict and key in item:
-                yield item[key], item
-            else:
-                yield self._key_of(item), item
-
     def _batch(self, stage, parts):
         """One staged write per shard: every shard stages its part (and
         checks it); only when all staged is it applied, so a batch that fails
@@ -220,10 +213,12 @@ class ShardedIndex:
         one shard is one call; a batch spanning shards is staged in each
         (one call per shard, which checks and builds the objects) and then
         committed, and is applied before the next call on this index
-        returns (``flush()`` waits for it)."""
+        returns (``flush()`` waits for it). Plain dicts that all have the
+        same keys are the cheapest batch to send (they travel as columns)."""
         if isinstance(items, (str, bytes, Mapping)):
             raise TypeError(f"add_object_many takes a collection of objects, not '{type(items).__name__}'")
-        parts = route(self._keyed(items), self.num_shards)
+        items = items if type(items) is list else list(items)
+        parts = wire.encode(items, self.key, self.num_shards, self._key_of)
         if len(parts) == 1:
             # One shard checks and applies its part in one call.
             self._settle()
@@ -264,7 +259,9 @@ class ShardedIndex:
         """Removes the objects of these keys (keys not stored are passed
         over), one call per shard; returns how many were removed."""
         self._settle()
-        parts = route(((k, k) for k in keys), self.num_shards)
+        keys = keys if type(keys) is list else list(keys)
+        parts = {i: part for i, part in enumerate(split(shards_of(keys, self.num_shards), keys, self.num_shards))
+                 if part}
         return sum(self._gather({i: self._sender(i, "remove", part) for i, part in parts.items()}).values())
 
     # Queries: scattered to every shard, gathered in shard order.
@@ -272,7 +269,10 @@ class ShardedIndex:
     def _query(self, method, *args, shards=None):
         self._settle()
         shards = range(self.num_shards) if shards is None else shards
-        return self._gather({i: self._sender(i, method, *args) for i in shards})
+        # Pickled once for all the shards (see Shard.ask); Ray's cloudpickle
+        # takes what the shards cannot import (a script's own classes).
+        blob = cloudpickle.dumps((method, args), protocol=pickle.HIGHEST_PROTOCOL)
+        return self._gather({i: self._sender(i, "ask", blob) for i in shards})
 
     def _shards_for(self, kwargs):
         """The shards that can hold a match: those of the wanted keys when the
