@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <optional>
 
-#include "base/prefetch.hpp"
 #include "base/staged_loop.hpp"
 #include "engine/hash_query.hpp"
-#include "engine/nested.hpp"
 #include "engine/query_map.hpp"
 
 namespace lorvane {
@@ -78,27 +76,12 @@ std::optional<GroupList> lift_by_column(const QueryMap& map, GroupList& nested) 
   for (std::uint32_t g = 0; g < nested.size(); ++g) {
     nested[g].ids.for_each([&](std::uint32_t id) { group_of_id[id - lo] = g; });
   }
-  // The group of each entry's code, read from the nested object's id.
-  std::vector<std::pair<std::int64_t, ValueRef>> entries;
-  entries.reserve(map.size());
-  for (const auto& [hash, entry] : map.values()) entries.emplace_back(hash, entry.value);
+  // The group of each code: that of the nested object its entry names.
   std::vector<std::uint32_t> group_of_code(map.code_limit(), kNoGroup);
-  // Three loads: the value's box (if boxed), the object's id, the code.
-  staged_loop<3>(entries.size(), tuning::kChainPrefetchAhead, [&](std::size_t stage, std::size_t i) {
-    const auto [hash, value] = entries[i];
-    if (stage == 0) {
-      prefetch(value.storage());
-      return;
-    }
-    const ObjectState* state = nested_state(value);
-    if (state == nullptr) return;
-    if (stage == 1) {
-      prefetch(&state->id);
-      map.prefetch_code(hash);
-    } else if (state->id >= lo && state->id <= hi && group_of_id[state->id - lo] != kNoGroup) {
-      group_of_code[map.code_of(hash)] = group_of_id[state->id - lo];
-    }
-  });
+  for (std::uint32_t code = 1; code < group_of_code.size(); ++code) {
+    const std::uint32_t id = map.code_kinds(code).nested;
+    if (id >= lo && id <= hi) group_of_code[code] = group_of_id[id - lo];
+  }
   // Two walks over the column: one counts each group's holders, the other
   // lays them out group after group, each in ascending order.
   std::vector<std::size_t> start(nested.size() + 1, 0);

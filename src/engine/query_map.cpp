@@ -68,6 +68,7 @@ void QueryMap::column_insert(std::int64_t hash, ValueRef value, std::uint32_t id
       drop_column();  // out of codes: do without the column
       return;
     }
+    code_kinds_[it->second].nested = nested_id(value);
   }
   if (added) {
     CodeKinds& kinds = code_kinds_[it->second];
@@ -85,6 +86,11 @@ void QueryMap::column_insert(std::int64_t hash, ValueRef value, std::uint32_t id
     }
   }
   if (!column_->on_insert(id, it->second, values_.size())) drop_column();
+}
+
+std::uint32_t QueryMap::nested_id(ValueRef value) {
+  const ObjectState* state = nested_state(value);
+  return state ? state->id : kNoNested;
 }
 
 std::uint32_t QueryMap::code_of(std::int64_t hash) const {
@@ -169,7 +175,7 @@ void QueryMap::restore_column() {
     if (kinds.size() == IdColumn::kMany) return;
     const auto code = static_cast<std::uint32_t>(kinds.size());
     codes.emplace(hash, code);
-    kinds.push_back(CodeKinds{0, static_cast<std::uint32_t>(entry.ids.cardinality()), false, 0});
+    kinds.push_back(CodeKinds{0, static_cast<std::uint32_t>(entry.ids.cardinality()), false, nested_id(entry.value), 0});
     auto write = [&](std::uint32_t id) { column->restore(id, code); };
     if (entry.ids.form() == HybridSet::Form::Large) entry.ids.bitmap().for_each(write);
     else for (std::uint32_t id : entry.ids.slots()) write(id);
@@ -418,6 +424,7 @@ void QueryMap::verify() const {
       }
       const CodeKinds& kinds = code_kinds_[code];
       check(kinds.numeric + kinds.other == entry.ids.cardinality(), "a code's kinds do not count its ids");
+      check(kinds.nested == nested_id(entry.value), "a code names another nested object than its entry");
     }
     for (std::uint32_t code : free_codes_) {
       check(code < next_code_ && !seen[code], "a free code is in use");

@@ -220,8 +220,6 @@ class QueryMap {
   // The code of the entry of the value with this hash; only while the map
   // keeps its column and holds the value (InternalError otherwise).
   std::uint32_t code_of(std::int64_t hash) const;
-  // Asks the cache for where code_of(hash) looks.
-  void prefetch_code(std::int64_t hash) const { codes_.prefetch(hash); }
   // Every live code is below this.
   std::uint32_t code_limit() const { return next_code_; }
   // What the ids of one code hold, for answering ranges by code: how many
@@ -231,17 +229,22 @@ class QueryMap {
   // value part (CompositeKey128::encode). Numbers of one
   // hash mostly are one number, but not always (-1 and -2 share theirs):
   // `several` says that two differing ones were seen since the code last
-  // held no number.
+  // held no number. `nested` is the id of the nested object the code's
+  // entry was made for (kNoNested when its first value was none).
+  static constexpr std::uint32_t kNoNested = UINT32_MAX;
   struct CodeKinds {
     std::uint32_t numeric = 0;
     std::uint32_t other = 0;
     bool several = false;
+    std::uint32_t nested = kNoNested;
     u128 number_key = 0;
   };
   // Only while the map keeps its column, for a code below code_limit().
   const CodeKinds& code_kinds(std::uint32_t code) const { return code_kinds_[code]; }
   const CoreLink& owner() const { return owner_; }
 
+  // The id of the nested object of a value (kNoNested for other values).
+  static std::uint32_t nested_id(ValueRef value);
   // Whether each entry of a nested object's hash lists exactly the holders
   // that the child core links to that one object, as far as this map can
   // tell: no entry ever mixed a nested object with another value of its
