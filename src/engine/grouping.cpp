@@ -80,7 +80,7 @@ std::optional<GroupList> lift_by_column(const QueryMap& map, GroupList& nested) 
   std::vector<std::uint32_t> group_of_code(map.code_limit(), kNoGroup);
   for (std::uint32_t code = 1; code < group_of_code.size(); ++code) {
     const std::uint32_t id = map.code_kinds(code).nested;
-    if (id >= lo && id <= hi) group_of_code[code] = group_of_id[id - lo];
+    if (id != QueryMap::kNoNested && id >= lo && id <= hi) group_of_code[code] = group_of_id[id - lo];
   }
   // Two walks over the column: one counts each group's holders, the other
   // lays them out group after group, each in ascending order.
