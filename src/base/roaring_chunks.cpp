@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/bit_select.hpp"
 #include "base/internal_error.hpp"
 
 #if defined(__SSE2__)
@@ -180,33 +181,9 @@ void intersect_chunk(const array_container_t* src, std::uint8_t type, const void
         }
         break;
       }
-      // Each id asks its bit, without a branch; the library's call costs more
-      // than this whole loop for the few ids a chunk of a small result holds.
-      // Four ids a step: their bits are read independently of one another.
-      const std::uint64_t* words = bits->array;
-      const std::uint16_t* in = src->array;
-      const std::int32_t card = src->cardinality;
-      std::uint16_t* out = dst->array;
-      auto bit = [words](std::uint16_t v) { return static_cast<std::int32_t>((words[v >> 6] >> (v & 63)) & 1); };
-      std::int32_t n = 0;
-      std::int32_t i = 0;
-      for (; i + 4 <= card; i += 4) {
-        const std::uint16_t v0 = in[i], v1 = in[i + 1], v2 = in[i + 2], v3 = in[i + 3];
-        const std::int32_t b0 = bit(v0), b1 = bit(v1), b2 = bit(v2), b3 = bit(v3);
-        out[n] = v0;
-        n += b0;
-        out[n] = v1;
-        n += b1;
-        out[n] = v2;
-        n += b2;
-        out[n] = v3;
-        n += b3;
-      }
-      for (; i < card; ++i) {
-        out[n] = in[i];
-        n += bit(in[i]);
-      }
-      dst->cardinality = n;
+      // Each id asks its bit; the library's call costs more than the whole
+      // selection for the few ids a chunk of a small result holds.
+      dst->cardinality = select_set_bits(src->array, src->cardinality, bits->array, dst->array);
       break;
     }
     default:  // runs

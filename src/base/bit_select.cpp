@@ -1,0 +1,86 @@
+#include "base/bit_select.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define LORVANE_BIT_SELECT_AVX512 1
+#endif
+
+namespace lorvane {
+
+std::int32_t select_set_bits_portable(const std::uint16_t* in, std::int32_t n, const std::uint64_t* words,
+                                      std::uint16_t* out) {
+  // Four ids a step: their bits are read independently of one another.
+  auto bit = [words](std::uint16_t v) { return static_cast<std::int32_t>((words[v >> 6] >> (v & 63)) & 1); };
+  std::int32_t kept = 0;
+  std::int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const std::uint16_t v0 = in[i], v1 = in[i + 1], v2 = in[i + 2], v3 = in[i + 3];
+    const std::int32_t b0 = bit(v0), b1 = bit(v1), b2 = bit(v2), b3 = bit(v3);
+    out[kept] = v0;
+    kept += b0;
+    out[kept] = v1;
+    kept += b1;
+    out[kept] = v2;
+    kept += b2;
+    out[kept] = v3;
+    kept += b3;
+  }
+  for (; i < n; ++i) {
+    out[kept] = in[i];
+    kept += bit(in[i]);
+  }
+  return kept;
+}
+
+#if LORVANE_BIT_SELECT_AVX512
+namespace {
+
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2"))) std::int32_t select_set_bits_avx512(
+    const std::uint16_t* in, std::int32_t n, const std::uint64_t* words, std::uint16_t* out) {
+  // The bitset read as 32-bit words (little-endian: word k holds ids
+  // 32k..32k+31). Each step stores sixteen lanes at out + kept, of which
+  // the first popcount(mask) are kept; kept <= i, so the store ends at or
+  // before in + i + 16, which the step has already read.
+  const __m512i low5 = _mm512_set1_epi32(31);
+  const __m512i one = _mm512_set1_epi32(1);
+  std::int32_t kept = 0;
+  std::int32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m256i ids = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    const __m512i wide = _mm512_cvtepu16_epi32(ids);
+    const __m512i word = _mm512_i32gather_epi32(_mm512_srli_epi32(wide, 5), words, 4);
+    const __mmask16 set = _mm512_test_epi32_mask(_mm512_srlv_epi32(word, _mm512_and_si512(wide, low5)), one);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + kept), _mm256_maskz_compress_epi16(set, ids));
+    kept += __builtin_popcount(set);
+  }
+  return kept + select_set_bits_portable(in + i, n - i, words, out + kept);
+}
+
+bool has_avx512_compress() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2");
+}
+
+const bool kVectorised = has_avx512_compress();
+
+}  // namespace
+#endif
+
+bool select_set_bits_vectorised() {
+#if LORVANE_BIT_SELECT_AVX512
+  return kVectorised;
+#else
+  return false;
+#endif
+}
+
+std::int32_t select_set_bits(const std::uint16_t* in, std::int32_t n, const std::uint64_t* words,
+                             std::uint16_t* out) {
+#if LORVANE_BIT_SELECT_AVX512
+  if (kVectorised) return select_set_bits_avx512(in, n, words, out);
+#endif
+  return select_set_bits_portable(in, n, words, out);
+}
+
+}  // namespace lorvane

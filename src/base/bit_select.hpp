@@ -1,0 +1,25 @@
+// Picks out the ids of a sorted chunk array whose bits a bitset chunk sets:
+// the inner step of intersecting a small set with a large one, where each
+// id asks one bit. Where the processor has AVX-512 with VBMI2 (checked once,
+// at first use), sixteen ids a step gather their words, test their bits and
+// are packed by one compress; elsewhere four ids a step ask their bits
+// without a branch.
+#pragma once
+
+#include <cstdint>
+
+namespace lorvane {
+
+// Writes to out the ids of in[0, n) whose bit is set in `words` (a 2^16-bit
+// bitset), in order, and returns how many. out may be in; otherwise it has
+// room for n ids.
+std::int32_t select_set_bits(const std::uint16_t* in, std::int32_t n, const std::uint64_t* words,
+                             std::uint16_t* out);
+
+// The branch-free form every processor runs, and whether select_set_bits
+// takes the vector form here: the tests hold the two to the same answers.
+std::int32_t select_set_bits_portable(const std::uint16_t* in, std::int32_t n, const std::uint64_t* words,
+                                      std::uint16_t* out);
+bool select_set_bits_vectorised();
+
+}  // namespace lorvane
