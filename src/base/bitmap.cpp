@@ -77,7 +77,7 @@ void Bitmap::demote_if_few() {
   const std::uint64_t n = roaring_bitmap_get_cardinality(roaring());
   if (n > kSmallMax) return;
   std::uint32_t buf[kSmallMax];
-  roaring_bitmap_to_uint32_array(roaring(), buf);
+  ids_to_u32(roaring(), buf);
   assign_sorted({buf, static_cast<std::size_t>(n)});
 }
 
@@ -218,7 +218,7 @@ std::optional<std::uint32_t> Bitmap::maximum() const {
 std::vector<std::uint32_t> Bitmap::to_vector() const {
   if (!is_roaring()) return std::vector<std::uint32_t>(few().begin(), few().end());
   std::vector<std::uint32_t> out(cardinality());
-  if (!out.empty()) roaring_bitmap_to_uint32_array(roaring(), out.data());
+  if (!out.empty()) ids_to_u32(roaring(), out.data());
   return out;
 }
 
@@ -414,8 +414,13 @@ Bitmap Bitmap::and_many(std::span<const Bitmap* const> parts) {
   }
   if (parts.size() == 1) return parts[0]->clone();
   if (chunked) {
+    // A result of a few ids is made in its small form, with no chunk made
+    // and freed on the way.
+    std::uint32_t buf[kSmallMax];
+    FewIds few{buf, kSmallMax};
     Bitmap out = adopt(roaring_bitmap_create_with_capacity(0));
-    if (and_arrays_many(out.roaring(), raws, parts.size())) {
+    if (and_arrays_many(out.roaring(), raws, parts.size(), &few)) {
+      if (!few.overflowed) return sorted({buf, few.size});
       out.demote_if_few();
       return out;
     }

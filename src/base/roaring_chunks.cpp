@@ -275,11 +275,12 @@ bool and_arrays(roaring_bitmap_t* out, const roaring_bitmap_t* small, const roar
 #endif
 }
 
-bool and_arrays_many(roaring_bitmap_t* out, const roaring_bitmap_t* const* parts, std::size_t n) {
+bool and_arrays_many(roaring_bitmap_t* out, const roaring_bitmap_t* const* parts, std::size_t n, FewIds* few) {
 #if LORVANE_ROARING_MODERN
   (void)out;
   (void)parts;
   (void)n;
+  (void)few;
   return false;
 #else
   if (n < 2 || n > kAndManyMaxParts || !arrays_only(parts[0])) return false;
@@ -343,12 +344,45 @@ bool and_arrays_many(roaring_bitmap_t* out, const roaring_bitmap_t* const* parts
       gone = cur.cardinality == 0;
     }
     if (gone) continue;
+    if (!few->overflowed) {
+      const auto c = static_cast<std::size_t>(src->cardinality);
+      if (few->size + c <= few->capacity) {
+        const std::uint32_t base = std::uint32_t{key} << 16;
+        for (std::size_t k = 0; k < c; ++k) few->ids[few->size + k] = base | src->array[k];
+        few->size += c;
+        continue;
+      }
+      few->overflowed = true;
+      append_sorted(out, few->ids, few->size);
+    }
     array_container_t* chunk = new_array(src->cardinality);
     std::memcpy(chunk->array, src->array, static_cast<std::size_t>(src->cardinality) * sizeof(std::uint16_t));
     chunk->cardinality = src->cardinality;
     ra_append(&out->high_low_container, key, chunk, ARRAY_CONTAINER_TYPE_CODE);
   }
   return true;
+#endif
+}
+
+void ids_to_u32(const roaring_bitmap_t* r, std::uint32_t* out) {
+#if LORVANE_ROARING_MODERN
+  roaring_bitmap_to_uint32_array(r, out);
+#else
+  const roaring_array_t& ra = r->high_low_container;
+  for (std::int32_t i = 0; i < ra.size; ++i) {
+    const std::uint32_t base = std::uint32_t{ra.keys[i]} << 16;
+    std::uint8_t type = ra.typecodes[i];
+    const void* chunk = container_unwrap_shared(ra.containers[i], &type);
+    if (type == ARRAY_CONTAINER_TYPE_CODE) {
+      const auto* a = static_cast<const array_container_t*>(chunk);
+      const std::uint16_t* low = a->array;
+      const std::int32_t n = a->cardinality;
+      for (std::int32_t k = 0; k < n; ++k) out[k] = base | low[k];
+      out += n;
+    } else {
+      out += container_to_uint32_array(out, chunk, type, base);
+    }
+  }
 #endif
 }
 

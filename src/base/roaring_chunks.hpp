@@ -45,8 +45,22 @@ bool and_arrays(roaring_bitmap_t* out, const roaring_bitmap_t* small, const roar
 // intermediate result is made, and one chunk of every part is in cache at a
 // time. `out` must be empty. Returns false, having changed nothing, when this
 // path does not apply (see and_arrays_inplace).
+// `few`: while the result has at most few->capacity ids they go there, as
+// plain ids, and `out` stays empty; past that they move into `out`.
 inline constexpr std::size_t kAndManyMaxParts = 16;
-bool and_arrays_many(roaring_bitmap_t* out, const roaring_bitmap_t* const* parts, std::size_t n);
+struct FewIds {
+  std::uint32_t* ids;
+  std::size_t capacity;
+  std::size_t size = 0;
+  bool overflowed = false;
+};
+bool and_arrays_many(roaring_bitmap_t* out, const roaring_bitmap_t* const* parts, std::size_t n, FewIds* few);
+
+// Writes every id of `r`, ascending, to out, which has room for them all.
+// Array chunks widen in a loop the compiler vectorises; the 0.2.x library
+// widens them one id at a time, most of the cost of listing a few thousand
+// candidates.
+void ids_to_u32(const roaring_bitmap_t* r, std::uint32_t* out);
 
 // Writes to out the ids of ids[0, n) (ascending) whose membership in `r`
 // equals `want`, in order, and returns how many; out may be ids. Each chunk of

@@ -77,6 +77,21 @@ TEST(BitmapAndMany, MatchesASetIntersectionForEveryFormAndOrder) {
     // The parts themselves are left as they were.
     for (std::size_t k = 0; k < n; ++k) EXPECT_EQ(parts[k].cardinality(), sets[k].size());
   }
+  // A result that starts small (its ids kept as plain ids) and outgrows the
+  // small form in a later chunk keeps the earlier chunks' ids.
+  for (const std::uint32_t later : {100u, 3000u}) {
+    std::set<std::uint32_t> a, b;
+    for (std::uint32_t i = 0; i < 20; ++i) a.insert(7 * i);
+    for (std::uint32_t i = 0; i < later; ++i) a.insert((1u << 16) + 11 * i);
+    for (std::uint32_t id = 0; id < 3u << 16; id += 2) b.insert(id);  // even ids: bitset chunks
+    Bitmap pa, pb;
+    for (std::uint32_t id : a) pa.add(id);
+    for (std::uint32_t id : b) pb.add(id);
+    std::vector<std::uint32_t> expected;
+    std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(expected));
+    const Bitmap* both[] = {&pa, &pb};
+    EXPECT_EQ(Bitmap::and_many(both).to_vector(), expected) << later << " ids in the later chunk";
+  }
   Bitmap empty;
   Bitmap one = Bitmap::of({1, 2, 3});
   const Bitmap* with_empty[] = {&one, &empty};
