@@ -4,6 +4,7 @@ signatures, help, re-import and the refusal of a second interpreter."""
 import importlib
 import inspect
 import operator
+import os
 import pydoc
 import subprocess
 import sys
@@ -253,3 +254,46 @@ def test_second_interpreter_is_refused():
     result = subprocess.run([sys.executable, "-W", "ignore", "-c", code], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["ImportError", "3"]
+
+
+# Where the import puts objects: an arena the kernel was asked to back with
+# huge pages ("hg" among the mapping's flags), unless switched off. Objects
+# made and freed in rounds (arenas given back, then reused) keep their values.
+HUGE_ARENAS_SCRIPT = textwrap.dedent("""
+    import Lorvane
+    def advised(address):
+        lines = open("/proc/self/smaps").read().splitlines()
+        inside = False
+        for line in lines:
+            head = line.split()[0]
+            if "-" in head and ":" not in head:
+                lo, hi = (int(x, 16) for x in head.split("-"))
+                inside = lo <= address < hi
+            elif inside and line.startswith("VmFlags:"):
+                return "hg" in line.split()
+    index = Lorvane.Index()
+    for round in range(4):
+        objs = [Lorvane.Indexable(n=i, round=round) for i in range(300_000)]
+        index.add_object_many(objs[::1000])
+        assert sum(o.n for o in objs) == 299_999 * 300_000 // 2
+        assert len(index.get_by_attribute(round=round)) == 300
+        del objs
+    print(advised(id(Lorvane.Indexable(n=1))))
+""")
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="huge pages are asked of Linux only")
+@pytest.mark.parametrize("setting", ["", "0"])
+def test_objects_live_in_huge_page_arenas_unless_switched_off(setting):
+    try:
+        mode = open("/sys/kernel/mm/transparent_hugepage/enabled").read()
+    except OSError:
+        pytest.skip("this kernel does not report transparent huge pages")
+    if os.environ.get("PYTHONMALLOC", "pymalloc") not in ("pymalloc", "pymalloc_debug"):
+        pytest.skip("the interpreter's small-object allocator is off in this run")
+    env = {k: v for k, v in os.environ.items() if k != "LORVANE_HUGE_ARENAS"}
+    if setting:
+        env["LORVANE_HUGE_ARENAS"] = setting
+    out = subprocess.run([sys.executable, "-c", HUGE_ARENAS_SCRIPT], env=env, capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == str(setting == "" and "[never]" not in mode)

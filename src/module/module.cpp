@@ -13,6 +13,7 @@
 #include "bindings/query_expr.hpp"
 #include "python/args.hpp"
 #include "python/error.hpp"
+#include "python/huge_arenas.hpp"
 #include "python/ref.hpp"
 
 namespace lorvane {
@@ -73,6 +74,8 @@ PyObject* init() {
     return nullptr;
   }
   if (g_module) return Py_NewRef(g_module);
+  // Before any object of ours is made: the arenas they land in come from it.
+  install_huge_arenas();
   py::Ref module = py::Ref::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   // Methods are registered through the definition so they are bound to the module.
