@@ -58,8 +58,8 @@ bool and_arrays_many(roaring_bitmap_t* out, const roaring_bitmap_t* const* parts
 
 // Writes every id of `r`, ascending, to out, which has room for them all.
 // Array chunks widen in a loop the compiler vectorises; the 0.2.x library
-// widens them one id at a time, most of the cost of listing a few thousand
-// candidates.
+// widens them one id at a time, a tenth of checking a few thousand
+// candidates id by id.
 void ids_to_u32(const roaring_bitmap_t* r, std::uint32_t* out);
 
 // Writes to out the ids of ids[0, n) (ascending) whose membership in `r`
