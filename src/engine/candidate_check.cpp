@@ -89,16 +89,13 @@ std::optional<CandidateCheck> CandidateCheck::make(const AttrTable& table, const
       if (key_interval(c.lower_, c.upper_, &lo, &hi)) {
         for (std::uint32_t code = 1; code < c.code_limit_; ++code) {
           const QueryMap::CodeKinds& kinds = map->code_kinds(code);
-          if (kinds.numeric == 0) continue;
-          if (kinds.several) {
-            c.by_code_[code] = kAsk;
-            continue;
-          }
-          const u128 key = kinds.number_key;
-          if (key >= lo && key <= hi) c.by_code_[code] = kinds.other == 0 ? kYes : kAsk;
+          // No number of the code within the bounds: no; all of them, and
+          // nothing else: yes; the tree tells the rest.
+          if (kinds.numeric == 0 || kinds.number_hi < lo || kinds.number_lo > hi) continue;
+          c.by_code_[code] = kinds.number_lo >= lo && kinds.number_hi <= hi && kinds.other == 0 ? kYes : kAsk;
         }
       }
-      c.eval_cost_ += map->tree().count_range(c.lower_, c.upper_);
+      c.eval_cost_ += map->tree().range_cost(c.lower_, c.upper_);
       c.setup_cost_ = c.code_limit_;
     }
   } else if (map) {

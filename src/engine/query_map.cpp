@@ -76,10 +76,10 @@ void QueryMap::column_insert(std::int64_t hash, ValueRef value, std::uint32_t id
     if (to_range_value(value, &rv)) {
       const u128 key = CompositeKey128::encode(rv);
       if (kinds.numeric++ == 0) {
-        kinds.number_key = key;
-        kinds.several = false;
-      } else if (!kinds.several) {
-        kinds.several = key != kinds.number_key;
+        kinds.number_lo = kinds.number_hi = key;
+      } else {
+        kinds.number_lo = std::min(kinds.number_lo, key);
+        kinds.number_hi = std::max(kinds.number_hi, key);
       }
     } else {
       ++kinds.other;
@@ -175,7 +175,9 @@ void QueryMap::restore_column() {
     if (kinds.size() == IdColumn::kMany) return;
     const auto code = static_cast<std::uint32_t>(kinds.size());
     codes.emplace(hash, code);
-    kinds.push_back(CodeKinds{0, static_cast<std::uint32_t>(entry.ids.cardinality()), false, nested_id(entry.value), 0});
+    kinds.push_back(CodeKinds{.numeric = 0,
+                              .other = static_cast<std::uint32_t>(entry.ids.cardinality()),
+                              .nested = nested_id(entry.value)});
     auto write = [&](std::uint32_t id) { column->restore(id, code); };
     if (entry.ids.form() == HybridSet::Form::Large) entry.ids.bitmap().for_each(write);
     else for (std::uint32_t id : entry.ids.slots()) write(id);

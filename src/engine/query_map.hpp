@@ -225,19 +225,19 @@ class QueryMap {
   // What the ids of one code hold, for answering ranges by code: how many
   // of them hold a number the tree orders (an Int, a Float other than NaN)
   // and how many hold anything else (True beside 1, a NaN, an object hashing
-  // like a number), and the number the first of them held, as its key's
-  // value part (CompositeKey128::encode). Numbers of one
-  // hash mostly are one number, but not always (-1 and -2 share theirs):
-  // `several` says that two differing ones were seen since the code last
-  // held no number. `nested` is the id of the nested object the code's
-  // entry was made for (kNoNested when its first value was none).
+  // like a number), and the least and greatest number they held since the
+  // code last held no number, as keys' value parts (CompositeKey128::encode):
+  // never narrower than the numbers held now. Numbers of one hash mostly are
+  // one number, but not always (-1 and -2 share theirs). `nested` is the id
+  // of the nested object the code's entry was made for (kNoNested when its
+  // first value was none).
   static constexpr std::uint32_t kNoNested = UINT32_MAX;
   struct CodeKinds {
     std::uint32_t numeric = 0;
     std::uint32_t other = 0;
-    bool several = false;
     std::uint32_t nested = kNoNested;
-    u128 number_key = 0;
+    u128 number_lo = 0;
+    u128 number_hi = 0;
   };
   // Only while the map keeps its column, for a code below code_limit().
   const CodeKinds& code_kinds(std::uint32_t code) const { return code_kinds_[code]; }

@@ -144,6 +144,11 @@ class BitMapBTree {
   // walk without gathering any: exact while every id has one key, never
   // fewer (an id under two values in range may count twice).
   std::uint64_t count_range(const RangeBound& lower, const RangeBound& upper) const;
+  // What query_range would cost (without a filter), in ids united, from the
+  // same walk: ids it sorts (read from leaves, and the few subtrees' read
+  // with them) cost kRangeSortedIdCost each, ids of subtree bitmaps it
+  // unites kRangeUnitedIdCost, a lone subtree's copy next to nothing.
+  std::uint64_t range_cost(const RangeBound& lower, const RangeBound& upper) const;
 
   std::uint64_t size() const { return size_; }
   bool empty() const { return size_ == 0; }

@@ -43,13 +43,25 @@ struct Collector {
   }
 };
 
-// What a walk counts instead: the keys of the range.
+// What a walk counts instead: the keys of the range, read from leaves and
+// from wholly covered subtrees.
 struct Counter {
-  std::uint64_t n = 0;
+  std::uint64_t leaf_ids = 0;
+  std::uint64_t parts = 0;
+  std::uint64_t part_ids = 0;
 
-  void subtree(const Bitmap* ids_below) { n += ids_below->cardinality(); }
-  void keys(const u128* first, const u128* last) { n += static_cast<std::uint64_t>(last - first); }
+  void subtree(const Bitmap* ids_below) {
+    ++parts;
+    part_ids += ids_below->cardinality();
+  }
+  void keys(const u128* first, const u128* last) { leaf_ids += static_cast<std::uint64_t>(last - first); }
 };
+
+// Whether the covered subtrees' ids are read and sorted with the leaves'
+// (a few subtrees of few ids), rather than their bitmaps united.
+bool sorts_parts(std::size_t parts, std::uint64_t part_ids) {
+  return parts <= tuning::kRangeEagerUnionParts && part_ids <= tuning::kRangeSortedPartIdsMax;
+}
 
 // `lower` / `upper` say whether the bound still cuts into this subtree.
 template <class Out>
@@ -101,7 +113,25 @@ std::uint64_t BitMapBTree::count_range(const RangeBound& lower, const RangeBound
   if (!has_lower && !has_upper) return size_;
   Counter counter;
   collect(*root_, lo, hi, has_lower, has_upper, counter);
-  return counter.n;
+  return counter.leaf_ids + counter.part_ids;
+}
+
+std::uint64_t BitMapBTree::range_cost(const RangeBound& lower, const RangeBound& upper) const {
+  u128 lo, hi;
+  if (size_ == 0 || !key_interval(lower, upper, &lo, &hi)) return 0;
+  const bool has_lower = lower.kind != RangeBound::Kind::Unbounded;
+  const bool has_upper = upper.kind != RangeBound::Kind::Unbounded;
+  Counter c;
+  if (!has_lower && !has_upper) {
+    c.parts = 1;  // every id: a copy of the tree's own set
+    c.part_ids = size_;
+  } else {
+    collect(*root_, lo, hi, has_lower, has_upper, c);
+  }
+  if (c.leaf_ids == 0 && c.parts <= 1) return 1 + c.part_ids / tuning::kRangeCopiedIdsPerUnit;
+  const bool sorted = sorts_parts(c.parts, c.part_ids);
+  return 1 + (c.leaf_ids + (sorted ? c.part_ids : 0)) * tuning::kRangeSortedIdCost +
+         (sorted ? 0 : c.part_ids) * tuning::kRangeUnitedIdCost;
 }
 
 Bitmap BitMapBTree::query_range(const RangeBound& lower, const RangeBound& upper,
@@ -125,7 +155,7 @@ Bitmap BitMapBTree::query_range(const RangeBound& lower, const RangeBound& upper
   const bool few = pieces.parts.size() <= tuning::kRangeEagerUnionParts;
   std::uint64_t part_ids = 0;
   for (const Bitmap* part : pieces.parts) part_ids += few ? part->cardinality() : 0;
-  const bool sort_parts = few && part_ids <= tuning::kRangeSortedPartIdsMax;
+  const bool sort_parts = few && sorts_parts(pieces.parts.size(), part_ids);
   if (sort_parts) {
     for (const Bitmap* part : pieces.parts) {
       part->for_each_block(
