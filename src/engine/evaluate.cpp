@@ -1,6 +1,7 @@
 #include "engine/evaluate.hpp"
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/inlined_vector.h>
 
 #include <algorithm>
 #include <numeric>
@@ -306,17 +307,11 @@ Bitmap combine_and(std::vector<Part> parts) {
   if (order.size() > 2) {
     std::stable_partition(order.begin() + 1, order.end(), [&](std::size_t i) { return parts[i].bitmap().is_dense(); });
   }
-  // Past the probe, every part holds more ids than a small set: each has a bitmap.
-  std::size_t k = 1;
-  Bitmap acc;
-  if (parts[order[0]].owned()) {
-    acc = std::move(parts[order[0]]).take();
-  } else {
-    acc = Bitmap::and_(parts[order[0]].bitmap(), parts[order[1]].bitmap());
-    k = 2;
-  }
-  for (; k < order.size() && !acc.is_empty(); ++k) acc.and_inplace(parts[order[k]].bitmap());
-  return acc;
+  // Past the probe, every part holds more ids than a small set: each has a
+  // bitmap. They meet chunk by chunk (Bitmap::and_many), the smallest first.
+  absl::InlinedVector<const Bitmap*, 8> sets;
+  for (const std::size_t i : order) sets.push_back(&parts[i].bitmap());
+  return Bitmap::and_many(sets);
 }
 
 Bitmap combine_or(std::vector<Part> parts) {
