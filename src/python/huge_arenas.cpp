@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 #endif
@@ -35,8 +36,14 @@ struct Arenas {
 // Lives as long as the process: arenas are given back until its very end.
 Arenas* g_arenas = nullptr;
 
-// A new 2 MiB-aligned region, asked to be backed by huge pages.
+// A new 2 MiB-aligned region, asked to be backed by huge pages. These
+// functions are called from the interpreter's C code: nothing may throw.
 bool grow(Arenas& a) {
+  try {
+    a.regions.reserve(a.regions.size() + 1);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   void* mapped = mmap(nullptr, kRegion + kHugePage, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (mapped == MAP_FAILED) return false;
@@ -57,7 +64,7 @@ void* alloc_arena(void*, std::size_t size) {
   Arenas& a = *g_arenas;
   {
     std::lock_guard lock(a.mutex);
-    if (a.size == 0 && size <= kHugePage && kHugePage % size == 0) a.size = size;
+    if (a.size == 0 && size != 0 && size <= kHugePage && kHugePage % size == 0) a.size = size;
     if (size == a.size) {
       if (!a.given_back.empty()) {
         char* arena = a.given_back.back();
@@ -81,8 +88,12 @@ void free_arena(void*, void* ptr, std::size_t size) {
     std::lock_guard lock(a.mutex);
     for (const auto& [begin, end] : a.regions) {
       if (p >= begin && p < end) {
-        madvise(p, size, MADV_DONTNEED);  // its memory back to the system; reads as zeros when reused
-        a.given_back.push_back(p);
+        try {
+          a.given_back.push_back(p);
+          madvise(p, size, MADV_DONTNEED);  // its memory back to the system; reads as zeros when reused
+        } catch (const std::bad_alloc&) {
+          munmap(p, size);  // not reused: a hole in the region
+        }
         return;
       }
     }
