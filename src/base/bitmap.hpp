@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "base/prefetch.hpp"
+#include "base/roaring_chunks.hpp"
 #include "base/roaring_compat.hpp"
 #include "base/tuning.hpp"
 
@@ -318,11 +319,10 @@ void Bitmap::for_each_block(F&& f) const {
     }
     return;
   }
-  roaring_compat::Iterator it;
-  roaring_compat::iterator_init(roaring(), &it);
+  IdReader reader(roaring());
   std::uint32_t buf[kBlock];
   while (true) {
-    std::uint32_t n = roaring_compat::iterator_read(&it, buf, kBlock);
+    const std::size_t n = reader.read(buf, kBlock);
     if (n > 0) {
       const std::uint32_t* ids = buf;
       if constexpr (kStops) {

@@ -1,6 +1,7 @@
 #include "base/roaring_chunks.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "base/bit_select.hpp"
@@ -388,6 +389,67 @@ void ids_to_u32(const roaring_bitmap_t* r, std::uint32_t* out) {
   }
 #endif
 }
+
+#if LORVANE_ROARING_MODERN
+IdReader::IdReader(const roaring_bitmap_t* r) { roaring_iterator_init(r, &it_); }
+
+std::size_t IdReader::read(std::uint32_t* out, std::size_t cap) {
+  return roaring_uint32_iterator_read(&it_, out, static_cast<std::uint32_t>(cap));
+}
+#else
+IdReader::IdReader(const roaring_bitmap_t* r) : ra_(&r->high_low_container) {}
+
+std::size_t IdReader::read(std::uint32_t* out, std::size_t cap) {
+  std::size_t n = 0;
+  while (n < cap && chunk_ < ra_->size) {
+    std::uint8_t type = ra_->typecodes[chunk_];
+    const void* chunk = container_unwrap_shared(ra_->containers[chunk_], &type);
+    const std::uint32_t base = std::uint32_t{ra_->keys[chunk_]} << 16;
+    bool done = false;
+    if (type == ARRAY_CONTAINER_TYPE_CODE) {
+      const auto* a = static_cast<const array_container_t*>(chunk);
+      const std::size_t k = std::min(cap - n, static_cast<std::size_t>(a->cardinality) - at_);
+      widen(ra_->keys[chunk_], a->array + at_, k, out + n);
+      n += k;
+      at_ += static_cast<std::uint32_t>(k);
+      done = at_ == static_cast<std::uint32_t>(a->cardinality);
+    } else if (type == BITSET_CONTAINER_TYPE_CODE) {
+      const std::uint64_t* words = static_cast<const bitset_container_t*>(chunk)->array;
+      constexpr std::uint32_t kWords = BITSET_CONTAINER_SIZE_IN_WORDS;
+      while (n < cap) {
+        while (bits_ == 0 && at_ < kWords) bits_ = words[at_++];
+        if (bits_ == 0) break;
+        const std::uint32_t word_base = base + (at_ - 1) * 64;
+        while (bits_ != 0 && n < cap) {
+          out[n++] = word_base + static_cast<std::uint32_t>(std::countr_zero(bits_));
+          bits_ &= bits_ - 1;
+        }
+      }
+      done = bits_ == 0 && at_ == kWords;
+    } else {
+      const auto* runs = static_cast<const run_container_t*>(chunk);
+      while (n < cap && at_ < static_cast<std::uint32_t>(runs->n_runs)) {
+        const rle16_t run = runs->runs[at_];
+        const std::uint32_t first = base + run.value + run_read_;
+        const std::size_t k = std::min(cap - n, std::size_t{run.length} + 1 - run_read_);
+        for (std::size_t j = 0; j < k; ++j) out[n + j] = first + static_cast<std::uint32_t>(j);
+        n += k;
+        run_read_ += static_cast<std::uint32_t>(k);
+        if (run_read_ == std::uint32_t{run.length} + 1) {
+          ++at_;
+          run_read_ = 0;
+        }
+      }
+      done = at_ == static_cast<std::uint32_t>(runs->n_runs);
+    }
+    if (done) {
+      ++chunk_;
+      at_ = 0;
+    }
+  }
+  return n;
+}
+#endif
 
 std::size_t select_members(const roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n, bool want,
                            std::uint32_t* out) {

@@ -36,16 +36,6 @@ inline bool iterator_advance(Iterator* it) {
 #endif
 }
 
-// Copies up to `count` members into `buf`, advancing the iterator; returns how
-// many were copied (fewer than `count` only when the iterator is drained).
-inline std::uint32_t iterator_read(Iterator* it, std::uint32_t* buf, std::uint32_t count) {
-#if LORVANE_ROARING_MODERN
-  return roaring_uint32_iterator_read(it, buf, count);
-#else
-  return roaring_read_uint32_iterator(it, buf, count);
-#endif
-}
-
 // Repeated adds into one bitmap. 4.x keeps the last container touched in a
 // context so that runs of nearby ids skip the container search; 0.2.x has no
 // such context and adds one by one.

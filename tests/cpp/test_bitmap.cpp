@@ -57,24 +57,45 @@ TEST(Bitmap, AlgebraWithEmptyOperandsAndWithItself) {
   EXPECT_EQ(a, Bitmap::of({1, 2, 3}));  // operands and clones are independent
 }
 
+// Every chunk form (arrays, a sparse and a dense bitset, runs after
+// optimize()) read in blocks, one id at a time and whole, so that blocks end
+// inside a bitset word, inside a run and at a chunk's end.
 TEST(Bitmap, IterationCrossesReadBlocksAndContainers) {
-  std::vector<std::uint32_t> expected;
-  for (std::uint32_t i = 0; i < 9000; ++i) expected.push_back(i);
-  for (std::uint32_t i = 0; i < 300; ++i) expected.push_back(200000 + 7 * i);
-  expected.push_back(0xFFFFFFFFu);
-  Bitmap b = Bitmap::from_ids(expected);
-  std::vector<std::uint32_t> seen;
-  b.for_each([&](std::uint32_t id) { seen.push_back(id); });
-  EXPECT_EQ(seen, expected);
-  EXPECT_EQ(std::vector<std::uint32_t>(b.begin(), b.end()), expected);
-  EXPECT_EQ(b.to_vector(), expected);
-  EXPECT_EQ(b.maximum(), 0xFFFFFFFFu);
-  seen.clear();
-  b.for_each([&](std::uint32_t id) {
-    seen.push_back(id);
-    return seen.size() < 300;  // false stops the walk
-  });
-  EXPECT_EQ(seen.size(), 300u);
+  std::mt19937 rng(3);
+  std::set<std::uint32_t> ids;
+  for (std::uint32_t i = 0; i < 9000; ++i) ids.insert(i);                  // a run, after optimize
+  for (std::uint32_t i = 0; i < 300; ++i) ids.insert(200000 + 7 * i);      // an array
+  for (int i = 0; i < 5000; ++i) ids.insert((5u << 16) + rng() % 20000);   // a dense bitset
+  for (int i = 0; i < 4200; ++i) ids.insert((9u << 16) + rng() % 65536);   // a sparse bitset
+  for (std::uint32_t i = 0; i < 700; ++i) ids.insert((12u << 16) + 3 * i);  // more runs than one block's worth
+  ids.insert(0xFFFFFFFFu);
+  for (bool optimized : {false, true}) {
+    Bitmap b = Bitmap::from_ids(std::vector<std::uint32_t>(ids.begin(), ids.end()));
+    if (optimized) {
+      b.add_range(12u << 16, (12u << 16) + 2100);  // every id of that stretch: one long run
+      b.optimize();
+    }
+    std::set<std::uint32_t> model = ids;
+    for (std::uint32_t id = 12u << 16; optimized && id < (12u << 16) + 2100; ++id) model.insert(id);
+    const std::vector<std::uint32_t> want(model.begin(), model.end());
+    EXPECT_EQ(b.to_vector(), want);
+    std::vector<std::uint32_t> seen;
+    std::size_t short_blocks = 0;
+    b.for_each_block([&](const std::uint32_t* block, std::size_t n) {
+      short_blocks += n < Bitmap::kBlock ? 1 : 0;
+      seen.insert(seen.end(), block, block + n);
+    });
+    EXPECT_EQ(seen, want) << optimized;
+    EXPECT_LE(short_blocks, 1u);  // only the last block may be short
+    EXPECT_EQ(std::vector<std::uint32_t>(b.begin(), b.end()), want);
+    EXPECT_EQ(b.maximum(), 0xFFFFFFFFu);
+    seen.clear();
+    b.for_each([&](std::uint32_t id) {
+      seen.push_back(id);
+      return seen.size() < 300;  // false stops the walk
+    });
+    EXPECT_EQ(seen.size(), 300u);
+  }
 }
 
 TEST(Bitmap, OrManySkipsNullAndEmptyPartsAndCopiesASinglePart) {
