@@ -32,8 +32,54 @@ std::int32_t select_set_bits_portable(const std::uint16_t* in, std::int32_t n, c
   return kept;
 }
 
+std::size_t list_set_bits_portable(const std::uint64_t* words, std::size_t n, std::uint32_t base,
+                                   std::uint32_t* out, std::size_t room, std::size_t* words_read) {
+  std::size_t written = 0;
+  std::size_t k = 0;
+  for (; k < n && written + 64 <= room; ++k) {
+    const std::uint32_t at = base + static_cast<std::uint32_t>(k) * 64;
+    for (std::uint64_t w = words[k]; w != 0; w &= w - 1) {
+      out[written++] = at + static_cast<std::uint32_t>(__builtin_ctzll(w));
+    }
+  }
+  *words_read = k;
+  return written;
+}
+
 #if LORVANE_BIT_SELECT_AVX512
 namespace {
+
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2"))) std::size_t list_set_bits_avx512(
+    const std::uint64_t* words, std::size_t n, std::uint32_t base, std::uint32_t* out, std::size_t room,
+    std::size_t* words_read) {
+  // One compress packs the positions of a word's set bits into its low
+  // bytes; sixteen at a time are widened, offset and stored (whole lanes:
+  // the room for 64 more covers what lies past the last id).
+  const __m512i positions = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46,
+                                            45, 44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28,
+                                            27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10,
+                                            9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  std::size_t written = 0;
+  std::size_t k = 0;
+  for (; k < n && written + 64 <= room; ++k) {
+    const std::uint64_t w = words[k];
+    if (w == 0) continue;
+    const __m512i packed = _mm512_maskz_compress_epi8(w, positions);
+    const __m512i at = _mm512_set1_epi32(static_cast<int>(base + static_cast<std::uint32_t>(k) * 64));
+    const auto count = static_cast<std::size_t>(__builtin_popcountll(w));
+    std::uint32_t* to = out + written;
+    _mm512_storeu_si512(to, _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_castsi512_si128(packed)), at));
+    for (std::size_t q = 1; q * 16 < count; ++q) {
+      const __m128i part = q == 1   ? _mm512_extracti32x4_epi32(packed, 1)
+                           : q == 2 ? _mm512_extracti32x4_epi32(packed, 2)
+                                    : _mm512_extracti32x4_epi32(packed, 3);
+      _mm512_storeu_si512(to + q * 16, _mm512_add_epi32(_mm512_cvtepu8_epi32(part), at));
+    }
+    written += count;
+  }
+  *words_read = k;
+  return written;
+}
 
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2"))) std::int32_t select_set_bits_avx512(
     const std::uint16_t* in, std::int32_t n, const std::uint64_t* words, std::uint16_t* out) {
@@ -73,6 +119,14 @@ bool select_set_bits_vectorised() {
 #else
   return false;
 #endif
+}
+
+std::size_t list_set_bits(const std::uint64_t* words, std::size_t n, std::uint32_t base, std::uint32_t* out,
+                          std::size_t room, std::size_t* words_read) {
+#if LORVANE_BIT_SELECT_AVX512
+  if (kVectorised) return list_set_bits_avx512(words, n, base, out, room, words_read);
+#endif
+  return list_set_bits_portable(words, n, base, out, room, words_read);
 }
 
 std::int32_t select_set_bits(const std::uint16_t* in, std::int32_t n, const std::uint64_t* words,

@@ -4,8 +4,13 @@
 // at first use), sixteen ids a step gather their words, test their bits and
 // are packed by one compress; elsewhere four ids a step ask their bits
 // without a branch.
+//
+// Also lists the set bits of a run of bitset words as ids: where VBMI2 is
+// there, one compress packs a word's bit positions, whatever their number;
+// elsewhere the positions are read one after another.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace lorvane {
@@ -21,5 +26,14 @@ std::int32_t select_set_bits(const std::uint16_t* in, std::int32_t n, const std:
 std::int32_t select_set_bits_portable(const std::uint16_t* in, std::int32_t n, const std::uint64_t* words,
                                       std::uint16_t* out);
 bool select_set_bits_vectorised();
+
+// Writes base + 64 * k + b for every bit b set in word k of words[0, n),
+// ascending, to out, whole words at a time for as long as the ids written so
+// far plus 64 fit in `room`. Returns the ids written; *words_read says how
+// many words they came from (n unless room ran short).
+std::size_t list_set_bits(const std::uint64_t* words, std::size_t n, std::uint32_t base, std::uint32_t* out,
+                          std::size_t room, std::size_t* words_read);
+std::size_t list_set_bits_portable(const std::uint64_t* words, std::size_t n, std::uint32_t base,
+                                   std::uint32_t* out, std::size_t room, std::size_t* words_read);
 
 }  // namespace lorvane

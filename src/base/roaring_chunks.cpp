@@ -200,6 +200,17 @@ void widen(std::uint16_t key, const std::uint16_t* low, std::size_t n, std::uint
   for (std::size_t k = 0; k < n; ++k) out[k] = base | low[k];
 }
 
+// The ids of a bitset chunk, `count` of them, to out: whole words while
+// out has room past them for the vector form's stores, the last ones exactly.
+std::size_t list_bitset(const std::uint64_t* words, std::uint32_t base, std::uint32_t* out, std::size_t count) {
+  constexpr std::size_t kWords = BITSET_CONTAINER_SIZE_IN_WORDS;
+  std::size_t read = 0;
+  std::size_t rest = 0;
+  const std::size_t n = list_set_bits(words, kWords, base, out, count, &read);
+  return n + list_set_bits_portable(words + read, kWords - read, base + static_cast<std::uint32_t>(read) * 64,
+                                    out + n, count - n + 64, &rest);
+}
+
 bool shares_chunks(const roaring_array_t& r) {
   for (std::int32_t j = 0; j < r.size; ++j) {
     if (r.typecodes[j] == SHARED_CONTAINER_TYPE_CODE) return true;
@@ -383,6 +394,9 @@ void ids_to_u32(const roaring_bitmap_t* r, std::uint32_t* out) {
       const auto* a = static_cast<const array_container_t*>(chunk);
       widen(ra.keys[i], a->array, static_cast<std::size_t>(a->cardinality), out);
       out += a->cardinality;
+    } else if (type == BITSET_CONTAINER_TYPE_CODE) {
+      out += list_bitset(static_cast<const bitset_container_t*>(chunk)->array, std::uint32_t{ra.keys[i]} << 16,
+                         out, static_cast<std::size_t>(static_cast<const bitset_container_t*>(chunk)->cardinality));
     } else {
       out += container_to_uint32_array(out, chunk, type, std::uint32_t{ra.keys[i]} << 16);
     }
@@ -416,6 +430,11 @@ std::size_t IdReader::read(std::uint32_t* out, std::size_t cap) {
     } else if (type == BITSET_CONTAINER_TYPE_CODE) {
       const std::uint64_t* words = static_cast<const bitset_container_t*>(chunk)->array;
       constexpr std::uint32_t kWords = BITSET_CONTAINER_SIZE_IN_WORDS;
+      if (bits_ == 0 && at_ < kWords) {  // between words: whole words while they fit
+        std::size_t read = 0;
+        n += list_set_bits(words + at_, kWords - at_, base + at_ * 64, out + n, cap - n, &read);
+        at_ += static_cast<std::uint32_t>(read);
+      }
       while (n < cap) {
         while (bits_ == 0 && at_ < kWords) bits_ = words[at_++];
         if (bits_ == 0) break;

@@ -1,6 +1,7 @@
 // The bit selection of array chunks against bitset chunks, in its vector
 // form (where this processor has it) and its portable form, out of place and
-// in place, against a brute-force filter.
+// in place, against a brute-force filter; and the listing of set bits, whose
+// room decides where it stops.
 #include "base/bit_select.hpp"
 
 #include <gtest/gtest.h>
@@ -42,6 +43,37 @@ TEST(BitSelect, BothFormsKeepExactlyTheIdsWhoseBitIsSet) {
     }
   }
   RecordProperty("vectorised", select_set_bits_vectorised() ? "yes" : "no");
+}
+
+TEST(BitSelect, ListingSetBitsStopsAtWholeWordsWithinItsRoom) {
+  std::mt19937 rng(9);
+  std::vector<std::uint64_t> words(64);
+  for (int round = 0; round < 300; ++round) {
+    const std::uint32_t density = rng() % 4;  // sparse, random, full words, a few full among empty
+    for (auto& w : words) {
+      const std::uint64_t r = rng() | (std::uint64_t{rng()} << 32);
+      w = density == 0 ? r & (rng() | (std::uint64_t{rng()} << 32)) & rng() : density == 1 ? r
+          : density == 2                                                   ? ~0ull
+                                                                           : (rng() % 8 == 0 ? ~0ull : 0);
+    }
+    const std::uint32_t base = rng() % 2 == 0 ? 0 : 0xFFFF0000u;
+    const std::size_t room = 64 + rng() % 2000;
+    for (auto* list : {&list_set_bits, &list_set_bits_portable}) {
+      std::vector<std::uint32_t> out(room, 0xDEADBEEF);
+      std::size_t read = 0;
+      const std::size_t n = list(words.data(), words.size(), base, out.data(), room, &read);
+      std::vector<std::uint32_t> want;
+      std::size_t whole = 0;  // words the room takes whole: each starts with 64 slots left
+      for (; whole < words.size() && want.size() + 64 <= room; ++whole) {
+        for (std::uint32_t b = 0; b < 64; ++b) {
+          if ((words[whole] >> b) & 1) want.push_back(base + static_cast<std::uint32_t>(whole) * 64 + b);
+        }
+      }
+      EXPECT_EQ(read, whole) << "round " << round;
+      out.resize(n);
+      EXPECT_EQ(out, want) << "round " << round;
+    }
+  }
 }
 
 }  // namespace
