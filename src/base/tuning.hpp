@@ -151,6 +151,9 @@ inline constexpr std::size_t kRangeComparisonSortMax = 64;
 
 // Id columns (id -> value code) come in pages of 1024 ids (4 KiB).
 inline constexpr std::size_t kColumnPage = 1024;
+// Codes of the id column in one cache line: candidates further apart than
+// this on average are each a miss of their own, and are asked for ahead.
+inline constexpr std::uint32_t kColumnSlotsPerLine = 16;
 // A column keeps itself only while it stays cheap: past its first 64 pages it
 // may hold at most 16 slots per id it knows (64 bytes), and only while the
 // map's values average at least 4 ids each (fewer: the sets are inline and

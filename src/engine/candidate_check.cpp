@@ -135,24 +135,39 @@ void CandidateCheck::filter(std::vector<std::uint32_t>& ids) const {
   const IdColumn* column = map_->column();
   const bool narrowed = !range_ && map_->narrowing();
   std::size_t kept = 0;
+  auto keep = [&](std::uint32_t id, Answer a) {
+    bool hit = a == kYes || (a == kAsk && ask(id));
+    if (narrowed && hit) hit = map_->visible(id);
+    ids[kept] = id;  // the caller read ids[i], i >= kept, before
+    kept += hit != miss_;
+  };
+  if (!column) {
+    for (std::size_t i = 0; i < ids.size(); ++i) keep(ids[i], kAsk);
+    ids.resize(kept);
+    return;
+  }
+  constexpr std::uint32_t kPage = IdColumn::kPage;
   for (std::size_t at = 0; at < ids.size(); at += Bitmap::kBlock) {
-    const std::size_t n = std::min<std::size_t>(Bitmap::kBlock, ids.size() - at);
-    // The slots of a block's ids are scattered over the column: all of
-    // them are asked for before the first is read.
-    const std::uint32_t* slots[Bitmap::kBlock];
-    if (column) {
-      for (std::size_t i = 0; i < n; ++i) {
-        slots[i] = column->slot(ids[at + i]);
-        prefetch(slots[i]);
+    const std::size_t end = std::min<std::size_t>(at + Bitmap::kBlock, ids.size());
+    // Candidates far apart each read a line of their own: all of a block's
+    // slots are asked for before the first is read.
+    if ((ids[end - 1] - ids[at]) / (end - at) >= tuning::kColumnSlotsPerLine) {
+      const std::uint32_t* slots[Bitmap::kBlock];
+      for (std::size_t i = at; i < end; ++i) {
+        slots[i - at] = column->slot(ids[i]);
+        prefetch(slots[i - at]);
       }
+      for (std::size_t i = at; i < end; ++i) keep(ids[i], answer(*slots[i - at]));
+      continue;
     }
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint32_t id = ids[at + i];  // read before any write at or below it
-      const Answer a = column ? answer(*slots[i]) : kAsk;
-      bool hit = a == kYes || (a == kAsk && ask(id));
-      if (narrowed && hit) hit = map_->visible(id);
-      ids[kept] = id;
-      kept += hit != miss_;
+    // Close ones share lines, which the hardware streams in by itself; each
+    // page's slots are found once for all its ids.
+    for (std::size_t i = at; i < end;) {
+      const std::uint32_t first = ids[i] & ~(kPage - 1);
+      const std::uint32_t* page = column->page_slots(first);
+      for (; i < end && ids[i] - first < kPage; ++i) {
+        keep(ids[i], page ? answer(page[ids[i] - first]) : answer(IdColumn::kNone));
+      }
     }
   }
   ids.resize(kept);

@@ -49,6 +49,10 @@ class IdColumn {
     const std::uint32_t* s = slots_.find(id);
     return s ? s : &kNoneSlot;
   }
+  // The slots of the page that holds `id`, from the page's first id on
+  // (kPage of them), or nullptr when that page does not exist (every id of it
+  // reads kNone): a probe of many ids in ascending order finds each page once.
+  const std::uint32_t* page_slots(std::uint32_t id) const { return slots_.find(id & ~(kPage - 1)); }
   // Asks the cache for the id's slot ahead of a single get() or write.
   void prefetch(std::uint32_t id) const { slots_.prefetch(id); }
 
