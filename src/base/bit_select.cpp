@@ -1,5 +1,7 @@
 #include "base/bit_select.hpp"
 
+#include <bit>
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define LORVANE_BIT_SELECT_AVX512 1
@@ -102,6 +104,23 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2"))) std::int32_t se
   return kept + select_set_bits_portable(in + i, n - i, words, out + kept);
 }
 
+__attribute__((target("avx512f,avx512vpopcntdq"))) std::size_t count_set_bits_avx512(const std::uint64_t* words,
+                                                                                   std::size_t n) {
+  __m512i sum = _mm512_setzero_si512();
+  std::size_t k = 0;
+  for (; k + 8 <= n; k += 8) sum = _mm512_add_epi64(sum, _mm512_popcnt_epi64(_mm512_loadu_si512(words + k)));
+  auto total = static_cast<std::size_t>(_mm512_reduce_add_epi64(sum));
+  for (; k < n; ++k) total += static_cast<std::size_t>(std::popcount(words[k]));
+  return total;
+}
+
+bool has_avx512_popcount() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq");
+}
+
+const bool kVectorCount = has_avx512_popcount();
+
 bool has_avx512_compress() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
@@ -119,6 +138,15 @@ bool select_set_bits_vectorised() {
 #else
   return false;
 #endif
+}
+
+std::size_t count_set_bits(const std::uint64_t* words, std::size_t n) {
+#if LORVANE_BIT_SELECT_AVX512
+  if (kVectorCount) return count_set_bits_avx512(words, n);
+#endif
+  std::size_t total = 0;
+  for (std::size_t k = 0; k < n; ++k) total += static_cast<std::size_t>(std::popcount(words[k]));
+  return total;
 }
 
 std::size_t list_set_bits(const std::uint64_t* words, std::size_t n, std::uint32_t base, std::uint32_t* out,

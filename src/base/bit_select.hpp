@@ -33,6 +33,10 @@ bool select_set_bits_vectorised();
 // many words they came from (n unless room ran short).
 std::size_t list_set_bits(const std::uint64_t* words, std::size_t n, std::uint32_t base, std::uint32_t* out,
                           std::size_t room, std::size_t* words_read);
+// How many bits words[0, n) set (eight words a step where the processor
+// counts bits in vectors).
+std::size_t count_set_bits(const std::uint64_t* words, std::size_t n);
+
 std::size_t list_set_bits_portable(const std::uint64_t* words, std::size_t n, std::uint32_t base,
                                    std::uint32_t* out, std::size_t room, std::size_t* words_read);
 

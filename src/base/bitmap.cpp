@@ -7,6 +7,7 @@
 #include "base/roaring_chunks.hpp"
 #include "base/sort_ids.hpp"
 #include "base/internal_error.hpp"
+#include "base/tuning.hpp"
 
 namespace lorvane {
 
@@ -155,6 +156,21 @@ Bitmap Bitmap::from_ids(std::span<const std::uint32_t> ids) {
   std::copy(ids.begin(), ids.end(), buf);
   std::sort(buf, buf + ids.size());
   return sorted({buf, static_cast<std::size_t>(std::unique(buf, buf + ids.size()) - buf)});
+}
+
+bool Bitmap::sets_bits_of(std::size_t n, std::uint32_t lo, std::uint32_t hi) {
+  if (n <= kSmallMax || lo > hi) return false;
+  const std::size_t chunks = (hi >> 16) - (lo >> 16) + 1;
+  return chunks <= tuning::kDenseBuildMaxChunks && n >= chunks * tuning::kDenseBuildIdsPerChunk;
+}
+
+Bitmap Bitmap::from_unsorted_ids(std::span<std::uint32_t> ids, std::uint32_t lo, std::uint32_t hi) {
+  if (sets_bits_of(ids.size(), lo, hi)) {
+    Bitmap b = adopt(roaring_bitmap_create_with_capacity(0));
+    if (build_from_dense_ids(b.roaring(), ids.data(), ids.size(), lo, hi)) return b;
+  }
+  sort_ids(ids);
+  return from_sorted_ids(ids);
 }
 
 Bitmap Bitmap::from_sorted_ids(std::span<const std::uint32_t> ids) {

@@ -82,6 +82,13 @@ class Bitmap {
   // The same for ids in ascending order (an id may repeat next to itself),
   // several times faster for thousands of ids.
   static Bitmap from_sorted_ids(std::span<const std::uint32_t> ids);
+  // The same for ids in any order, which it may reorder (an id may repeat),
+  // all within [lo, hi]: ids that lie densely in the few chunks between set
+  // bits, others are sorted.
+  static Bitmap from_unsorted_ids(std::span<std::uint32_t> ids, std::uint32_t lo, std::uint32_t hi);
+  // Whether from_unsorted_ids sets the bits of n such ids rather than sorting
+  // them.
+  static bool sets_bits_of(std::size_t n, std::uint32_t lo, std::uint32_t hi);
   // Takes ownership of `r`, which must come from CRoaring's allocator.
   static Bitmap adopt(roaring_bitmap_t* r);
 

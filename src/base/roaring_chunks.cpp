@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <vector>
 
 #include "base/bit_select.hpp"
 #include "base/internal_error.hpp"
+#include "base/tuning.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -401,6 +403,54 @@ void ids_to_u32(const roaring_bitmap_t* r, std::uint32_t* out) {
       out += container_to_uint32_array(out, chunk, type, std::uint32_t{ra.keys[i]} << 16);
     }
   }
+#endif
+}
+
+bool build_from_dense_ids(roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n, std::uint32_t lo,
+                          std::uint32_t hi) {
+#if LORVANE_ROARING_MODERN
+  (void)r;
+  (void)ids;
+  (void)n;
+  (void)lo;
+  (void)hi;
+  return false;
+#else
+  if (n == 0 || lo > hi) return false;
+  const std::uint32_t first_key = lo >> 16;
+  const std::size_t chunks = (hi >> 16) - first_key + 1;
+  if (chunks > tuning::kDenseBuildMaxChunks || n < chunks * tuning::kDenseBuildIdsPerChunk) return false;
+  constexpr std::size_t kWords = BITSET_CONTAINER_SIZE_IN_WORDS;
+  std::vector<std::uint64_t> words(chunks * kWords);
+  const std::uint32_t base = first_key << 16;
+  const std::size_t limit = chunks << 16;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t v = ids[i] - base;
+    check(v < limit, "an id outside the bounds given");
+    words[v >> 6] |= std::uint64_t{1} << (v & 63);
+  }
+  check(extend_array(&r->high_low_container, static_cast<std::int32_t>(chunks)), "bitmap allocation failed");
+  std::uint32_t listed[DEFAULT_MAX_SIZE];
+  for (std::size_t k = 0; k < chunks; ++k) {
+    const std::uint64_t* chunk_words = words.data() + k * kWords;
+    const std::size_t count = count_set_bits(chunk_words, kWords);
+    if (count == 0) continue;
+    const auto key = static_cast<std::uint16_t>(first_key + k);
+    if (count > DEFAULT_MAX_SIZE) {
+      bitset_container_t* b = bitset_container_create();
+      check(b != nullptr, "bitmap allocation failed");
+      std::memcpy(b->array, chunk_words, kWords * sizeof(std::uint64_t));
+      b->cardinality = static_cast<std::int32_t>(count);
+      ra_append(&r->high_low_container, key, b, BITSET_CONTAINER_TYPE_CODE);
+    } else {
+      array_container_t* a = new_array(static_cast<std::int32_t>(count));
+      list_bitset(chunk_words, 0, listed, count);
+      std::copy(listed, listed + count, a->array);  // narrowed: every position is below 2^16
+      a->cardinality = static_cast<std::int32_t>(count);
+      ra_append(&r->high_low_container, key, a, ARRAY_CONTAINER_TYPE_CODE);
+    }
+  }
+  return true;
 #endif
 }
 

@@ -9,7 +9,8 @@
 // that a wholly covered leaf contributes its ids read straight from its keys:
 // a leaf holds at most 95 ids, but with ids spread over the id space its
 // bitmap has nearly one CRoaring container per id, and uniting many such
-// bitmaps costs far more than sorting the ids and appending them; so does
+// bitmaps costs far more than sorting the ids, or setting their bits when
+// they lie densely, and listing them; so does
 // merging a few subtree bitmaps, whose ids join the sort. The pieces are
 // united once and the filter is applied once, to the union.
 #include <algorithm>
@@ -18,7 +19,6 @@
 #include <absl/container/inlined_vector.h>
 
 #include "base/internal_error.hpp"
-#include "base/sort_ids.hpp"
 #include "base/tuning.hpp"
 #include "postings/ranged_b_tree.hpp"
 #include "postings/ranged_b_tree_internal.hpp"
@@ -130,7 +130,9 @@ std::uint64_t BitMapBTree::range_cost(const RangeBound& lower, const RangeBound&
   }
   if (c.leaf_ids == 0 && c.parts <= 1) return 1 + c.part_ids / tuning::kRangeCopiedIdsPerUnit;
   const bool sorted = sorts_parts(c.parts, c.part_ids);
-  return 1 + (c.leaf_ids + (sorted ? c.part_ids : 0)) * tuning::kRangeSortedIdCost +
+  const std::uint64_t loose = c.leaf_ids + (sorted ? c.part_ids : 0);
+  const bool set = Bitmap::sets_bits_of(loose, all_ids_.minimum().value_or(0), all_ids_.maximum().value_or(0));
+  return 1 + loose * (set ? tuning::kRangeSetIdCost : tuning::kRangeSortedIdCost) +
          (sorted ? 0 : c.part_ids) * tuning::kRangeUnitedIdCost;
 }
 
@@ -162,8 +164,9 @@ Bitmap BitMapBTree::query_range(const RangeBound& lower, const RangeBound& upper
           [&](const std::uint32_t* ids, std::size_t n) { pieces.ids.insert(pieces.ids.end(), ids, ids + n); });
     }
   }
-  sort_ids(std::span<std::uint32_t>(pieces.ids.data(), pieces.ids.size()));
-  Bitmap result = Bitmap::from_sorted_ids(pieces.ids);
+  // Every id lies within the tree's own.
+  Bitmap result = Bitmap::from_unsorted_ids(std::span<std::uint32_t>(pieces.ids.data(), pieces.ids.size()),
+                                            all_ids_.minimum().value_or(0), all_ids_.maximum().value_or(0));
   if (sort_parts) {
     // every id is in already
   } else if (few) {

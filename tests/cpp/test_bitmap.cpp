@@ -98,6 +98,34 @@ TEST(Bitmap, IterationCrossesReadBlocksAndContainers) {
   }
 }
 
+// Ids in no order, with repeats: dense ones over a few chunks set bits (arrays
+// and bitsets out of them, chunks left empty between), sparse ones or ones
+// spread over too many chunks are sorted; all equal a set of the same ids.
+TEST(Bitmap, UnsortedIdsMakeTheSameSetDenseOrSparse) {
+  std::mt19937 rng(13);
+  struct Case {
+    std::uint32_t first_chunk, chunks, ids;
+  };
+  for (const Case c : {Case{0, 1, 300}, Case{3, 4, 20000}, Case{7, 6, 30000}, Case{65530, 6, 6 * 1024},
+                       Case{1, 3, 2000}, Case{0, 80, 200000}, Case{2, 2, 9000}}) {
+    std::vector<std::uint32_t> ids;
+    for (std::uint32_t i = 0; i < c.ids; ++i) {
+      std::uint32_t chunk = c.first_chunk + rng() % c.chunks;
+      if (c.chunks > 2 && chunk == c.first_chunk + 1) chunk = c.first_chunk;  // an empty chunk inside the span
+      ids.push_back((chunk << 16) | (rng() % 65536));
+      if (i % 5 == 0) ids.push_back(ids.back());
+    }
+    std::shuffle(ids.begin(), ids.end(), rng);
+    const std::set<std::uint32_t> model(ids.begin(), ids.end());
+    std::vector<std::uint32_t> scratch = ids;
+    const Bitmap b = Bitmap::from_unsorted_ids(scratch, *model.begin() >= 70000 ? *model.begin() - 70000 : 0,
+                                               *model.rbegin());  // bounds looser than the ids
+    EXPECT_EQ(b.to_vector(), std::vector<std::uint32_t>(model.begin(), model.end())) << c.first_chunk << "+" << c.chunks;
+    EXPECT_EQ(b.cardinality(), model.size());
+    EXPECT_EQ(b, Bitmap::from_ids(ids));
+  }
+}
+
 TEST(Bitmap, OrManySkipsNullAndEmptyPartsAndCopiesASinglePart) {
   Bitmap a = Bitmap::of({1});
   Bitmap e;
