@@ -159,6 +159,7 @@ Bitmap BitMapBTree::query_range(const RangeBound& lower, const RangeBound& upper
   for (const Bitmap* part : pieces.parts) part_ids += few ? part->cardinality() : 0;
   const bool sort_parts = few && sorts_parts(pieces.parts.size(), part_ids);
   if (sort_parts) {
+    pieces.ids.reserve(pieces.ids.size() + part_ids);
     for (const Bitmap* part : pieces.parts) {
       part->for_each_block(
           [&](const std::uint32_t* ids, std::size_t n) { pieces.ids.insert(pieces.ids.end(), ids, ids + n); });
