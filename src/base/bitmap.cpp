@@ -7,7 +7,6 @@
 #include "base/roaring_chunks.hpp"
 #include "base/sort_ids.hpp"
 #include "base/internal_error.hpp"
-#include "base/tuning.hpp"
 
 namespace lorvane {
 
@@ -159,9 +158,7 @@ Bitmap Bitmap::from_ids(std::span<const std::uint32_t> ids) {
 }
 
 bool Bitmap::sets_bits_of(std::size_t n, std::uint32_t lo, std::uint32_t hi) {
-  if (n <= kSmallMax || lo > hi) return false;
-  const std::size_t chunks = (hi >> 16) - (lo >> 16) + 1;
-  return chunks <= tuning::kDenseBuildMaxChunks && n >= chunks * tuning::kDenseBuildIdsPerChunk;
+  return n > kSmallMax && builds_from_dense_ids(n, lo, hi);
 }
 
 Bitmap Bitmap::from_unsorted_ids(std::span<std::uint32_t> ids, std::uint32_t lo, std::uint32_t hi) {

@@ -406,20 +406,29 @@ void ids_to_u32(const roaring_bitmap_t* r, std::uint32_t* out) {
 #endif
 }
 
-bool build_from_dense_ids(roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n, std::uint32_t lo,
-                          std::uint32_t hi) {
+bool builds_from_dense_ids(std::size_t n, std::uint32_t lo, std::uint32_t hi) {
 #if LORVANE_ROARING_MODERN
-  (void)r;
-  (void)ids;
   (void)n;
   (void)lo;
   (void)hi;
   return false;
 #else
   if (n == 0 || lo > hi) return false;
+  const std::size_t chunks = (hi >> 16) - (lo >> 16) + 1;
+  return chunks <= tuning::kDenseBuildMaxChunks && n >= chunks * tuning::kDenseBuildIdsPerChunk;
+#endif
+}
+
+bool build_from_dense_ids(roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n, std::uint32_t lo,
+                          std::uint32_t hi) {
+#if LORVANE_ROARING_MODERN
+  (void)r;
+  (void)ids;
+  return builds_from_dense_ids(n, lo, hi);  // false
+#else
+  if (!builds_from_dense_ids(n, lo, hi)) return false;
   const std::uint32_t first_key = lo >> 16;
   const std::size_t chunks = (hi >> 16) - first_key + 1;
-  if (chunks > tuning::kDenseBuildMaxChunks || n < chunks * tuning::kDenseBuildIdsPerChunk) return false;
   constexpr std::size_t kWords = BITSET_CONTAINER_SIZE_IN_WORDS;
   std::vector<std::uint64_t> words(chunks * kWords);
   const std::uint32_t base = first_key << 16;

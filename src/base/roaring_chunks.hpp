@@ -62,13 +62,15 @@ bool and_arrays_many(roaring_bitmap_t* out, const roaring_bitmap_t* const* parts
 // candidates id by id.
 void ids_to_u32(const roaring_bitmap_t* r, std::uint32_t* out);
 
+// Whether build_from_dense_ids takes n ids within [lo, hi]: at least
+// kDenseBuildIdsPerChunk a chunk, over at most kDenseBuildMaxChunks chunks,
+// with the 0.2.x library.
+bool builds_from_dense_ids(std::size_t n, std::uint32_t lo, std::uint32_t hi);
 // Builds `r` (empty) from ids in any order, repeats allowed, all within
-// [lo, hi], when they lie densely in the chunks between: every id sets its
-// bit in one bitset per chunk, and chunks of 4096 ids or fewer then become
-// arrays. One pass over the ids and one over the chunks' words, where sorting
-// them takes several passes. Returns false, having changed nothing, where it
-// does not apply: fewer than kDenseBuildIdsPerChunk ids a chunk, more than
-// kDenseBuildMaxChunks chunks, or the 4.x library.
+// [lo, hi], where builds_from_dense_ids says so: every id sets its bit in one
+// bitset per chunk, and chunks of 4096 ids or fewer then become arrays. One
+// pass over the ids and one over the chunks' words, where sorting them takes
+// several passes. Returns false, having changed nothing, elsewhere.
 bool build_from_dense_ids(roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n, std::uint32_t lo,
                           std::uint32_t hi);
 
