@@ -33,6 +33,14 @@ bool select_set_bits_vectorised();
 // many words they came from (n unless room ran short).
 std::size_t list_set_bits(const std::uint64_t* words, std::size_t n, std::uint32_t base, std::uint32_t* out,
                           std::size_t room, std::size_t* words_read);
+// Writes 64 * k + b for every bit b set in word k of words[0, n), ascending,
+// as 16-bit positions (n <= 1024: one chunk), and returns how many. `set` is
+// how many bits the words set; out has room for that many plus 32. Where
+// VBMI2 is there, a run of 32 bits is packed by one compress: every run in
+// turn when the bits are dense, only the runs that set any (sixteen tested
+// at once) when there are fewer bits than words.
+std::size_t list_bit_positions(const std::uint64_t* words, std::size_t n, std::size_t set, std::uint16_t* out);
+std::size_t list_bit_positions_portable(const std::uint64_t* words, std::size_t n, std::uint16_t* out);
 // How many bits words[0, n) set (eight words a step where the processor
 // counts bits in vectors).
 std::size_t count_set_bits(const std::uint64_t* words, std::size_t n);

@@ -439,7 +439,7 @@ bool build_from_dense_ids(roaring_bitmap_t* r, const std::uint32_t* ids, std::si
     words[v >> 6] |= std::uint64_t{1} << (v & 63);
   }
   check(extend_array(&r->high_low_container, static_cast<std::int32_t>(chunks)), "bitmap allocation failed");
-  std::uint32_t listed[DEFAULT_MAX_SIZE];
+  std::uint16_t listed[DEFAULT_MAX_SIZE + 32];  // room for a compress's whole stores
   for (std::size_t k = 0; k < chunks; ++k) {
     const std::uint64_t* chunk_words = words.data() + k * kWords;
     const std::size_t count = count_set_bits(chunk_words, kWords);
@@ -453,8 +453,8 @@ bool build_from_dense_ids(roaring_bitmap_t* r, const std::uint32_t* ids, std::si
       ra_append(&r->high_low_container, key, b, BITSET_CONTAINER_TYPE_CODE);
     } else {
       array_container_t* a = new_array(static_cast<std::int32_t>(count));
-      list_bitset(chunk_words, 0, listed, count);
-      std::copy(listed, listed + count, a->array);  // narrowed: every position is below 2^16
+      list_bit_positions(chunk_words, kWords, count, listed);
+      std::memcpy(a->array, listed, count * sizeof(std::uint16_t));
       a->cardinality = static_cast<std::int32_t>(count);
       ra_append(&r->high_low_container, key, a, ARRAY_CONTAINER_TYPE_CODE);
     }

@@ -76,5 +76,28 @@ TEST(BitSelect, ListingSetBitsStopsAtWholeWordsWithinItsRoom) {
   }
 }
 
+TEST(BitSelect, ListingAChunksBitPositionsMatchesEveryBit) {
+  // Densities on both sides of one bit a word (where the vector form skips
+  // empty runs instead of packing each), over a whole chunk and shorter runs.
+  std::mt19937 rng(11);
+  for (int round = 0; round < 200; ++round) {
+    const std::size_t n = round % 3 == 0 ? 1024 : 8 * (1 + rng() % 128) + (round % 5 == 0 ? rng() % 8 : 0);
+    const std::uint32_t one_in = 1u << (rng() % 9);  // 1 bit in 256 up to every bit
+    std::vector<std::uint64_t> words(n);
+    std::vector<std::uint16_t> want;
+    for (std::size_t p = 0; p < n * 64; ++p) {
+      if (rng() % one_in != 0) continue;
+      words[p / 64] |= std::uint64_t{1} << (p % 64);
+      want.push_back(static_cast<std::uint16_t>(p));
+    }
+    std::vector<std::uint16_t> out(want.size() + 32, 0xBEEF);
+    out.resize(list_bit_positions(words.data(), n, want.size(), out.data()));
+    EXPECT_EQ(out, want) << "round " << round << ", " << n << " words";
+    std::vector<std::uint16_t> plain(want.size());
+    plain.resize(list_bit_positions_portable(words.data(), n, plain.data()));
+    EXPECT_EQ(plain, want) << "round " << round;
+  }
+}
+
 }  // namespace
 }  // namespace lorvane
