@@ -61,6 +61,13 @@ std::size_t list_bit_positions_portable(const std::uint64_t* words, std::size_t 
 #if LORVANE_BIT_SELECT_AVX512
 namespace {
 
+// Byte b holds b: compressed by a word's bits, the positions of its set bits.
+__attribute__((target("avx512f,avx512bw"))) inline __m512i byte_positions() {
+  return _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42, 41,
+                         40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18,
+                         17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+}
+
 // Stores the positions of run r's set bits at out (32 lanes), returns how many.
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2"))) inline std::size_t pack_run(
     const std::uint32_t* runs, std::size_t r, __m512i lanes, std::uint16_t* out) {
@@ -71,17 +78,17 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2"))) inline std::siz
 
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2"))) std::size_t list_bit_positions_avx512(
     const std::uint64_t* words, std::size_t n, std::size_t set, std::uint16_t* out) {
-  // n is a multiple of 8: the runs come in groups of sixteen.
-  // The words read as 32-bit runs (little-endian: run r holds positions
-  // 32r..32r+31); each compress stores 32 lanes, of which the first
-  // popcount(run) are kept.
+  // n is a multiple of 8. Each store writes 32 lanes, of which the first
+  // popcount are kept.
   const __m512i lanes = _mm512_set_epi16(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13,
                                          12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
   const auto* runs = reinterpret_cast<const std::uint32_t*>(words);
   std::size_t written = 0;
   if (set < n) {
-    // Sparse: about half the runs set nothing, a branch that would miss
-    // every other time; a group's runs that set bits are found at once.
+    // Sparse: the words read as 32-bit runs (little-endian: run r holds
+    // positions 32r..32r+31), sixteen to a group. About half the runs set
+    // nothing, a branch that would miss every other time: a group's runs
+    // that set bits are found at once, and each packed by one compress.
     for (std::size_t r = 0; r < 2 * n; r += 16) {
       const __m512i group = _mm512_loadu_si512(runs + r);
       for (__mmask16 any = _mm512_test_epi32_mask(group, group); any != 0; any &= any - 1) {
@@ -89,7 +96,20 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2"))) std::size_t lis
       }
     }
   } else {
-    for (std::size_t r = 0; r < 2 * n; ++r) written += pack_run(runs, r, lanes, out + written);
+    // Dense: a word's positions packed by one byte compress, widened.
+    const __m512i positions = byte_positions();
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::uint64_t w = words[k];
+      const __m512i packed = _mm512_maskz_compress_epi8(w, positions);
+      const __m512i at = _mm512_set1_epi16(static_cast<short>(k * 64));
+      const auto count = static_cast<std::size_t>(__builtin_popcountll(w));
+      _mm512_storeu_si512(out + written, _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(packed)), at));
+      if (count > 32) {
+        _mm512_storeu_si512(out + written + 32,
+                            _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(packed, 1)), at));
+      }
+      written += count;
+    }
   }
   return written;
 }
@@ -100,10 +120,7 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2"))) std::size_t lis
   // One compress packs the positions of a word's set bits into its low
   // bytes; sixteen at a time are widened, offset and stored (whole lanes:
   // the room for 64 more covers what lies past the last id).
-  const __m512i positions = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46,
-                                            45, 44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28,
-                                            27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10,
-                                            9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  const __m512i positions = byte_positions();
   std::size_t written = 0;
   std::size_t k = 0;
   for (; k < n && written + 64 <= room; ++k) {

@@ -36,9 +36,9 @@ std::size_t list_set_bits(const std::uint64_t* words, std::size_t n, std::uint32
 // Writes 64 * k + b for every bit b set in word k of words[0, n), ascending,
 // as 16-bit positions (n <= 1024: one chunk), and returns how many. `set` is
 // how many bits the words set; out has room for that many plus 32. Where
-// VBMI2 is there, a run of 32 bits is packed by one compress: every run in
-// turn when the bits are dense, only the runs that set any (sixteen tested
-// at once) when there are fewer bits than words.
+// VBMI2 is there, a word's positions are packed by one compress when the
+// bits are dense; when there are fewer bits than words, only the 32-bit runs
+// that set any (sixteen tested at once) are packed, one compress each.
 std::size_t list_bit_positions(const std::uint64_t* words, std::size_t n, std::size_t set, std::uint16_t* out);
 std::size_t list_bit_positions_portable(const std::uint64_t* words, std::size_t n, std::uint16_t* out);
 // How many bits words[0, n) set (eight words a step where the processor

@@ -136,8 +136,13 @@ void CandidateCheck::filter(std::vector<std::uint32_t>& ids) const {
   const bool narrowed = !range_ && map_->narrowing();
   std::size_t kept = 0;
   auto keep = [&](std::uint32_t id, Answer a) {
-    bool hit = a == kYes || (a == kAsk && ask(id));
-    if (narrowed && hit) hit = map_->visible(id);
+    // Yes or no is data, not a branch: where candidates split about evenly
+    // (not UA among the flights to SFO), a branch on it misses every other
+    // time. Codes that leave the answer to the tree or the sets are rare.
+    bool hit = a == kYes;
+    if (a == kAsk) [[unlikely]]
+      hit = ask(id);
+    if (narrowed) hit = hit && map_->visible(id);
     ids[kept] = id;  // the caller read ids[i], i >= kept, before
     kept += hit != miss_;
   };
