@@ -34,11 +34,19 @@ std::int32_t select_set_bits_portable(const std::uint16_t* in, std::int32_t n, c
   return kept;
 }
 
-std::size_t list_set_bits_portable(const std::uint64_t* words, std::size_t n, std::uint32_t base,
-                                   std::uint32_t* out, std::size_t room, std::size_t* words_read) {
+namespace {
+
+// Whether word w may be listed after `written` ids: its own ids fit in the
+// room, or (with no slots past the room) any 64 would.
+inline bool word_fits(std::uint64_t w, std::size_t written, std::size_t room, bool fit_word) {
+  return written + (fit_word ? static_cast<std::size_t>(std::popcount(w)) : 64) <= room;
+}
+
+std::size_t list_words_portable(const std::uint64_t* words, std::size_t n, std::uint32_t base, std::uint32_t* out,
+                                std::size_t room, std::size_t* words_read, bool fit_word) {
   std::size_t written = 0;
   std::size_t k = 0;
-  for (; k < n && written + 64 <= room; ++k) {
+  for (; k < n && word_fits(words[k], written, room, fit_word); ++k) {
     const std::uint32_t at = base + static_cast<std::uint32_t>(k) * 64;
     for (std::uint64_t w = words[k]; w != 0; w &= w - 1) {
       out[written++] = at + static_cast<std::uint32_t>(__builtin_ctzll(w));
@@ -46,6 +54,13 @@ std::size_t list_set_bits_portable(const std::uint64_t* words, std::size_t n, st
   }
   *words_read = k;
   return written;
+}
+
+}  // namespace
+
+std::size_t list_set_bits_portable(const std::uint64_t* words, std::size_t n, std::uint32_t base,
+                                   std::uint32_t* out, std::size_t room, std::size_t* words_read) {
+  return list_words_portable(words, n, base, out, room, words_read, false);
 }
 
 std::size_t list_bit_positions_portable(const std::uint64_t* words, std::size_t n, std::uint16_t* out) {
@@ -116,14 +131,14 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2"))) std::size_t lis
 
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2"))) std::size_t list_set_bits_avx512(
     const std::uint64_t* words, std::size_t n, std::uint32_t base, std::uint32_t* out, std::size_t room,
-    std::size_t* words_read) {
+    std::size_t* words_read, bool fit_word) {
   // One compress packs the positions of a word's set bits into its low
   // bytes; sixteen at a time are widened, offset and stored (whole lanes:
   // the room for 64 more covers what lies past the last id).
   const __m512i positions = byte_positions();
   std::size_t written = 0;
   std::size_t k = 0;
-  for (; k < n && written + 64 <= room; ++k) {
+  for (; k < n && word_fits(words[k], written, room, fit_word); ++k) {
     const std::uint64_t w = words[k];
     if (w == 0) continue;
     const __m512i packed = _mm512_maskz_compress_epi8(w, positions);
@@ -212,9 +227,17 @@ std::size_t count_set_bits(const std::uint64_t* words, std::size_t n) {
 std::size_t list_set_bits(const std::uint64_t* words, std::size_t n, std::uint32_t base, std::uint32_t* out,
                           std::size_t room, std::size_t* words_read) {
 #if LORVANE_BIT_SELECT_AVX512
-  if (kVectorised) return list_set_bits_avx512(words, n, base, out, room, words_read);
+  if (kVectorised) return list_set_bits_avx512(words, n, base, out, room, words_read, false);
 #endif
-  return list_set_bits_portable(words, n, base, out, room, words_read);
+  return list_words_portable(words, n, base, out, room, words_read, false);
+}
+
+std::size_t list_set_bits_fitting(const std::uint64_t* words, std::size_t n, std::uint32_t base, std::uint32_t* out,
+                                  std::size_t room, std::size_t* words_read) {
+#if LORVANE_BIT_SELECT_AVX512
+  if (kVectorised) return list_set_bits_avx512(words, n, base, out, room, words_read, true);
+#endif
+  return list_words_portable(words, n, base, out, room, words_read, true);
 }
 
 std::size_t list_bit_positions(const std::uint64_t* words, std::size_t n, std::size_t set, std::uint16_t* out) {

@@ -327,7 +327,7 @@ void Bitmap::for_each_block(F&& f) const {
     return;
   }
   IdReader reader(roaring());
-  std::uint32_t buf[kBlock];
+  std::uint32_t buf[kBlock + IdReader::kSpare];
   while (true) {
     const std::size_t n = reader.read(buf, kBlock);
     if (n > 0) {

@@ -489,20 +489,30 @@ std::size_t IdReader::read(std::uint32_t* out, std::size_t cap) {
     } else if (type == BITSET_CONTAINER_TYPE_CODE) {
       const std::uint64_t* words = static_cast<const bitset_container_t*>(chunk)->array;
       constexpr std::uint32_t kWords = BITSET_CONTAINER_SIZE_IN_WORDS;
-      if (bits_ == 0 && at_ < kWords) {  // between words: whole words while they fit
-        std::size_t read = 0;
-        n += list_set_bits(words + at_, kWords - at_, base + at_ * 64, out + n, cap - n, &read);
-        at_ += static_cast<std::uint32_t>(read);
-      }
-      while (n < cap) {
-        while (bits_ == 0 && at_ < kWords) bits_ = words[at_++];
-        if (bits_ == 0) break;
-        const std::uint32_t word_base = base + (at_ - 1) * 64;
-        while (bits_ != 0 && n < cap) {
-          out[n++] = word_base + static_cast<std::uint32_t>(std::countr_zero(bits_));
-          bits_ &= bits_ - 1;
+      // In locals: out might alias the members, which would be stored at
+      // every id. A word that does not fit whole is read one id at a time:
+      // the rest of the one the previous read stopped in, then (after the
+      // whole words that fit) the one this read stops in.
+      std::uint64_t bits = bits_;
+      std::uint32_t at = at_;
+      for (bool whole_words = true; n < cap;) {
+        if (bits == 0 && at < kWords && whole_words) {
+          std::size_t read = 0;
+          n += list_set_bits_fitting(words + at, kWords - at, base + at * 64, out + n, cap - n, &read);
+          at += static_cast<std::uint32_t>(read);
+          whole_words = false;
+          continue;
+        }
+        while (bits == 0 && at < kWords) bits = words[at++];
+        if (bits == 0) break;
+        const std::uint32_t word_base = base + (at - 1) * 64;
+        while (bits != 0 && n < cap) {
+          out[n++] = word_base + static_cast<std::uint32_t>(std::countr_zero(bits));
+          bits &= bits - 1;
         }
       }
+      bits_ = bits;
+      at_ = at;
       done = bits_ == 0 && at_ == kWords;
     } else {
       const auto* runs = static_cast<const run_container_t*>(chunk);

@@ -82,7 +82,9 @@ class IdReader {
  public:
   explicit IdReader(const roaring_bitmap_t* r);
   // Writes up to `cap` next ids to out and returns how many: fewer than `cap`
-  // only when no id is left.
+  // only when no id is left. out has kSpare slots past cap, which a bitset
+  // word's whole-lane stores may write.
+  static constexpr std::size_t kSpare = 64;
   std::size_t read(std::uint32_t* out, std::size_t cap);
 
  private:

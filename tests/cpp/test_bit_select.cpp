@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <random>
 #include <vector>
 
@@ -58,13 +59,18 @@ TEST(BitSelect, ListingSetBitsStopsAtWholeWordsWithinItsRoom) {
     }
     const std::uint32_t base = rng() % 2 == 0 ? 0 : 0xFFFF0000u;
     const std::size_t room = 64 + rng() % 2000;
-    for (auto* list : {&list_set_bits, &list_set_bits_portable}) {
-      std::vector<std::uint32_t> out(room, 0xDEADBEEF);
+    // The fitting form takes a word while its own ids fit (out has 64 slots
+    // more); the others while any 64 would.
+    for (auto* list : {&list_set_bits, &list_set_bits_portable, &list_set_bits_fitting}) {
+      const bool fitting = list == &list_set_bits_fitting;
+      std::vector<std::uint32_t> out(room + 64, 0xDEADBEEF);
       std::size_t read = 0;
       const std::size_t n = list(words.data(), words.size(), base, out.data(), room, &read);
       std::vector<std::uint32_t> want;
-      std::size_t whole = 0;  // words the room takes whole: each starts with 64 slots left
-      for (; whole < words.size() && want.size() + 64 <= room; ++whole) {
+      std::size_t whole = 0;  // words the room takes whole
+      for (; whole < words.size() &&
+             want.size() + (fitting ? static_cast<std::size_t>(std::popcount(words[whole])) : 64) <= room;
+           ++whole) {
         for (std::uint32_t b = 0; b < 64; ++b) {
           if ((words[whole] >> b) & 1) want.push_back(base + static_cast<std::uint32_t>(whole) * 64 + b);
         }
