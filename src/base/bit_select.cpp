@@ -224,20 +224,26 @@ std::size_t count_set_bits(const std::uint64_t* words, std::size_t n) {
   return total;
 }
 
+namespace {
+
+std::size_t list_words(const std::uint64_t* words, std::size_t n, std::uint32_t base, std::uint32_t* out,
+                       std::size_t room, std::size_t* words_read, bool fit_word) {
+#if LORVANE_BIT_SELECT_AVX512
+  if (kVectorised) return list_set_bits_avx512(words, n, base, out, room, words_read, fit_word);
+#endif
+  return list_words_portable(words, n, base, out, room, words_read, fit_word);
+}
+
+}  // namespace
+
 std::size_t list_set_bits(const std::uint64_t* words, std::size_t n, std::uint32_t base, std::uint32_t* out,
                           std::size_t room, std::size_t* words_read) {
-#if LORVANE_BIT_SELECT_AVX512
-  if (kVectorised) return list_set_bits_avx512(words, n, base, out, room, words_read, false);
-#endif
-  return list_words_portable(words, n, base, out, room, words_read, false);
+  return list_words(words, n, base, out, room, words_read, false);
 }
 
 std::size_t list_set_bits_fitting(const std::uint64_t* words, std::size_t n, std::uint32_t base, std::uint32_t* out,
                                   std::size_t room, std::size_t* words_read) {
-#if LORVANE_BIT_SELECT_AVX512
-  if (kVectorised) return list_set_bits_avx512(words, n, base, out, room, words_read, true);
-#endif
-  return list_words_portable(words, n, base, out, room, words_read, true);
+  return list_words(words, n, base, out, room, words_read, true);
 }
 
 std::size_t list_bit_positions(const std::uint64_t* words, std::size_t n, std::size_t set, std::uint16_t* out) {

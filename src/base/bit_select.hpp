@@ -33,6 +33,11 @@ bool select_set_bits_vectorised();
 // many words they came from (n unless room ran short).
 std::size_t list_set_bits(const std::uint64_t* words, std::size_t n, std::uint32_t base, std::uint32_t* out,
                           std::size_t room, std::size_t* words_read);
+// The same, except that a word is written whenever its own ids still fit in
+// `room`: out has 64 slots past room, which the vector form's whole-lane
+// stores may write.
+std::size_t list_set_bits_fitting(const std::uint64_t* words, std::size_t n, std::uint32_t base,
+                                  std::uint32_t* out, std::size_t room, std::size_t* words_read);
 // Writes 64 * k + b for every bit b set in word k of words[0, n), ascending,
 // as 16-bit positions (n <= 1024: one chunk), and returns how many. `set` is
 // how many bits the words set; out has room for that many plus 32. Where
@@ -41,11 +46,6 @@ std::size_t list_set_bits(const std::uint64_t* words, std::size_t n, std::uint32
 // that set any (sixteen tested at once) are packed, one compress each.
 std::size_t list_bit_positions(const std::uint64_t* words, std::size_t n, std::size_t set, std::uint16_t* out);
 std::size_t list_bit_positions_portable(const std::uint64_t* words, std::size_t n, std::uint16_t* out);
-// The same, except that a word is written whenever its own ids still fit in
-// `room`: out has 64 slots past room, which the vector form's whole-lane
-// stores may write.
-std::size_t list_set_bits_fitting(const std::uint64_t* words, std::size_t n, std::uint32_t base,
-                                  std::uint32_t* out, std::size_t room, std::size_t* words_read);
 // How many bits words[0, n) set (eight words a step where the processor
 // counts bits in vectors).
 std::size_t count_set_bits(const std::uint64_t* words, std::size_t n);
