@@ -83,30 +83,44 @@ std::optional<GroupList> lift_by_column(const QueryMap& map, GroupList& nested) 
     if (id != QueryMap::kNoNested && id >= lo && id <= hi) group_of_code[code] = group_of_id[id - lo];
   }
   // Two walks over the column: one counts each group's holders, the other
-  // lays them out group after group, each in ascending order.
+  // lays them out group after group, each in ascending order. The first
+  // notes each id's group in walk order (16 bits while the groups fit), so
+  // that the second reads it in line instead of looking its code up again
+  // (a table of one entry per nested object, missed at random).
   std::vector<std::size_t> start(nested.size() + 1, 0);
+  constexpr std::uint16_t kNoted = UINT16_MAX;  // no group, in the notes
+  const bool noted = nested.size() < kNoted;
+  // One note per slot of the pages the walks visit.
+  std::vector<std::uint16_t> notes(noted ? column->bytes() / sizeof(std::uint32_t) : 0);
+  std::uint16_t* note = notes.data();
   bool unknown = false;
   column->for_each_page([&](std::uint32_t, const std::uint32_t* codes, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint32_t code = codes[i];
-      if (code == IdColumn::kNone) continue;
+      std::uint32_t g = kNoGroup;
       if (code >= group_of_code.size()) {
-        unknown = true;  // kMany: the id's value is not known here
-      } else if (group_of_code[code] != kNoGroup) {
-        ++start[group_of_code[code] + 1];
+        unknown = unknown || code != IdColumn::kNone;  // kMany: the id's value is not known here
+      } else {
+        g = group_of_code[code];
       }
+      if (g != kNoGroup) ++start[g + 1];
+      if (noted) *note++ = g == kNoGroup ? kNoted : static_cast<std::uint16_t>(g);
     }
   });
   if (unknown) return std::nullopt;
   for (std::size_t g = 0; g < nested.size(); ++g) start[g + 1] += start[g];
   std::vector<std::uint32_t> holders(start.back());
   std::vector<std::size_t> end(start.begin(), start.end() - 1);
+  std::size_t at = 0;  // walk order, into notes
   column->for_each_page([&](std::uint32_t first, const std::uint32_t* codes, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint32_t code = codes[i];
-      if (code != IdColumn::kNone && group_of_code[code] != kNoGroup) {
-        holders[end[group_of_code[code]]++] = first + static_cast<std::uint32_t>(i);
+    for (std::size_t i = 0; i < n; ++i, ++at) {
+      std::uint32_t g = kNoGroup;
+      if (noted) {
+        g = notes[at] == kNoted ? kNoGroup : notes[at];
+      } else if (codes[i] < group_of_code.size()) {
+        g = group_of_code[codes[i]];
       }
+      if (g != kNoGroup) holders[end[g]++] = first + static_cast<std::uint32_t>(i);
     }
   });
   GroupList groups;
