@@ -472,6 +472,15 @@ Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
     few_ids.erase(std::unique(few_ids.begin(), few_ids.end()), few_ids.end());
   }
   if (n == 0) return sorted(few_ids);
+  // Many such ids join as one more bitmap: added one by one to the union's
+  // array chunks, each would shift the chunk's later ids along. (A part of
+  // the array forms left a slot of raw free.)
+  Bitmap few_part;
+  if (few_ids.size() > kSmallMax) {
+    few_part = sorted(few_ids);
+    few_ids.clear();
+    raw[n++] = few_part.roaring();
+  }
   Bitmap out;
   if (n == 1) {
     out = adopt(roaring_bitmap_copy(raw[0]));
