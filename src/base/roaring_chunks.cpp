@@ -419,29 +419,18 @@ bool builds_from_dense_ids(std::size_t n, std::uint32_t lo, std::uint32_t hi) {
 #endif
 }
 
-bool build_from_dense_ids(roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n, std::uint32_t lo,
-                          std::uint32_t hi) {
-#if LORVANE_ROARING_MODERN
-  (void)r;
-  (void)ids;
-  return builds_from_dense_ids(n, lo, hi);  // false
-#else
-  if (!builds_from_dense_ids(n, lo, hi)) return false;
-  const std::uint32_t first_key = lo >> 16;
-  const std::size_t chunks = (hi >> 16) - first_key + 1;
+#if !LORVANE_ROARING_MODERN
+namespace {
+
+// Appends to `r` the chunks keyed first_key onwards whose bits `words` holds
+// (kWords per chunk): a chunk of more than DEFAULT_MAX_SIZE ids as a bitset,
+// others as arrays, empty ones not at all.
+void append_bit_chunks(roaring_bitmap_t* r, const std::uint64_t* words, std::uint32_t first_key, std::size_t chunks) {
   constexpr std::size_t kWords = BITSET_CONTAINER_SIZE_IN_WORDS;
-  std::vector<std::uint64_t> words(chunks * kWords);
-  const std::uint32_t base = first_key << 16;
-  const std::size_t limit = chunks << 16;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t v = ids[i] - base;
-    check(v < limit, "an id outside the bounds given");
-    words[v >> 6] |= std::uint64_t{1} << (v & 63);
-  }
   check(extend_array(&r->high_low_container, static_cast<std::int32_t>(chunks)), "bitmap allocation failed");
   std::uint16_t listed[DEFAULT_MAX_SIZE + 32];  // room for a compress's whole stores
   for (std::size_t k = 0; k < chunks; ++k) {
-    const std::uint64_t* chunk_words = words.data() + k * kWords;
+    const std::uint64_t* chunk_words = words + k * kWords;
     const std::size_t count = count_set_bits(chunk_words, kWords);
     if (count == 0) continue;
     const auto key = static_cast<std::uint16_t>(first_key + k);
@@ -459,6 +448,91 @@ bool build_from_dense_ids(roaring_bitmap_t* r, const std::uint32_t* ids, std::si
       ra_append(&r->high_low_container, key, a, ARRAY_CONTAINER_TYPE_CODE);
     }
   }
+}
+
+// Sets the bits of sorted positions: neighbours mostly share a word, so each
+// id's or would wait for the last one's store; four quarters of the array
+// are taken in step, and their words' updates overlap.
+void set_bits_of_sorted(const std::uint16_t* v, std::size_t n, std::uint64_t* words) {
+  auto set = [words](std::uint16_t p) { words[p >> 6] |= std::uint64_t{1} << (p & 63); };
+  const std::size_t q = n / 4;
+  for (std::size_t j = 0; j < q; ++j) {
+    set(v[j]);
+    set(v[q + j]);
+    set(v[2 * q + j]);
+    set(v[3 * q + j]);
+  }
+  for (std::size_t j = 4 * q; j < n; ++j) set(v[j]);
+}
+
+}  // namespace
+#endif
+
+bool build_from_dense_ids(roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n, std::uint32_t lo,
+                          std::uint32_t hi) {
+#if LORVANE_ROARING_MODERN
+  (void)r;
+  (void)ids;
+  return builds_from_dense_ids(n, lo, hi);  // false
+#else
+  if (!builds_from_dense_ids(n, lo, hi)) return false;
+  const std::uint32_t first_key = lo >> 16;
+  const std::size_t chunks = (hi >> 16) - first_key + 1;
+  std::vector<std::uint64_t> words(chunks * BITSET_CONTAINER_SIZE_IN_WORDS);
+  const std::uint32_t base = first_key << 16;
+  const std::size_t limit = chunks << 16;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t v = ids[i] - base;
+    check(v < limit, "an id outside the bounds given");
+    words[v >> 6] |= std::uint64_t{1} << (v & 63);
+  }
+  append_bit_chunks(r, words.data(), first_key, chunks);
+  return true;
+#endif
+}
+
+bool or_many_dense(roaring_bitmap_t* r, const roaring_bitmap_t* const* parts, std::size_t n) {
+#if LORVANE_ROARING_MODERN
+  (void)r;
+  (void)parts;
+  (void)n;
+  return false;
+#else
+  std::uint32_t first_key = UINT32_MAX, last_key = 0;
+  std::uint64_t total = 0;
+  for (std::size_t p = 0; p < n; ++p) {
+    const roaring_array_t& ra = parts[p]->high_low_container;
+    if (ra.size == 0) continue;
+    first_key = std::min<std::uint32_t>(first_key, ra.keys[0]);
+    last_key = std::max<std::uint32_t>(last_key, ra.keys[ra.size - 1]);
+    total += roaring_bitmap_get_cardinality(parts[p]);
+  }
+  if (total == 0 || !builds_from_dense_ids(total, first_key << 16, last_key << 16)) return false;
+  const std::size_t chunks = last_key - first_key + 1;
+  constexpr std::size_t kWords = BITSET_CONTAINER_SIZE_IN_WORDS;
+  std::vector<std::uint64_t> words(chunks * kWords);
+  for (std::size_t p = 0; p < n; ++p) {
+    const roaring_array_t& ra = parts[p]->high_low_container;
+    for (std::int32_t i = 0; i < ra.size; ++i) {
+      std::uint8_t type = ra.typecodes[i];
+      const void* chunk = container_unwrap_shared(ra.containers[i], &type);
+      std::uint64_t* to = words.data() + (ra.keys[i] - first_key) * kWords;
+      if (type == BITSET_CONTAINER_TYPE_CODE) {
+        const std::uint64_t* from = static_cast<const bitset_container_t*>(chunk)->array;
+        for (std::size_t k = 0; k < kWords; ++k) to[k] |= from[k];
+      } else if (type == ARRAY_CONTAINER_TYPE_CODE) {
+        const auto* a = static_cast<const array_container_t*>(chunk);
+        set_bits_of_sorted(a->array, static_cast<std::size_t>(a->cardinality), to);
+      } else {
+        const auto* runs = static_cast<const run_container_t*>(chunk);
+        for (std::int32_t j = 0; j < runs->n_runs; ++j) {
+          const rle16_t run = runs->runs[j];
+          bitset_set_range(to, run.value, std::uint32_t{run.value} + run.length + 1);
+        }
+      }
+    }
+  }
+  append_bit_chunks(r, words.data(), first_key, chunks);
   return true;
 #endif
 }

@@ -74,6 +74,15 @@ bool builds_from_dense_ids(std::size_t n, std::uint32_t lo, std::uint32_t hi);
 bool build_from_dense_ids(roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n, std::uint32_t lo,
                           std::uint32_t hi);
 
+// Builds `r` (empty) as the union of parts[0, n) the same way, where their
+// ids counted together are that dense over the chunks from the lowest key
+// to the highest: bitset chunks are or-ed word by word, array chunks set
+// their ids' bits, runs their ranges. The library's many-way union grows a
+// bitset per key too, but keeps each one's count id by id, and lists the
+// sparse ones back into arrays one id at a time. Returns false, having
+// changed nothing, elsewhere.
+bool or_many_dense(roaring_bitmap_t* r, const roaring_bitmap_t* const* parts, std::size_t n);
+
 // Reads a bitmap's ids in ascending order, as many at a time as the caller
 // has room for. The 0.2.x library's reader goes through a per-id iterator;
 // this one copies a whole stretch of an array chunk in a loop the compiler
