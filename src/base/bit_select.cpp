@@ -73,8 +73,41 @@ std::size_t list_bit_positions_portable(const std::uint64_t* words, std::size_t 
   return written;
 }
 
+std::size_t narrow_distinct_portable(const std::uint32_t* in, std::size_t n, std::uint16_t* out) {
+  if (n == 0) return 0;
+  out[0] = static_cast<std::uint16_t>(in[0]);
+  std::size_t kept = 1;
+  for (std::size_t k = 1; k < n; ++k) {
+    out[kept] = static_cast<std::uint16_t>(in[k]);  // written again in place when a repeat
+    kept += in[k] != in[k - 1] ? 1 : 0;
+  }
+  return kept;
+}
+
 #if LORVANE_BIT_SELECT_AVX512
 namespace {
+
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2"))) std::size_t narrow_distinct_avx512(
+    const std::uint32_t* in, std::size_t n, std::uint16_t* out) {
+  if (n == 0) return 0;
+  out[0] = static_cast<std::uint16_t>(in[0]);
+  std::size_t kept = 1;
+  std::size_t k = 1;
+  for (; k + 16 <= n; k += 16) {
+    const __m512i ids = _mm512_loadu_si512(in + k);
+    const __mmask16 fresh = _mm512_cmpneq_epu32_mask(ids, _mm512_loadu_si512(in + k - 1));
+    const __m256i packed = _mm256_maskz_compress_epi16(fresh, _mm512_cvtepi32_epi16(ids));
+    const auto count = static_cast<unsigned>(__builtin_popcount(fresh));
+    // A masked store: exactly the ids kept (out has room for n, no more).
+    _mm256_mask_storeu_epi16(out + kept, static_cast<__mmask16>((1u << count) - 1), packed);
+    kept += count;
+  }
+  for (; k < n; ++k) {
+    out[kept] = static_cast<std::uint16_t>(in[k]);
+    kept += in[k] != in[k - 1] ? 1 : 0;
+  }
+  return kept;
+}
 
 // Byte b holds b: compressed by a word's bits, the positions of its set bits.
 __attribute__((target("avx512f,avx512bw"))) inline __m512i byte_positions() {
@@ -252,6 +285,13 @@ std::size_t list_bit_positions(const std::uint64_t* words, std::size_t n, std::s
 #endif
   (void)set;
   return list_bit_positions_portable(words, n, out);
+}
+
+std::size_t narrow_distinct(const std::uint32_t* in, std::size_t n, std::uint16_t* out) {
+#if LORVANE_BIT_SELECT_AVX512
+  if (kVectorised) return narrow_distinct_avx512(in, n, out);
+#endif
+  return narrow_distinct_portable(in, n, out);
 }
 
 std::int32_t select_set_bits(const std::uint16_t* in, std::int32_t n, const std::uint64_t* words,

@@ -698,17 +698,7 @@ void append_sorted(roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n)
     if (end - i <= DEFAULT_MAX_SIZE) {
       array_container_t* a = array_container_create_given_capacity(static_cast<std::int32_t>(end - i));
       check(a != nullptr, "bitmap allocation failed");
-      // An id repeated next to itself is written again in the same place.
-      std::uint16_t* out = a->array;
-      std::uint16_t last = static_cast<std::uint16_t>(ids[i]);
-      out[0] = last;
-      count = 1;
-      for (std::size_t k = i + 1; k < end; ++k) {
-        const auto low = static_cast<std::uint16_t>(ids[k]);
-        out[count] = low;
-        count += low != last ? 1 : 0;
-        last = low;
-      }
+      count = narrow_distinct(ids + i, end - i, a->array);  // an id repeated next to itself kept once
       a->cardinality = static_cast<std::int32_t>(count);
       chunk = a;
     } else {

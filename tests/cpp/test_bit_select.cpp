@@ -105,5 +105,29 @@ TEST(BitSelect, ListingAChunksBitPositionsMatchesEveryBit) {
   }
 }
 
+TEST(BitSelect, NarrowingSortedIdsDropsOnlyRepeatsNextToEachOther) {
+  std::mt19937 rng(13);
+  for (int round = 0; round < 300; ++round) {
+    // Lengths around the 16-id steps; repeats from none to most.
+    const std::size_t n = round < 40 ? static_cast<std::size_t>(round) : rng() % 3000;
+    const std::uint32_t repeat_one_in = 1 + rng() % 4;
+    std::vector<std::uint32_t> in;
+    std::uint32_t id = (rng() % 16) << 16;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (k == 0 || rng() % repeat_one_in != 0) id += 1 + rng() % 20;
+      in.push_back(id);
+    }
+    std::vector<std::uint16_t> want;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (k == 0 || in[k] != in[k - 1]) want.push_back(static_cast<std::uint16_t>(in[k]));
+    }
+    for (auto* narrow : {&narrow_distinct, &narrow_distinct_portable}) {
+      std::vector<std::uint16_t> out(n);
+      out.resize(narrow(in.data(), n, out.data()));
+      EXPECT_EQ(out, want) << "round " << round;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace lorvane
