@@ -453,8 +453,13 @@ void append_bit_chunks(roaring_bitmap_t* r, const std::uint64_t* words, std::uin
 // Sets the bits of sorted positions: neighbours mostly share a word, so each
 // id's or would wait for the last one's store; four quarters of the array
 // are taken in step, and their words' updates overlap.
-void set_bits_of_sorted(const std::uint16_t* v, std::size_t n, std::uint64_t* words) {
-  auto set = [words](std::uint16_t p) { words[p >> 6] |= std::uint64_t{1} << (p & 63); };
+// (Ids of one chunk given whole: their low 16 bits are the positions.)
+template <class Id>
+void set_bits_of_sorted(const Id* v, std::size_t n, std::uint64_t* words) {
+  auto set = [words](Id id) {
+    const auto p = static_cast<std::uint16_t>(id);
+    words[p >> 6] |= std::uint64_t{1} << (p & 63);
+  };
   const std::size_t q = n / 4;
   for (std::size_t j = 0; j < q; ++j) {
     set(v[j]);
@@ -704,12 +709,8 @@ void append_sorted(roaring_bitmap_t* r, const std::uint32_t* ids, std::size_t n)
     } else {
       bitset_container_t* b = bitset_container_create();
       check(b != nullptr, "bitmap allocation failed");
-      for (std::size_t k = i; k < end; ++k) {
-        const auto low = static_cast<std::uint16_t>(ids[k]);
-        const std::uint64_t bit = std::uint64_t{1} << (low & 63);
-        count += (b->array[low >> 6] & bit) == 0 ? 1 : 0;
-        b->array[low >> 6] |= bit;
-      }
+      set_bits_of_sorted(ids + i, end - i, b->array);
+      count = count_set_bits(b->array, BITSET_CONTAINER_SIZE_IN_WORDS);
       b->cardinality = static_cast<std::int32_t>(count);
       chunk = b;
       type = BITSET_CONTAINER_TYPE_CODE;
