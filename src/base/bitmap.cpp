@@ -504,7 +504,7 @@ Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
     }
     if (total > tuning::kBitmapEagerUnionMaxIds) {
       out = adopt(roaring_bitmap_create());
-      if (!or_many_dense(out.roaring(), raw, n)) out = adopt(roaring_bitmap_or_many(n, raw));
+      if (!or_many_dense(out.roaring(), raw, n, total)) out = adopt(roaring_bitmap_or_many(n, raw));
     } else {
       out = adopt(roaring_bitmap_copy(raw[largest]));
       for (std::size_t i = 0; i < n; ++i) {

@@ -496,21 +496,20 @@ bool build_from_dense_ids(roaring_bitmap_t* r, const std::uint32_t* ids, std::si
 #endif
 }
 
-bool or_many_dense(roaring_bitmap_t* r, const roaring_bitmap_t* const* parts, std::size_t n) {
+bool or_many_dense(roaring_bitmap_t* r, const roaring_bitmap_t* const* parts, std::size_t n, std::uint64_t total) {
 #if LORVANE_ROARING_MODERN
   (void)r;
   (void)parts;
   (void)n;
+  (void)total;
   return false;
 #else
   std::uint32_t first_key = UINT32_MAX, last_key = 0;
-  std::uint64_t total = 0;
   for (std::size_t p = 0; p < n; ++p) {
     const roaring_array_t& ra = parts[p]->high_low_container;
     if (ra.size == 0) continue;
     first_key = std::min<std::uint32_t>(first_key, ra.keys[0]);
     last_key = std::max<std::uint32_t>(last_key, ra.keys[ra.size - 1]);
-    total += roaring_bitmap_get_cardinality(parts[p]);
   }
   if (total == 0 || !builds_from_dense_ids(total, first_key << 16, last_key << 16)) return false;
   const std::size_t chunks = last_key - first_key + 1;
@@ -574,21 +573,21 @@ std::size_t IdReader::read(std::uint32_t* out, std::size_t cap) {
       // whole words that fit) the one this read stops in.
       std::uint64_t bits = bits_;
       std::uint32_t at = at_;
-      for (bool whole_words = true; n < cap;) {
-        if (bits == 0 && at < kWords && whole_words) {
-          std::size_t read = 0;
-          n += list_set_bits_fitting(words + at, kWords - at, base + at * 64, out + n, cap - n, &read);
-          at += static_cast<std::uint32_t>(read);
-          whole_words = false;
-          continue;
+      auto take_bits = [&] {
+        for (; bits != 0 && n < cap; bits &= bits - 1) {
+          out[n++] = base + (at - 1) * 64 + static_cast<std::uint32_t>(std::countr_zero(bits));
         }
+      };
+      take_bits();
+      if (bits == 0 && at < kWords && n < cap) {
+        std::size_t read = 0;
+        n += list_set_bits_fitting(words + at, kWords - at, base + at * 64, out + n, cap - n, &read);
+        at += static_cast<std::uint32_t>(read);
+      }
+      while (n < cap) {
         while (bits == 0 && at < kWords) bits = words[at++];
         if (bits == 0) break;
-        const std::uint32_t word_base = base + (at - 1) * 64;
-        while (bits != 0 && n < cap) {
-          out[n++] = word_base + static_cast<std::uint32_t>(std::countr_zero(bits));
-          bits &= bits - 1;
-        }
+        take_bits();
       }
       bits_ = bits;
       at_ = at;

@@ -80,8 +80,8 @@ bool build_from_dense_ids(roaring_bitmap_t* r, const std::uint32_t* ids, std::si
 // their ids' bits, runs their ranges. The library's many-way union grows a
 // bitset per key too, but keeps each one's count id by id, and lists the
 // sparse ones back into arrays one id at a time. Returns false, having
-// changed nothing, elsewhere.
-bool or_many_dense(roaring_bitmap_t* r, const roaring_bitmap_t* const* parts, std::size_t n);
+// changed nothing, elsewhere. `total`: the parts' cardinalities summed.
+bool or_many_dense(roaring_bitmap_t* r, const roaring_bitmap_t* const* parts, std::size_t n, std::uint64_t total);
 
 // Reads a bitmap's ids in ascending order, as many at a time as the caller
 // has room for. The 0.2.x library's reader goes through a per-id iterator;

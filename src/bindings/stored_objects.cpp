@@ -47,10 +47,8 @@ py::Ref objects_for_ids(const ItemLock& items_lock, const Bitmap& ids) {
     for (std::size_t i = 0; i < std::min(2 * ahead, n); ++i) ask_slot(slots[i]);
     for (std::size_t i = 0; i < lead; ++i) ask_object(slots[i]);
     for (std::size_t i = 0; i < n; ++i) {
-      if (lead > 0) {
-        if (i + 2 * lead < n) ask_slot(slots[i + 2 * lead]);
-        if (i + lead < n) ask_object(slots[i + lead]);
-      }
+      if (i + 2 * lead < n) ask_slot(slots[i + 2 * lead]);
+      if (i + lead < n) ask_object(slots[i + lead]);
       if (slots[i] == nullptr) continue;
       if (PyObject* obj = py_object(slots[i]->object)) PyList_SET_ITEM(target, filled++, Py_NewRef(obj));
     }

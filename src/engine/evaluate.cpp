@@ -497,7 +497,6 @@ Part eval_and(const AttrTable& table, const Bitmap& universe, std::span<const Qu
     for (Part& p : more) parts.push_back(std::move(p));
   }
   if (by_id.empty()) return Part(combine_and(std::move(parts)));
-
   // The candidates as a list: a lone part read in place is listed without
   // a copy of its bitmap first.
   std::vector<std::uint32_t> ids;
