@@ -209,7 +209,16 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2"))) std::int32_t se
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + kept), _mm256_maskz_compress_epi16(set, ids));
     kept += __builtin_popcount(set);
   }
-  return kept + select_set_bits_portable(in + i, n - i, words, out + kept);
+  if (i == n) return kept;
+  // The last few ids in one masked step: lanes past n are neither read nor
+  // written (the array may end there).
+  const auto live = static_cast<__mmask16>((1u << (n - i)) - 1);
+  const __m256i ids = _mm256_maskz_loadu_epi16(live, in + i);
+  const __m512i wide = _mm512_cvtepu16_epi32(ids);
+  const __m512i word = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), live, _mm512_srli_epi32(wide, 5), words, 4);
+  const __mmask16 set = _mm512_mask_test_epi32_mask(live, _mm512_srlv_epi32(word, _mm512_and_si512(wide, low5)), one);
+  _mm256_mask_compressstoreu_epi16(out + kept, set, ids);
+  return kept + __builtin_popcount(set);
 }
 
 __attribute__((target("avx512f,avx512vpopcntdq"))) std::size_t count_set_bits_avx512(const std::uint64_t* words,
