@@ -374,7 +374,8 @@ Bitmap Bitmap::and_(const Bitmap& a, const Bitmap& b) {
   // here than in the library's merge (base/roaring_chunks.hpp).
   const bool a_smaller = roaring_bitmap_get_cardinality(a.roaring()) <= roaring_bitmap_get_cardinality(b.roaring());
   Bitmap out = adopt(roaring_bitmap_create_with_capacity(0));
-  if (!and_arrays(out.roaring(), (a_smaller ? a : b).roaring(), (a_smaller ? b : a).roaring())) {
+  if (!and_arrays(out.roaring(), (a_smaller ? a : b).roaring(), (a_smaller ? b : a).roaring()) &&
+      !and_over_full_chunks(out.roaring(), a.roaring(), b.roaring())) {
     out = adopt(roaring_bitmap_and(a.roaring(), b.roaring()));
   }
   out.demote_if_few();
@@ -538,7 +539,9 @@ void Bitmap::and_inplace(const Bitmap& other) {
     assign_sorted({buf, select(other.few(), *this, true, buf)});
     return;
   }
-  if (!and_arrays_inplace(roaring(), other.roaring())) roaring_bitmap_and_inplace(roaring(), other.roaring());
+  if (!and_arrays_inplace(roaring(), other.roaring()) && !and_over_full_chunks_inplace(roaring(), other.roaring())) {
+    roaring_bitmap_and_inplace(roaring(), other.roaring());
+  }
   demote_if_few();
 }
 

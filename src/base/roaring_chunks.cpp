@@ -296,6 +296,137 @@ bool and_arrays(roaring_bitmap_t* out, const roaring_bitmap_t* small, const roar
 #endif
 }
 
+#if !LORVANE_ROARING_MODERN
+namespace {
+
+bool chunk_full(const void* chunk, std::uint8_t type) {
+  if (type == BITSET_CONTAINER_TYPE_CODE) {
+    return static_cast<const bitset_container_t*>(chunk)->cardinality == 1 << 16;
+  }
+  return type == RUN_CONTAINER_TYPE_CODE && run_container_is_full(static_cast<const run_container_t*>(chunk));
+}
+
+bool any_chunk_full(const roaring_array_t& r) {
+  for (std::int32_t i = 0; i < r.size; ++i) {
+    if (chunk_full(r.containers[i], r.typecodes[i])) return true;
+  }
+  return false;
+}
+
+// a ∩ b as a new chunk of its own form, neither side full. An array side
+// meets the other through intersect_chunk (the library asks a bitset id by
+// id, with a branch).
+void* and_chunks(const void* a, std::uint8_t ta, const void* b, std::uint8_t tb, std::uint8_t* type) {
+  if (ta != ARRAY_CONTAINER_TYPE_CODE && tb != ARRAY_CONTAINER_TYPE_CODE) return container_and(a, ta, b, tb, type);
+  if (ta != ARRAY_CONTAINER_TYPE_CODE) {
+    std::swap(a, b);
+    std::swap(ta, tb);
+  }
+  const auto* array = static_cast<const array_container_t*>(a);
+  array_container_t* out = new_array(array->cardinality);
+  intersect_chunk(array, tb, b, out);
+  *type = ARRAY_CONTAINER_TYPE_CODE;
+  return out;
+}
+
+// Whether the full-chunk path applies to the pair (see and_over_full_chunks).
+bool full_chunks_apply(const roaring_array_t& a, const roaring_array_t& b) {
+  return !shares_chunks(a) && !shares_chunks(b) && (any_chunk_full(b) || any_chunk_full(a));
+}
+
+}  // namespace
+#endif
+
+bool and_over_full_chunks(roaring_bitmap_t* out, const roaring_bitmap_t* a, const roaring_bitmap_t* b) {
+#if LORVANE_ROARING_MODERN
+  (void)out;
+  (void)a;
+  (void)b;
+  return false;
+#else
+  const roaring_array_t& ra = a->high_low_container;
+  const roaring_array_t& rb = b->high_low_container;
+  if (!full_chunks_apply(ra, rb)) return false;
+  for (std::int32_t i = 0, j = 0; i < ra.size && j < rb.size;) {
+    if (ra.keys[i] != rb.keys[j]) {
+      ra.keys[i] < rb.keys[j] ? ++i : ++j;
+      continue;
+    }
+    std::uint8_t type;
+    void* chunk;
+    if (chunk_full(rb.containers[j], rb.typecodes[j])) {
+      type = ra.typecodes[i];
+      chunk = container_clone(ra.containers[i], type);
+    } else if (chunk_full(ra.containers[i], ra.typecodes[i])) {
+      type = rb.typecodes[j];
+      chunk = container_clone(rb.containers[j], type);
+    } else {
+      chunk = and_chunks(ra.containers[i], ra.typecodes[i], rb.containers[j], rb.typecodes[j], &type);
+    }
+    if (container_nonzero_cardinality(chunk, type)) {
+      ra_append(&out->high_low_container, ra.keys[i], chunk, type);
+    } else {
+      container_free(chunk, type);
+    }
+    ++i;
+    ++j;
+  }
+  return true;
+#endif
+}
+
+bool and_over_full_chunks_inplace(roaring_bitmap_t* mine, const roaring_bitmap_t* other) {
+#if LORVANE_ROARING_MODERN
+  (void)mine;
+  (void)other;
+  return false;
+#else
+  roaring_array_t& ra = mine->high_low_container;
+  const roaring_array_t& rb = other->high_low_container;
+  if (mine == other || !full_chunks_apply(ra, rb)) return false;
+  std::int32_t kept = 0;
+  std::int32_t j = 0;
+  for (std::int32_t i = 0; i < ra.size; ++i) {
+    const std::uint16_t key = ra.keys[i];
+    void* chunk = ra.containers[i];
+    std::uint8_t type = ra.typecodes[i];
+    while (j < rb.size && rb.keys[j] < key) ++j;
+    if (j == rb.size || rb.keys[j] != key) {
+      container_free(chunk, type);
+      continue;
+    }
+    if (!chunk_full(rb.containers[j], rb.typecodes[j])) {
+      // A full chunk of mine becomes a copy of the other's; two chunks
+      // without an array meet in the library's in-place and, which changes
+      // the chunk or makes a new one.
+      const std::uint8_t was = type;
+      const std::uint8_t theirs = rb.typecodes[j];
+      void* cut;
+      if (chunk_full(chunk, was)) {
+        type = theirs;
+        cut = container_clone(rb.containers[j], type);
+      } else if (was != ARRAY_CONTAINER_TYPE_CODE && theirs != ARRAY_CONTAINER_TYPE_CODE) {
+        cut = container_iand(chunk, was, rb.containers[j], theirs, &type);
+      } else {
+        cut = and_chunks(chunk, was, rb.containers[j], theirs, &type);
+      }
+      if (cut != chunk) container_free(chunk, was);
+      chunk = cut;
+    }
+    if (!container_nonzero_cardinality(chunk, type)) {
+      container_free(chunk, type);
+      continue;
+    }
+    ra.keys[kept] = key;
+    ra.containers[kept] = chunk;
+    ra.typecodes[kept] = type;
+    ++kept;
+  }
+  ra.size = kept;
+  return true;
+#endif
+}
+
 bool and_arrays_many(roaring_bitmap_t* out, const roaring_bitmap_t* const* parts, std::size_t n, FewIds* few) {
 #if LORVANE_ROARING_MODERN
   (void)out;

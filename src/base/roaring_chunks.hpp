@@ -38,6 +38,15 @@ bool and_arrays_inplace(roaring_bitmap_t* mine, const roaring_bitmap_t* other);
 // The same into `out`, which must be empty, leaving `small` as it is.
 bool and_arrays(roaring_bitmap_t* out, const roaring_bitmap_t* small, const roaring_bitmap_t* other);
 
+// a ∩ b into `out` (empty), or a = a ∩ b, where either side has a full chunk
+// (all 65,536 ids): the other side's chunk is then the answer, copied or
+// kept, where the library ands 1,024 words twice (a count, then the words).
+// A core's stored ids are full chunks but for the last, and every query on
+// the core is cut to them. Returns false, having changed nothing, when no
+// chunk is full, either side shares chunks, or with the 4.x library.
+bool and_over_full_chunks(roaring_bitmap_t* out, const roaring_bitmap_t* a, const roaring_bitmap_t* b);
+bool and_over_full_chunks_inplace(roaring_bitmap_t* mine, const roaring_bitmap_t* other);
+
 // out = parts[0] ∩ ... ∩ parts[n-1], 2 <= n <= kAndManyMaxParts, when every
 // chunk of parts[0] (best the smallest) is a sorted array: chunk by chunk,
 // each of its chunks meets the same chunk of every later part in turn, in a

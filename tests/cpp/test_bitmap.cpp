@@ -172,17 +172,27 @@ TEST(Bitmap, OrManyMatchesASetOnBothSidesOfTheEagerLimit) {
   }
 }
 
-// Intersections across chunk forms (arrays of every size ratio, bitsets, runs)
-// and with keys on one side only, each side as the running result, against
-// std::set_intersection; and bitmaps built from sorted ids: the array-with-array path writes in place and skips
-// 16 values at a time, so the ends of each chunk and of each block matter.
+// Intersections across chunk forms (arrays of every size ratio, bitsets, runs,
+// full chunks as a bitset or a run) and with keys on one side only, each side
+// as the running result, against std::set_intersection; and bitmaps built from
+// sorted ids: the array-with-array path writes in place and skips 16 values at
+// a time, so the ends of each chunk and of each block matter.
 TEST(Bitmap, IntersectionMatchesASetForEveryChunkFormAndSizeRatio) {
   std::mt19937 rng(11);
-  auto make = [&](std::size_t n, std::uint32_t span, bool runs) {
+  enum Form { kPlain, kRuns, kFullBitset, kFullRun };
+  auto make = [&](std::size_t n, std::uint32_t span, Form form) {
     Bitmap b;
     std::set<std::uint32_t> ids;
     for (std::size_t i = 0; i < n; ++i) ids.insert(rng() % span);
-    if (runs) {
+    if (form >= kFullBitset) {
+      const std::uint32_t key = rng() % (span >> 16);
+      for (std::uint32_t id = key << 16; id < (key + 1) << 16; ++id) ids.insert(ids.end(), id);
+      std::vector<std::uint32_t> sorted(ids.begin(), ids.end());
+      b = Bitmap::from_sorted_ids(sorted);
+      if (form == kFullRun) b.optimize();
+      return std::make_pair(std::move(b), std::move(sorted));
+    }
+    if (form == kRuns) {
       const std::uint32_t start = rng() % span;
       b.add_range(start, std::min<std::uint64_t>(start + 3000, span));
       for (std::uint32_t id = start; id < start + 3000 && id < span; ++id) ids.insert(id);
@@ -195,9 +205,10 @@ TEST(Bitmap, IntersectionMatchesASetForEveryChunkFormAndSizeRatio) {
   const std::size_t sizes[] = {1, 15, 16, 17, 40, 300, 2000, 9000, 20000, 60000};
   for (std::size_t na : sizes) {
     for (std::size_t nb : sizes) {
-      for (int runs = 0; runs < 2; ++runs) {
-        auto [a, va] = make(na, span + (na % 3) * 65536, false);
-        auto [b, vb] = make(nb, span, runs == 1);
+      for (const Form form : {kPlain, kRuns, kFullBitset, kFullRun}) {
+        if (form >= kFullBitset && nb % 3 != 0) continue;  // a few sizes next to a full chunk will do
+        auto [a, va] = make(na, span + (na % 3) * 65536, kPlain);
+        auto [b, vb] = make(nb, span, form);
         EXPECT_EQ(Bitmap::from_sorted_ids(vb), b);  // arrays, and bitsets past 4096 ids a chunk
         std::vector<std::uint32_t> twice;  // an id repeated next to itself is kept once
         for (std::uint32_t id : vb) twice.insert(twice.end(), {id, id});
@@ -210,6 +221,9 @@ TEST(Bitmap, IntersectionMatchesASetForEveryChunkFormAndSizeRatio) {
         in_place.and_inplace(b);
         EXPECT_EQ(in_place.to_vector(), expected) << na << " into " << nb;
         EXPECT_EQ(in_place.cardinality(), expected.size());
+        Bitmap other_way = b.clone();
+        other_way.and_inplace(a);
+        EXPECT_EQ(other_way.to_vector(), expected) << nb << " into " << na;
       }
     }
   }
